@@ -1,0 +1,168 @@
+// control.h - the client's control layer: run state and run driver, result
+// codes and the status file, the log, lock files and the directory lock, and
+// the configuration record read from zelta.conf.
+//
+// Process-wide records owned here: the run state (g_corrida), the log state
+// (internal to log.cpp), the configuration record (g_config) and the device
+// lock slots (internal to locks.cpp).
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------- version
+
+constexpr int kVersionMayor = 1;
+constexpr int kVersionMenor = 5;
+constexpr int kVersionRevision = 1;
+
+// ---------------------------------------------------------------- run state
+
+enum ModoCorrida { kModoNinguno, kModoSesion, kModoActualizar };
+enum Transporte { kTransporteDialup, kTransporteTCP };
+
+struct EstadoCorrida {
+  int debuglevel = 1;
+  ModoCorrida modo = kModoNinguno;
+  Transporte transporte = kTransporteDialup;
+  bool forzarportmgr = false;     // -p
+  std::string raiz;               // terminal root (program dir in -u runs)
+  std::string dirprog;            // argv[0] up to and including its last '/'
+  std::string archivolog;         // -l argument, empty for standard output
+  std::string locklpath;          // instance lock path; cleared by cleanexit
+  pid_t lockpid = 0;              // process that made the instance lock
+  std::string hostid;             // 32-character host identification
+  std::string rutamachineid = "/etc/machine-id";  // source of hostid
+};
+extern EstadoCorrida g_corrida;
+
+// Joins a root and a name with one '/' between them (none is added when the
+// root already ends in '/').
+std::string UnirRuta(const std::string &raiz, const std::string &nombre);
+
+// Parses the command line into g_corrida. Returns 0, or -1 after printing
+// the usage text. REQUIRES: argc >= 1.
+int LeerLineaComandos(int argc, char **argv);
+void MostrarUso(const char *argv0);
+
+// The whole client run. Returns the process exit status (the result code).
+int CorrerZelta(int argc, char **argv);
+
+// Exit handler: removes the instance lock in the process that made it.
+void cleanexit();
+
+// Host identification: the first 32 bytes of g_corrida.rutamachineid, which
+// must be hexadecimal digits. Returns 0 with g_corrida.hostid set, or -2.
+int ObtenerIdentificacion();
+
+// Destination read from the bundle header line.
+struct Destino {
+  int empresa = 0;
+  int actividad = 0;
+  std::string clave;  // 8 upper-case characters, or empty
+};
+
+// Parses a bundle header line ("V" + 3 characters may lead). Returns 0, or
+// 16 when the line is malformed (logged).
+int ParsearEncabezado(const std::string &linea, Destino &destino);
+
+// Looks the destination up in <dirprog>zelta.destinos and fills
+// g_config.telefono, g_config.servidor and g_config.puerto. Returns 0 or 16.
+int BuscarDestino(Destino &destino);
+
+// Step 12 of the run: reads the header line back from upload/input.dat and
+// looks the destination up. Returns 0 or a result code.
+int LeerDestino(Destino &destino);
+
+// ---------------------------------------------------------------- result codes
+
+// The text of a result code, or nullptr for codes without one.
+const char *TextoMensaje(int codigo);
+
+// Writes "<code>: <text>\r\n" to estado.rsp (mode 0666) in the terminal root,
+// then undoes the directory lock. Failures are only logged.
+void EscribirEstado(int codigo);
+
+// ---------------------------------------------------------------- log
+
+// Sets the log sink (nullptr means none yet). The log does not own it.
+void FijarSalidaLog(FILE *salida);
+FILE *SalidaLog();
+
+// Writes text at the given level, with timestamp and tag, folding repeats.
+void LogMensaje(const char *texto, int nivel);
+void LogFormato(int nivel, const char *formato, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Async-signal-safe variant for signal handlers: writes one line with
+// timestamp and tag using write(2) only. It leaves the repeat state alone
+// and flushes nothing buffered. Safe to call from a handler at any time
+// after the log sink was set.
+void LogMensajeSenal(const char *texto, int nivel);
+
+// Forgets the last message and the repeat count (tests; a new run).
+void ReiniciarLog();
+
+// ---------------------------------------------------------------- locks
+
+// Makes the lock file at path holding this process's pid. Returns 0 when
+// made and owned by this process, -1 otherwise (logged).
+int CrearLock(const std::string &path);
+
+// Locks a device and its pair device ("LCK.." files in LOCKDIR). Returns 0
+// with both slots set, or -1 with both slots empty.
+int LockearDevice(const char *device);
+// Locks one device into slot 0 or 1. Returns 0 or -1.
+int LockearDeviceFile(const char *device, int slot);
+// Removes the device lock files this process made and empties the slots.
+// Async-signal-safe (the interrupt handler calls it).
+void LiberarLocksDevice();
+// The pair device of a device under PAIRDEVPREFIX, or "" when there is none.
+std::string DevicePar(const std::string &device);
+
+void LockearDirectorio();
+void DeslockearDirectorio();
+
+// ---------------------------------------------------------------- configuration
+
+struct Configuracion {
+  std::vector<std::string> modems;  // MODEM lines in file order
+  size_t cursormodem = 0;
+  std::string prefijo;              // PREFIJO, 4
+  speed_t bps = 0;                  // BPS as a termios constant
+  int reintentos = 3;               // REINTENTOS
+  int blocksize = 1024;             // BLOCKSIZE
+  std::string telefono;             // TELEFONO, 24; set by the lookup
+  std::string termid;               // TERMID, 8
+  std::string init;                 // INIT, 48, plus "\r" when set
+  std::string lockdir = "/var/lock";
+  std::string pairdevprefix = "cua";
+  std::string codigointerurbano;    // CODIGOINTERURBANO, 9
+  int mdmtimeout = 25;
+  int ignoreconnstr = 0;
+  int udpport = 0;
+  std::string servidor;             // server host, 74; set by the lookup
+  unsigned short puerto = 0;        // server TCP port; set by the lookup
+};
+extern Configuracion g_config;
+
+constexpr size_t kMaxServidor = 74;
+constexpr size_t kMaxTelefono = 24;
+
+// Resets every field to its default.
+void ConfiguracionPorDefecto();
+// Reads <program dir>zelta.conf. Returns 1 read cleanly, 0 read with errors,
+// -15 when the file cannot be opened. Messages go to standard output.
+int LeerConfiguracion(const char *argv0);
+// Reads and checks the configuration. Returns 0, -2 (settings missing), -3
+// (errors in the file) or -15 (no file).
+int CargarConfiguracion(const char *argv0);
+// BPS value to termios constant; 0 when not a supported speed.
+speed_t BuscarVelocidad(int bps);
+void RebobinarModems();
+// The next device of the modem list, or nullptr at the end.
+const char *SiguienteModem();
