@@ -1,0 +1,55 @@
+// line.h - the link layer: the one line of the run (serial device or TCP
+// socket), one-byte reads with alarm time-outs, the signal handlers, the
+// dial-up and TCP transports and the port-manager request and memory.
+//
+// Process-wide record owned here: the line state (g_linea).
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <csignal>
+
+// ---------------------------------------------------------------- line state
+
+struct EstadoLinea {
+  int fd = -1;                        // open serial device or socket; -1 none
+  struct termios guardado {};         // modem settings as found at open
+  bool hayguardado = false;           // guardado holds settings to restore
+  volatile sig_atomic_t colgado = 0;  // set by HangupAlarm; never cleared
+  volatile pid_t hijo = -1;           // -1 none; >0 in the dial-up parent; 0 in the child
+};
+extern EstadoLinea g_linea;
+
+// ---------------------------------------------------------------- line I/O
+
+void ArmarAlarma(unsigned segundos);
+void DesarmarAlarma();
+// 1 byte read; 0 time-out; -1 wait failed; -2 hang-up or end of line.
+int LeerByte(unsigned char *byte);
+// Index of the first answer seen, -1 time-out/line lost/error, -3 no answers.
+int EsperarRespuesta(const char *const *respuestas, unsigned segundos);
+int ModoNoBloqueante();
+int ModoBloqueante();
+int EsperarConexion();
+
+void HangupAlarm(int senal);
+void TimeoutAlarm(int senal);
+void CtrlCHandler(int senal);
+
+// ---------------------------------------------------------------- transports
+
+// Dial-up session through a protocol child. Returns the result code.
+int SesionModem();
+// TCP session against host:port with REINTENTOS attempts. Result code.
+int SesionTCP(const char *host, unsigned short puerto);
+
+// ---------------------------------------------------------------- port manager
+
+// Asks the port manager for a host and port. 0 with outhost/outport set, or 5.
+int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_t tam,
+                   unsigned short *outport);
+// 1 when zelta.portmgr lists the destination, 0 otherwise.
+int LEAUsaPortMgr(const char *clave, int empresa, int actividad);
+// Appends the destination to zelta.portmgr.
+void WriteLEAUsaPortMgr(const char *clave, int empresa, int actividad);
