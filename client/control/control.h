@@ -54,6 +54,9 @@ int CorrerZelta(int argc, char **argv);
 
 // Exit handler: removes the instance lock in the process that made it.
 void cleanexit();
+// The same for a signal handler that ends the run with _exit(): logs
+// "Exiting ..." and unlinks the instance lock, async-signal-safe.
+void cleanexitSenal();
 
 // Host identification: the first 32 bytes of g_corrida.rutamachineid, which
 // must be hexadecimal digits. Returns 0 with g_corrida.hostid set, or -2.

@@ -195,6 +195,14 @@ RunResult Run(const std::vector<std::string> &argv, int timeout_ms,
   return r;
 }
 
+std::string InstallClient(const std::string &dir) {
+  MakeDir(dir);
+  std::string path = dir + "/zelta";
+  unlink(path.c_str());
+  if (symlink(Bin("zelta").c_str(), path.c_str()) != 0) return "";
+  return path;
+}
+
 int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};

@@ -68,6 +68,11 @@ RunResult Run(const std::vector<std::string> &argv, int timeout_ms = 20000,
               const std::vector<std::string> &env = {},
               const std::string &cwd = "");
 
+// Makes dir a program directory: dir/zelta is a symbolic link to the built
+// client, so a run started as dir/zelta reads dir/zelta.conf and
+// dir/zelta.destinos. Returns the path to start (dir + "/zelta").
+std::string InstallClient(const std::string &dir);
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreePort();
 
