@@ -77,9 +77,19 @@ int ParsearEncabezado(const std::string &linea, Destino &destino);
 // g_config.telefono, g_config.servidor and g_config.puerto. Returns 0 or 16.
 int BuscarDestino(Destino &destino);
 
+// The destination key for a short header line (no key of its own): the
+// CLAVE of the first zelta.destinos line with that company and activity and
+// a concrete key. Returns 0 with clave set, or 16 (logged).
+int SuministrarClave(int empresa, int actividad, std::string &clave);
+
 // Step 12 of the run: reads the header line back from upload/input.dat and
 // looks the destination up. Returns 0 or a result code.
 int LeerDestino(Destino &destino);
+
+// The update run's two steps: preparation after the configuration is loaded,
+// completion after the ticket. Each returns 0 or a result code.
+int PrepararActualizacion();
+int CompletarActualizacion();
 
 // ---------------------------------------------------------------- result codes
 

@@ -1,0 +1,189 @@
+// destino.cpp - where an exchange goes: the bundle header line read back
+// from input.dat, and the destination table zelta.destinos in the program
+// directory that turns company, activity and key into a dial string, a
+// server host and a server port.
+//
+// zelta.destinos: '#' starts a comment line, blank lines are skipped, other
+// lines hold EMPRESA ACTIVIDAD CLAVE TELEFONO SERVIDOR PUERTO separated by
+// blanks or tabs. CLAVE is 8 characters (any case) or '*'; TELEFONO is '-'
+// for none. The first matching line wins.
+#include <strings.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "control.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE *f) const { fclose(f); }
+};
+
+struct LineaDestino {
+  int empresa = 0;
+  int actividad = 0;
+  std::string clave;  // 8 characters or "*"
+  std::string telefono;
+  std::string servidor;
+  unsigned short puerto = 0;
+};
+
+bool EsNumero(const std::string &s, size_t maxdigitos) {
+  if (s.empty() || s.size() > maxdigitos) return false;
+  for (char c : s) {
+    if (!isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+// Parses one table line. Returns false when it is malformed.
+bool ParsearLineaDestino(const std::string &texto, LineaDestino &d) {
+  std::istringstream in(texto);
+  std::string empresa, actividad, clave, telefono, servidor, puerto, sobra;
+  if (!(in >> empresa >> actividad >> clave >> telefono >> servidor >> puerto) || (in >> sobra)) {
+    return false;
+  }
+  if (!EsNumero(empresa, 2) || !EsNumero(actividad, 2) || !EsNumero(puerto, 5)) return false;
+  if (clave != "*" && clave.size() != 8) return false;
+  if (telefono.size() > kMaxTelefono || servidor.size() > kMaxServidor) return false;
+  long p = atol(puerto.c_str());
+  if (p < 1 || p > 65535) return false;
+  d.empresa = atoi(empresa.c_str());
+  d.actividad = atoi(actividad.c_str());
+  d.clave = clave;
+  d.telefono = telefono == "-" ? "" : telefono;
+  d.servidor = servidor;
+  d.puerto = static_cast<unsigned short>(p);
+  return true;
+}
+
+// Walks zelta.destinos and returns the first line for which acepta() holds.
+// Returns 0 with d set, 16 when the file is missing or nothing matches
+// (malformed lines are logged and skipped; the no-match message is the
+// caller's).
+template <typename Pred>
+int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado) {
+  *hallado = false;
+  std::string path = g_corrida.dirprog + "zelta.destinos";
+  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+  if (!f) {
+    LogFormato(1, "No se pudo abrir tabla de destinos %s: %m", path.c_str());
+    return 16;
+  }
+  char buf[512];
+  std::string linea;
+  int numero = 0;
+  while (fgets(buf, sizeof buf, f.get()) != nullptr) {
+    linea += buf;
+    if (linea.back() != '\n' && !feof(f.get())) continue;  // long line: read on
+    numero++;
+    std::string texto;
+    texto.swap(linea);
+    while (!texto.empty() && (texto.back() == '\n' || texto.back() == '\r')) texto.pop_back();
+    size_t inicio = texto.find_first_not_of(" \t");
+    if (inicio == std::string::npos || texto[inicio] == '#') continue;
+    LineaDestino candidato;
+    if (!ParsearLineaDestino(texto, candidato)) {
+      LogFormato(1, "Linea %d de zelta.destinos invalida", numero);
+      continue;
+    }
+    if (acepta(candidato)) {
+      d = candidato;
+      *hallado = true;
+      return 0;
+    }
+  }
+  return 0;
+}
+
+std::string Mayusculas(std::string s) {
+  for (char &c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+int ParsearEncabezado(const std::string &linea, Destino &destino) {
+  size_t inicio = !linea.empty() && linea[0] == 'V' ? 4 : 0;
+  bool ok = linea.size() >= inicio + 4;
+  for (size_t i = inicio; ok && i < inicio + 4; i++) {
+    ok = isdigit(static_cast<unsigned char>(linea[i])) != 0;
+  }
+  if (!ok) {
+    LogFormato(1, "Linea de encabezado invalida: %s", linea.c_str());
+    return 16;
+  }
+  destino.empresa = atoi(linea.substr(inicio, 2).c_str());
+  destino.actividad = atoi(linea.substr(inicio + 2, 2).c_str());
+  LogFormato(20, "Empresa: %d", destino.empresa);
+  LogFormato(20, "Actividad: %d", destino.actividad);
+  destino.clave = linea.size() >= inicio + 12 ? Mayusculas(linea.substr(inicio + 4, 8)) : "";
+  return 0;
+}
+
+int BuscarDestino(Destino &destino) {
+  LineaDestino d;
+  bool hallado = false;
+  int r = RecorrerDestinos(
+      [&destino](const LineaDestino &c) {
+        return c.empresa == destino.empresa && c.actividad == destino.actividad &&
+               (c.clave == "*" || strcasecmp(c.clave.c_str(), destino.clave.c_str()) == 0);
+      },
+      d, &hallado);
+  if (r != 0) return r;
+  if (!hallado) {
+    LogFormato(1, "Destino no encontrado: empresa %d actividad %d clave %s", destino.empresa,
+               destino.actividad, destino.clave.c_str());
+    return 16;
+  }
+  g_config.telefono = d.telefono;
+  g_config.servidor = d.servidor;
+  g_config.puerto = d.puerto;
+  return 0;
+}
+
+int SuministrarClave(int empresa, int actividad, std::string &clave) {
+  LineaDestino d;
+  bool hallado = false;
+  int r = RecorrerDestinos(
+      [empresa, actividad](const LineaDestino &c) {
+        return c.empresa == empresa && c.actividad == actividad && c.clave != "*";
+      },
+      d, &hallado);
+  if (r != 0) return r;
+  if (!hallado) {
+    LogFormato(1, "Sin clave de destino para empresa %d actividad %d", empresa, actividad);
+    return 16;
+  }
+  clave = Mayusculas(d.clave);
+  return 0;
+}
+
+int LeerDestino(Destino &destino) {
+  std::string path = UnirRuta(g_corrida.raiz, "upload/input.dat");
+  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+  if (!f) {
+    LogFormato(1, "open interm file: %s", strerror(errno));
+    return 13;
+  }
+  char linea[250];
+  bool marca = false;
+  while (fgets(linea, sizeof linea, f.get()) != nullptr) {
+    if (marca) {
+      size_t n = strcspn(linea, "\r\n");
+      linea[n] = '\0';
+      LogFormato(20, "Linea obtenida del _svl.0: %s", linea);
+      int r = ParsearEncabezado(linea, destino);
+      if (r != 0) return r;
+      return BuscarDestino(destino);
+    }
+    marca = strncasecmp(linea, "[_svl.0]", 8) == 0;
+  }
+  LogFormato(1, "No se encontro la linea de encabezado en %s", path.c_str());
+  return 16;
+}
