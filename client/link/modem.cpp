@@ -1,0 +1,316 @@
+// modem.cpp - the dial-up transport: SesionModem forks a protocol child that
+// finds and locks a free modem, sets the line up, initialises and dials the
+// modem with Hayes AT commands, runs the session after CONNECT, hangs up and
+// gives the device back; the parent waits and returns the child's result.
+//
+// The child starts a session of its own and opens the device without
+// O_NOCTTY, so the modem becomes its controlling terminal and a loss of
+// carrier reaches it as SIGHUP (HangupAlarm).
+#include "modem.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "control.h"
+#include "line.h"
+#include "session.h"
+
+namespace {
+
+constexpr unsigned kEsperaInit = 25;     // seconds for the OK to INIT
+constexpr unsigned kEsperaMarcado = 45;  // seconds for the answer to ATD
+constexpr size_t kMaxTextoConnect = 99;
+
+const char *const kRespuestasInit[] = {"OK", nullptr};
+const char *const kRespuestasMarcado[] = {"CONNECT", "BUSY", "NO DIAL TONE", "NO ANSWER",
+                                          "NO CARRIER", nullptr};
+constexpr int kRespuestaConnect = 0;
+
+// Holds SIGINT back while it lives, so that CtrlCHandler never sees the lock
+// slots, the line descriptor or the saved settings half changed. A pending
+// interrupt is delivered when the previous mask comes back.
+struct RetenerInterrupcion {
+  sigset_t previa;
+  RetenerInterrupcion() {
+    sigset_t intr;
+    sigemptyset(&intr);
+    sigaddset(&intr, SIGINT);
+    sigprocmask(SIG_BLOCK, &intr, &previa);
+  }
+  ~RetenerInterrupcion() { sigprocmask(SIG_SETMASK, &previa, nullptr); }
+  RetenerInterrupcion(const RetenerInterrupcion &) = delete;
+  RetenerInterrupcion &operator=(const RetenerInterrupcion &) = delete;
+};
+
+// Sleeps the whole time even when a stray signal (an alarm left armed by an
+// answer that never came) interrupts the sleep.
+void Pausar(long milisegundos) {
+  timespec resto{milisegundos / 1000, (milisegundos % 1000) * 1000000L};
+  while (nanosleep(&resto, &resto) != 0 && errno == EINTR) {
+  }
+}
+
+// Writes a whole command to the modem. Failures are only logged: the answer
+// that then does not come is what the dialogue reacts to.
+void EscribirModem(const std::string &texto) {
+  size_t hecho = 0;
+  while (hecho < texto.size()) {
+    ssize_t n = write(g_linea.fd, texto.data() + hecho, texto.size() - hecho);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      LogFormato(8, "Error! write(): %m");
+      return;
+    }
+    hecho += static_cast<size_t>(n);
+  }
+}
+
+// The line settings of the modem device, built on the saved ones.
+termios AjustesLinea(const termios &base) {
+  termios t = base;
+  t.c_iflag = IGNBRK | IGNPAR;
+  t.c_oflag = 0;
+  t.c_cflag = CS8 | CREAD | HUPCL | CLOCAL | CRTSCTS;
+  t.c_lflag = 0;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  speed_t bps = g_config.bps != 0 ? g_config.bps : B9600;
+  cfsetispeed(&t, bps);
+  cfsetospeed(&t, bps);
+  return t;
+}
+
+// Ends the protocol child: saved settings back on the line, line closed,
+// device locks released, then the normal exit (the exit handlers run).
+[[noreturn]] void TerminarHijo(int resultado) {
+  RetenerInterrupcion retener;
+  if (g_linea.fd >= 0) {
+    if (g_linea.hayguardado) tcsetattr(g_linea.fd, TCSANOW, &g_linea.guardado);
+    close(g_linea.fd);
+    g_linea.fd = -1;
+  }
+  LiberarLocksDevice();
+  exit(resultado);
+}
+
+// Walks the modem list until a device is locked, and opens it; walks again
+// every 3 seconds while every device is locked. Returns 0 with the line
+// open and its settings saved, or 4 when the locked device cannot be opened
+// (its locks are released again).
+int AbrirModem() {
+  for (;;) {
+    RebobinarModems();
+    while (const char *siguiente = SiguienteModem()) {
+      std::string device = siguiente;
+      LogFormato(3, "Probando con %s", device.c_str());
+      RetenerInterrupcion retener;
+      if (LockearDevice(device.c_str()) != 0) continue;
+      int fd = open(device.c_str(), O_RDWR | O_NONBLOCK);
+      if (fd < 0) {
+        int error = errno;
+        LogFormato(1, "Error abriendo %s", device.c_str());
+        LogMensaje(strerror(error), 1);
+        LiberarLocksDevice();
+        return 4;
+      }
+      g_linea.fd = fd;
+      if (tcgetattr(fd, &g_linea.guardado) == 0) {
+        g_linea.hayguardado = true;
+      } else {
+        LogFormato(1, "ALERTA! tcgetattr: %s", strerror(errno));
+      }
+      return 0;
+    }
+    Pausar(3000);
+  }
+}
+
+// Puts the line into the modem settings and blocking mode; failures are
+// logged and the dialogue goes on.
+void PrepararLinea(termios &ajustes) {
+  ajustes = AjustesLinea(g_linea.guardado);
+  tcflush(g_linea.fd, TCIFLUSH);
+  if (tcsetattr(g_linea.fd, TCSANOW, &ajustes) != 0) {
+    LogFormato(1, "ALERTA! tcsetattr: %s", strerror(errno));
+  }
+  int flags = fcntl(g_linea.fd, F_GETFL);
+  if (flags >= 0) fcntl(g_linea.fd, F_SETFL, flags & ~O_NONBLOCK);
+  flags = fcntl(g_linea.fd, F_GETFL);
+  if (flags < 0 || (flags & O_NONBLOCK) != 0) {
+    LogMensaje("ALERTA!: no pude sacar NONBLOCK", 1);
+  }
+}
+
+// Sends INIT and waits for OK. True when the modem is initialised (an empty
+// INIT counts as initialised).
+bool InicializarModem() {
+  if (g_config.init.empty()) return true;
+  LogMensaje("Inicializando el modem", 1);
+  Pausar(2);
+  EscribirModem(g_config.init);
+  if (EsperarRespuesta(kRespuestasInit, kEsperaInit) >= 0) return true;
+  DesarmarAlarma();
+  return false;
+}
+
+// After CONNECT: the line starts honouring carrier detect, the rest of the
+// connect line is read (or left alone), and the session runs. Returns the
+// attempt's result code.
+int Conectado(termios &ajustes) {
+  ajustes.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+  if (tcsetattr(g_linea.fd, TCSANOW, &ajustes) != 0) {
+    LogFormato(1, "ALERTA! tcsetattr: %s", strerror(errno));
+  }
+  int resultado = 5;
+  if (g_config.ignoreconnstr != 0) {
+    LogMensaje("Connect string: (bypassed)", 9);
+  } else {
+    std::string texto;
+    resultado = LeerLineaConnect(texto);
+    LogMensaje(texto.c_str(), 9);
+  }
+  if (resultado != 2) {
+    if (ReservarBufferSesion() != 0) {
+      LogMensaje("FATAL: No hay suficiente memoria", 1);
+      resultado = 18;
+    } else {
+      LogMensaje("Protocolo...", 2);
+      resultado = IniciarProtocolo();
+      LiberarBufferSesion();
+    }
+  }
+  LogFormato(1, "rval=%d", resultado);
+  return resultado;
+}
+
+// Escape to command mode and hang up; no answer is awaited.
+void Colgar() {
+  LogMensaje("Cortando...", 3);
+  Pausar(2000);
+  EscribirModem("+++");
+  Pausar(2000);
+  EscribirModem("ATH\r");
+  LogMensaje("Ya corte", 3);
+}
+
+// Up to REINTENTOS dial attempts, each followed by the hang-up sequence
+// unless the carrier was lost. Returns the result code.
+int Marcar(termios &ajustes) {
+  int resultado = 5;
+  for (int quedan = g_config.reintentos; quedan > 0; quedan--) {
+    LogMensaje("Llamando...", 1);
+    std::string numero = NumeroAMarcar(g_config.telefono, g_config.codigointerurbano);
+    LogFormato(15, "Conectando al %s%s", g_config.prefijo.c_str(), numero.c_str());
+    EscribirModem(ComandoMarcado(g_config.prefijo, numero));
+    int respuesta = EsperarRespuesta(kRespuestasMarcado, kEsperaMarcado);
+    if (respuesta < 0) {
+      DesarmarAlarma();
+      LogMensaje("Timeout", 1);
+    } else {
+      LogMensaje(kRespuestasMarcado[respuesta], 1);
+    }
+    if (respuesta == kRespuestaConnect) resultado = Conectado(ajustes);
+    if (resultado != 2) Colgar();
+    if (respuesta == kRespuestaConnect) break;
+    Pausar(3000);
+  }
+  return resultado;
+}
+
+[[noreturn]] void CorrerHijo(const sigset_t &mascara) {
+  signal(SIGHUP, HangupAlarm);
+  setsid();
+  signal(SIGALRM, TimeoutAlarm);
+  sigprocmask(SIG_SETMASK, &mascara, nullptr);
+
+  int resultado = AbrirModem();
+  if (resultado != 0) TerminarHijo(resultado);
+  termios ajustes;
+  PrepararLinea(ajustes);
+  if (!InicializarModem()) {
+    LogMensaje("No se pudo inicializar el modem", 1);
+    TerminarHijo(4);
+  }
+  TerminarHijo(Marcar(ajustes));
+}
+
+}  // namespace
+
+std::string NumeroAMarcar(const std::string &telefono, const std::string &area) {
+  size_t guion = telefono.find('-');
+  if (!telefono.empty() && telefono[0] == '0' && guion != std::string::npos &&
+      telefono.compare(0, guion, area) == 0) {
+    return telefono.substr(guion + 1);
+  }
+  return telefono;
+}
+
+std::string ComandoMarcado(const std::string &prefijo, const std::string &numero) {
+  return "ATD" + prefijo + numero + "\r";
+}
+
+int LeerLineaConnect(std::string &texto) {
+  texto.assign(1, ' ');
+  for (;;) {
+    unsigned char byte;
+    int r = LeerByte(&byte);
+    if (r < 0) return 2;
+    if (r == 0) continue;
+    if (byte == '\n') return 0;
+    if (texto.size() < kMaxTextoConnect) texto.push_back(static_cast<char>(byte));
+  }
+}
+
+int SesionModem() {
+  g_linea.fd = -1;
+  signal(SIGINT, CtrlCHandler);
+  // Nothing buffered may be written twice, once by each process.
+  fflush(nullptr);
+
+  // An interrupt between the fork and the storing of the child's pid would
+  // end the parent and leave the child dialing: hold it back until then.
+  sigset_t intr, previa;
+  sigemptyset(&intr);
+  sigaddset(&intr, SIGINT);
+  sigprocmask(SIG_BLOCK, &intr, &previa);
+  pid_t pid = fork();
+  int error = errno;
+  g_linea.hijo = pid;
+  if (pid == 0) CorrerHijo(previa);
+  sigprocmask(SIG_SETMASK, &previa, nullptr);
+  if (pid < 0) {
+    LogFormato(1, "Error. fork(): %s", strerror(error));
+    return 18;
+  }
+
+  int estado = 0;
+  int resultado;
+  for (;;) {
+    if (waitpid(pid, &estado, 0) == pid) {
+      resultado = 0;
+      break;
+    }
+    if (errno == EINTR) continue;
+    LogFormato(1, "fallo waitpid() %s", strerror(errno));
+    resultado = 6;
+    break;
+  }
+  // The child is gone: an interrupt in the parent has no effect from now on,
+  // and its pid, free for reuse, must not be signalled again.
+  signal(SIGINT, SIG_IGN);
+  g_linea.hijo = -1;
+  if (resultado != 0) return resultado;
+  if (WIFSIGNALED(estado)) {
+    LogFormato(1, "El proceso de protocolo termino por la senal %d", WTERMSIG(estado));
+    return 6;
+  }
+  return WEXITSTATUS(estado);
+}
