@@ -1,0 +1,390 @@
+// armar.cpp - the upload bundle: packing every file of upload/ into
+// upload/input.dat as records of the bundle format, and the set of names
+// that _zelta.bin marks as binary.
+//
+// Packed files are deleted only once the whole bundle is written and closed:
+// a run that fails half-way leaves upload/ as it found it, so the next run
+// packs the same files again instead of overwriting the only copy of them.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "bundle.h"
+#include "control.h"
+
+namespace {
+
+constexpr size_t kTrozo = 255;         // content is read in chunks of this size
+constexpr size_t kLineaBinarios = 4095;
+constexpr unsigned char kEscape = 0x08;
+constexpr unsigned char kEtx = 0x03;
+constexpr unsigned char kFinDos = 0x1A;  // DOS end-of-file mark
+
+bool Escribir(FILE *out, const void *datos, size_t largo) {
+  return fwrite(datos, 1, largo, out) == largo;
+}
+bool Escribir(FILE *out, const char *texto) { return Escribir(out, texto, strlen(texto)); }
+
+// One content byte, escaped: 0x08 and 0x03 become 0x08 and the byte + 0x1C.
+bool EscribirEscapado(FILE *out, unsigned char c) {
+  if (c == kEscape || c == kEtx) {
+    if (putc(kEscape, out) == EOF) return false;
+    c = static_cast<unsigned char>(c + 0x1C);
+  }
+  return putc(c, out) != EOF;
+}
+
+// Makes the record reach the file: stdio only reports most write errors
+// when its buffer is handed to the system.
+int Volcar(FILE *out, const char *path) {
+  if (fflush(out) != 0 || ferror(out)) {
+    LogFormato(1, "Error escribiendo registro de %s [%m]", path);
+    return 14;
+  }
+  return 0;
+}
+
+const char *NombreBase(const char *path) {
+  const char *barra = strrchr(path, '/');
+  return barra != nullptr ? barra + 1 : path;
+}
+
+// Creates or truncates input.dat (0660 before the umask).
+int CrearBundle(const std::string &path, ArchivoPtr &out) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0660);
+  FILE *f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (f == nullptr) {
+    LogFormato(1, "No se pudo crear %s [%m]", path.c_str());
+    if (fd >= 0) close(fd);
+    return 15;
+  }
+  out.reset(f);
+  return 0;
+}
+
+// Closes input.dat, keeping the first error.
+int CerrarBundle(ArchivoPtr &out, const std::string &path, int res) {
+  if (fclose(out.release()) != 0 && res == 0) {
+    LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
+    res = 14;
+  }
+  return res;
+}
+
+void Borrar(const std::string &path) {
+  if (unlink(path.c_str()) != 0) LogFormato(1, "No se pudo borrar %s [%m]", path.c_str());
+}
+
+// Reads <upload>/_zelta.bin into the set. Returns 0, 11 or 13.
+int LeerBinarios(const std::string &upload, ConjuntoNombres &binarios) {
+  std::string path = UnirRuta(upload, "_zelta.bin");
+  ArchivoPtr f(fopen(path.c_str(), "rb"));
+  if (!f) return 0;
+  std::vector<char> linea(kLineaBinarios + 1);
+  size_t n;
+  while ((n = LeerLineaSpool(f.get(), linea.data(), kLineaBinarios)) > 0) {
+    if (n > 0 && linea[n - 1] == '\n') n--;
+    if (n > 0 && linea[n - 1] == '\r') n--;
+    linea[n] = '\0';
+    if (linea[0] == '\0') continue;
+    if (!AgregarNombre(binarios, linea.data())) {
+      LogMensaje("Falta de memoria para la lista de binarios", 1);
+      return 11;
+    }
+  }
+  if (ferror(f.get())) {
+    LogFormato(1, "Error leyendo %s [%m]", path.c_str());
+    return 13;
+  }
+  return 0;
+}
+
+bool EsDigito(unsigned char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- binary names
+
+struct NodoNombre {
+  std::unique_ptr<NodoNombre> siguiente;
+  std::unique_ptr<char[]> nombre;
+};
+
+ConjuntoNombres::ConjuntoNombres() = default;
+
+ConjuntoNombres::~ConjuntoNombres() {
+  // Unlink the chains one node at a time: a long chain must not recurse.
+  for (auto &cabeza : cubetas) {
+    while (cabeza) cabeza = std::move(cabeza->siguiente);
+  }
+}
+
+unsigned CubetaNombre(const char *nombre) {
+  unsigned suma = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(nombre); *p; p++) {
+    suma += static_cast<unsigned>(tolower(*p));
+  }
+  return suma % 31;
+}
+
+bool ContieneNombre(const ConjuntoNombres &conjunto, const char *nombre) {
+  for (const NodoNombre *n = conjunto.cubetas[CubetaNombre(nombre)].get(); n != nullptr;
+       n = n->siguiente.get()) {
+    if (strcasecmp(n->nombre.get(), nombre) == 0) return true;
+  }
+  return false;
+}
+
+bool AgregarNombre(ConjuntoNombres &conjunto, const char *nombre) {
+  if (ContieneNombre(conjunto, nombre)) return true;
+  size_t largo = strlen(nombre);
+  if (!AsignacionPermitida()) return false;
+  std::unique_ptr<NodoNombre> nodo(new (std::nothrow) NodoNombre);
+  if (!nodo || !AsignacionPermitida()) return false;
+  nodo->nombre.reset(new (std::nothrow) char[largo + 1]);
+  if (!nodo->nombre) return false;
+  memcpy(nodo->nombre.get(), nombre, largo + 1);
+  auto &cabeza = conjunto.cubetas[CubetaNombre(nombre)];
+  nodo->siguiente = std::move(cabeza);
+  cabeza = std::move(nodo);
+  return true;
+}
+
+// ---------------------------------------------------------------- file list
+
+int ReservarLista(ListaArchivos &lista, size_t capacidad) {
+  lista.cantidad = 0;
+  lista.capacidad = 0;
+  if (!AsignacionPermitida()) return 11;
+  lista.nombres.reset(new (std::nothrow) std::unique_ptr<char[]>[capacidad]);
+  if (!lista.nombres) return 11;
+  lista.capacidad = capacidad;
+  return 0;
+}
+
+int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado) {
+  while (struct dirent *e = readdir(dir)) {
+    const char *nombre = e->d_name;
+    if (strcmp(nombre, ".") == 0 || strcmp(nombre, "..") == 0 ||
+        strcmp(nombre, "input.dat") == 0) {
+      continue;
+    }
+    if (strcasecmp(nombre, "_svl.0") == 0) {
+      encabezado = nombre;
+      continue;
+    }
+    if (lista.cantidad + 1 >= lista.capacidad) {
+      LogMensaje("Hay mas archivos de los esperados", 1);
+      return 12;
+    }
+    size_t largo = strlen(nombre);
+    std::unique_ptr<char[]> copia;
+    if (AsignacionPermitida()) copia.reset(new (std::nothrow) char[largo + 1]);
+    if (!copia) {
+      LogMensaje("Falta de memoria para la lista de archivos", 1);
+      return 11;
+    }
+    memcpy(copia.get(), nombre, largo + 1);
+    lista.nombres[lista.cantidad++] = std::move(copia);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- records
+
+int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
+  LogFormato(15, "Agregando archivo%s %s", binario ? " bin" : "", path);
+  ArchivoPtr in(fopen(path, "rb"));
+  if (!in) {
+    LogFormato(1, "No se pudo abrir %s [%m]", path);
+    return 13;
+  }
+  const char *nombre = NombreBase(path);
+  unsigned long long tamano = 0;
+  int res = 0;
+  if (binario) {
+    struct stat st;
+    if (fstat(fileno(in.get()), &st) != 0) {
+      LogFormato(1, "No se pudo obtener el tamano de %s [%m]", path);
+      return 13;
+    }
+    tamano = static_cast<unsigned long long>(st.st_size);
+    if (fprintf(out, "[%s,%llu]\r\n", nombre, tamano) < 0) res = 14;
+  } else if (encabezado) {
+    if (fprintf(out, "[%s]\r\n", nombre) < 0) res = 14;
+  }
+
+  // The last two content bytes written, for the closing CR LF of text.
+  int penultimo = -1, ultimo = -1;
+  unsigned long long restante = tamano;
+  unsigned char buf[kTrozo];
+  while (res == 0) {
+    size_t pedir = kTrozo;
+    if (binario && restante < pedir) pedir = static_cast<size_t>(restante);
+    if (pedir == 0) break;
+    size_t n = fread(buf, 1, pedir, in.get());
+    if (n == 0) break;
+    if (!binario && buf[n - 1] == kFinDos) n--;
+    for (size_t i = 0; i < n; i++) {
+      if (!EscribirEscapado(out, buf[i])) {
+        res = 14;
+        break;
+      }
+      penultimo = ultimo;
+      ultimo = buf[i];
+    }
+    restante -= binario ? n : 0;
+  }
+  if (res == 0 && ferror(in.get())) {
+    LogFormato(1, "Error leyendo %s [%m]", path);
+    return 13;
+  }
+  if (res == 0 && binario && restante > 0) {
+    // The size in the record header no longer matches what follows.
+    LogFormato(1, "El archivo %s cambio de tamano mientras se empaquetaba", path);
+    return 13;
+  }
+  if (res == 0 && (binario || penultimo != '\r' || ultimo != '\n')) {
+    if (!Escribir(out, "\r\n")) res = 14;
+  }
+  if (res == 0) return Volcar(out, path);
+  LogFormato(1, "Error escribiendo registro de %s [%m]", path);
+  return res;
+}
+
+int AgregarEncabezado(FILE *out, const char *path) {
+  ArchivoPtr in(fopen(path, "rb"));
+  if (!in) {
+    LogFormato(1, "No se pudo abrir %s [%m]", path);
+    return 13;
+  }
+  if (!Escribir(out, "[_svl.0]\r\n")) {
+    LogFormato(1, "Error escribiendo el encabezado [%m]");
+    return 14;
+  }
+  unsigned char buf[kTrozo];
+  size_t leidos = fread(buf, 1, kTrozo, in.get());
+  int res = 0;
+  if (ferror(in.get())) {
+    LogFormato(1, "Error leyendo %s [%m]", path);
+    res = 13;
+  }
+  size_t largo = 0;
+  while (largo < leidos && buf[largo] != '\r' && buf[largo] != '\n' && buf[largo] != kFinDos) {
+    largo++;
+  }
+  std::string linea(reinterpret_cast<const char *>(buf), largo);
+
+  std::string guardado;  // the bytes that precede the host identification
+  if (res == 13) {
+    // Nothing usable was read; only the empty line follows.
+  } else if (largo >= 16) {
+    guardado.assign(linea, 0, 16);
+  } else if (largo >= 9) {
+    LogFormato(1, "Linea de encabezado incompleta en %s (%zu caracteres): %s", path, largo,
+               linea.c_str());
+    res = 16;
+  } else {
+    // Short form: the destination key is looked up from the codes.
+    size_t codigos = linea.compare(0, 1, "V") == 0 ? 4 : 0;
+    if (largo < codigos + 4) {
+      LogFormato(1, "Linea de encabezado demasiado corta en %s (%zu caracteres): %s", path,
+                 largo, linea.c_str());
+      res = 16;
+    } else if (!EsDigito(buf[codigos]) || !EsDigito(buf[codigos + 1]) ||
+               !EsDigito(buf[codigos + 2]) || !EsDigito(buf[codigos + 3])) {
+      LogFormato(1, "Codigos de empresa y actividad invalidos en %s: %s", path, linea.c_str());
+      res = 16;
+    } else {
+      int empresa = (buf[codigos] - '0') * 10 + (buf[codigos + 1] - '0');
+      int actividad = (buf[codigos + 2] - '0') * 10 + (buf[codigos + 3] - '0');
+      std::string clave;
+      res = ClaveDestino(empresa, actividad, clave);
+      if (res == 0) guardado = linea.substr(0, codigos + 4) + clave;
+    }
+  }
+  if (res == 0) {
+    guardado += g_corrida.hostid;
+    if (!Escribir(out, guardado.data(), guardado.size())) res = 14;
+  }
+  if (!Escribir(out, "\r\n") && res == 0) res = 14;
+  int volcado = Volcar(out, path);
+  return res != 0 ? res : volcado;
+}
+
+// ---------------------------------------------------------------- the bundle
+
+int ArmarArchivo() {
+  LogMensaje("ArmarArchivo()", 20);
+  ConjuntoNombres binarios;
+  const std::string upload = UnirRuta(g_corrida.raiz, "upload");
+  const std::string bundle = UnirRuta(upload, "input.dat");
+  if (int res = LeerBinarios(upload, binarios); res != 0) return res;
+
+  DirectorioPtr dir(opendir(upload.c_str()));
+  if (!dir) {
+    LogFormato(1, "No se pudo abrir el directorio %s [%m]", upload.c_str());
+    return 10;
+  }
+  size_t cuenta = 0;
+  std::string listo;  // the ready-made bundle's name as found
+  while (struct dirent *e = readdir(dir.get())) {
+    cuenta++;
+    if (strcasecmp(e->d_name, "_svl.qvx") == 0) {
+      listo = e->d_name;
+      break;
+    }
+  }
+
+  ArchivoPtr out;
+  if (!listo.empty()) {
+    dir.reset();
+    if (int res = CrearBundle(bundle, out); res != 0) return res;
+    std::string path = UnirRuta(upload, listo);
+    int res = AgregarArchivo(out.get(), path.c_str(), false, false);
+    res = CerrarBundle(out, bundle, res);
+    if (res == 0) Borrar(path);
+    return res;
+  }
+
+  ListaArchivos lista;
+  if (ReservarLista(lista, cuenta + 4) != 0) {
+    LogMensaje("Falta de memoria para la lista de archivos", 1);
+    return 11;
+  }
+  rewinddir(dir.get());
+  std::string encabezado = "_svl.0";
+  if (int res = ListarArchivos(dir.get(), lista, encabezado); res != 0) return res;
+  dir.reset();
+
+  if (int res = CrearBundle(bundle, out); res != 0) return res;
+  std::sort(lista.nombres.get(), lista.nombres.get() + lista.cantidad,
+            [](const std::unique_ptr<char[]> &a, const std::unique_ptr<char[]> &b) {
+              int c = strcasecmp(a.get(), b.get());
+              return c != 0 ? c < 0 : strcmp(a.get(), b.get()) < 0;
+            });
+
+  std::vector<std::string> empaquetados;
+  std::string path = UnirRuta(upload, encabezado);
+  int res = AgregarEncabezado(out.get(), path.c_str());
+  if (res == 0) empaquetados.push_back(path);
+  for (size_t i = 0; i < lista.cantidad && res == 0; i++) {
+    const char *nombre = lista.nombres[i].get();
+    path = UnirRuta(upload, nombre);
+    res = AgregarArchivo(out.get(), path.c_str(), ContieneNombre(binarios, nombre), true);
+    if (res == 0) empaquetados.push_back(path);
+  }
+  if (!Escribir(out.get(), "[FIN]\r\n") && res == 0) res = 14;
+  res = CerrarBundle(out, bundle, res);
+  if (res == 0) {
+    for (const auto &p : empaquetados) Borrar(p);
+  }
+  return res;
+}

@@ -1,0 +1,120 @@
+// bundle.h - the client's spool: packing upload/ into the upload bundle
+// input.dat, splitting the download bundle output.dat into download/,
+// emptying download/, and filling in the markers of the ticket.
+//
+// Every operation works under the terminal root g_corrida.raiz and returns a
+// result code (0 on success, otherwise an index into the message table); the
+// place that fails logs its own message.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// ---------------------------------------------------------------- upload bundle
+
+// Packs <root>/upload into <root>/upload/input.dat: the header record made
+// from _svl.0 and the host identification g_corrida.hostid, one record per
+// other file (binary when named in _zelta.bin), then "[FIN]\r\n". Each file
+// is deleted once its record is written. When _svl.qvx is present its
+// escaped content alone becomes the bundle. Returns 0, 10 (no upload/),
+// 11 (memory), 12 (more files than counted), 13 (a file cannot be opened or
+// read), 14 (a write to input.dat fails), 15 (input.dat cannot be created)
+// or 16 (the header line is malformed or its destination key is unknown).
+int ArmarArchivo();
+
+// Appends the record of the file at path to out: "[name]\r\n" or
+// "[name,size]\r\n" (binario), the escaped content, and the closing CR LF.
+// encabezado = false leaves out the record header line (text form only).
+// The record is flushed before returning 0, so a 0 means it reached the
+// file. Returns 0, 13 (open, size or read failure) or 14 (write failure).
+int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado);
+
+// Writes "[_svl.0]\r\n", the bundle header line made from the first line of
+// the header file at path and the host identification, and "\r\n". A short
+// line gets its destination key from ClaveDestino. Returns 0, 13 (the file
+// cannot be opened), 14 (a write fails) or 16 (malformed line, no key).
+int AgregarEncabezado(FILE *out, const char *path);
+
+// The destination key for a short header line: the CLAVE of the first line
+// of <program dir>zelta.destinos with this company and activity and a
+// concrete key, upper-cased. Returns 0 with clave set, or 16 (logged).
+int ClaveDestino(int empresa, int actividad, std::string &clave);
+
+// The binary-name set: 31 chained buckets, case-insensitive membership.
+struct NodoNombre;
+struct ConjuntoNombres {
+  std::unique_ptr<NodoNombre> cubetas[31];
+  ConjuntoNombres();
+  ~ConjuntoNombres();
+  ConjuntoNombres(const ConjuntoNombres &) = delete;
+  ConjuntoNombres &operator=(const ConjuntoNombres &) = delete;
+};
+// Bucket of a name: the sum of its bytes, letters folded to lower case,
+// modulo 31.
+unsigned CubetaNombre(const char *nombre);
+// Adds a name unless it is present. Returns false only when out of memory.
+bool AgregarNombre(ConjuntoNombres &conjunto, const char *nombre);
+bool ContieneNombre(const ConjuntoNombres &conjunto, const char *nombre);
+
+// The file list for packing: copies of directory entry names in a fixed
+// number of slots, one of which is always kept empty as the terminator.
+struct ListaArchivos {
+  std::unique_ptr<std::unique_ptr<char[]>[]> nombres;
+  size_t capacidad = 0;
+  size_t cantidad = 0;
+};
+// Allocates capacidad empty slots. Returns 0 or 11.
+int ReservarLista(ListaArchivos &lista, size_t capacidad);
+// Walks dir from its current position and lists every entry but ".", ".."
+// and "input.dat"; an entry named "_svl.0" in any case is not listed, its
+// name goes to encabezado instead. Returns 0, 11 (a copy fails) or 12 (more
+// names than the list holds).
+int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado);
+
+// ---------------------------------------------------------------- download bundle
+
+// Splits <root>/download/output.dat into one file per record in download/
+// (mode 0666 whatever the umask), then deletes output.dat. Returns 0,
+// 13 (output.dat cannot be opened), 14 (truncated or malformed binary
+// record, write failure) or 15 (a file cannot be created, or a record
+// names no plain file in download/).
+int DesarmarArchivosBIN();
+
+// Deletes every entry of <root>/download. Returns 0, or 10 when the
+// directory cannot be opened.
+int LimpiarDescargas();
+
+// ---------------------------------------------------------------- ticket
+
+// Rewrites <root>/download/_ticket.prn, replacing "%" + letter markers with
+// the values of <root>/_ZELTA.RPL (or _zelta.rpl). Returns 0 (also when
+// there is no replacement file or no ticket), 14 (the ticket cannot be
+// renamed, reopened or rewritten; it is then back under its own name) or
+// 18 (memory).
+int ReemplazarTicket();
+
+// ---------------------------------------------------------------- helpers
+
+// Owners of an open stream and an open directory.
+struct CerrarArchivo {
+  void operator()(FILE *f) const { fclose(f); }
+};
+using ArchivoPtr = std::unique_ptr<FILE, CerrarArchivo>;
+struct CerrarDirectorio {
+  void operator()(DIR *d) const { closedir(d); }
+};
+using DirectorioPtr = std::unique_ptr<DIR, CerrarDirectorio>;
+
+// Reads one line of at most max bytes (a longer line comes in pieces) into
+// buf, LF included, NUL bytes kept. Returns its length; 0 at end of file.
+size_t LeerLineaSpool(FILE *f, char *buf, size_t max);
+
+// Tests only: when set to n > 0, the n-th allocation the spool makes from
+// then on fails (once). 0 leaves allocations alone.
+extern int g_fallarAsignacionSpool;
+// True when the next allocation may proceed (counts g_fallarAsignacionSpool).
+bool AsignacionPermitida();

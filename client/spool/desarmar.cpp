@@ -1,0 +1,180 @@
+// desarmar.cpp - the download side of the spool: splitting the server's
+// bundle download/output.dat into one file per record, and emptying
+// download/ before a session.
+//
+// Record names come from the server and are not trusted: a name must be a
+// plain file name inside download/ (not empty, ".", "..", nor holding '/'
+// or a NUL byte) and must not be the bundle being read.
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "bundle.h"
+#include "control.h"
+
+namespace {
+
+constexpr size_t kLinea = 198;   // the bundle is read in lines of this size
+constexpr size_t kBloque = 200;  // binary content is copied in such blocks
+
+// Sets the umask for a scope and puts the old one back on every way out.
+struct MascaraTemporal {
+  mode_t vieja;
+  explicit MascaraTemporal(mode_t m) : vieja(umask(m)) {}
+  ~MascaraTemporal() { umask(vieja); }
+  MascaraTemporal(const MascaraTemporal &) = delete;
+  MascaraTemporal &operator=(const MascaraTemporal &) = delete;
+};
+
+struct Registro {
+  std::string nombre;
+  bool binario = false;
+  long tamano = 0;
+};
+
+// A record header line starts with "[" and holds a "]". The name runs to the
+// first "," or "]"; a "," anywhere makes the record binary, its size the
+// number after the first ",".
+bool LeerRegistro(const char *linea, size_t n, Registro &r) {
+  if (n == 0 || linea[0] != '[' || memchr(linea, ']', n) == nullptr) return false;
+  size_t fin = 1;
+  while (fin < n && linea[fin] != ',' && linea[fin] != ']') fin++;
+  r.nombre.assign(linea + 1, fin - 1);
+  const char *coma = static_cast<const char *>(memchr(linea, ',', n));
+  r.binario = coma != nullptr;
+  r.tamano = 0;
+  if (r.binario) {
+    std::string cifras(coma + 1, linea + n);
+    r.tamano = strtol(cifras.c_str(), nullptr, 10);
+  }
+  return true;
+}
+
+bool NombreValido(const std::string &nombre) {
+  return !nombre.empty() && nombre != "." && nombre != ".." &&
+         nombre.find('/') == std::string::npos && nombre.find('\0') == std::string::npos &&
+         nombre != "output.dat";
+}
+
+bool EsFin(const std::string &nombre) {
+  return nombre.size() == 3 && strncasecmp(nombre.c_str(), "FIN", 3) == 0;
+}
+
+// Closes a delivered file; a failed close is a failed write.
+int CerrarEntrega(ArchivoPtr &sal, const std::string &path) {
+  if (fclose(sal.release()) != 0) {
+    LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
+    return 14;
+  }
+  return 0;
+}
+
+// Copies the tamano bytes after a binary record's header line. Returns 0
+// or 14.
+int CopiarBinario(FILE *in, FILE *sal, long tamano, const std::string &path) {
+  char buf[kBloque];
+  long restante = tamano;
+  while (restante > 0) {
+    size_t pedir = restante < static_cast<long>(kBloque) ? static_cast<size_t>(restante) : kBloque;
+    size_t leidos = fread(buf, 1, pedir, in);
+    if (leidos > 0 && fwrite(buf, 1, leidos, sal) != leidos) {
+      LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
+      return 14;
+    }
+    restante -= static_cast<long>(leidos);
+    if (leidos < pedir) {
+      LogFormato(1, "Registro %s truncado: faltan %ld de %ld bytes", path.c_str(), restante,
+                 tamano);
+      return 14;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int DesarmarArchivosBIN() {
+  LogMensaje("DesarmarArchivosBIN()", 20);
+  const std::string download = UnirRuta(g_corrida.raiz, "download");
+  const std::string bundle = UnirRuta(download, "output.dat");
+  ArchivoPtr in(fopen(bundle.c_str(), "rb"));
+  if (!in) {
+    LogFormato(1, "No se pudo abrir %s [%m]", bundle.c_str());
+    return 13;
+  }
+  MascaraTemporal mascara(0);
+
+  char linea[kLinea];
+  size_t n = LeerLineaSpool(in.get(), linea, kLinea);
+  while (n > 0) {
+    Registro r;
+    if (!LeerRegistro(linea, n, r)) {
+      n = LeerLineaSpool(in.get(), linea, kLinea);
+      continue;
+    }
+    if (EsFin(r.nombre)) break;
+    if (!NombreValido(r.nombre)) {
+      LogFormato(1, "Nombre de archivo invalido: %s", r.nombre.c_str());
+      return 15;
+    }
+    if (r.binario && r.tamano < 0) {
+      LogFormato(1, "Tamano invalido para %s: %ld", r.nombre.c_str(), r.tamano);
+      return 14;
+    }
+    const std::string path = UnirRuta(download, r.nombre);
+    ArchivoPtr sal(fopen(path.c_str(), "wb"));
+    if (!sal) {
+      LogFormato(1, "No se pudo crear %s [%m]", path.c_str());
+      return 15;
+    }
+    // A file left from before keeps its mode when truncated; delivered
+    // files are for every user of the terminal.
+    fchmod(fileno(sal.get()), 0666);
+
+    if (r.binario) {
+      LogFormato(10, "Guardando %s binario de %ld bytes\n", r.nombre.c_str(), r.tamano);
+      if (int res = CopiarBinario(in.get(), sal.get(), r.tamano, path); res != 0) return res;
+      if (int res = CerrarEntrega(sal, path); res != 0) return res;
+      n = LeerLineaSpool(in.get(), linea, kLinea);
+      continue;
+    }
+    // Text: every line up to the next "[" at the start of a line.
+    bool inicio = true;
+    while ((n = LeerLineaSpool(in.get(), linea, kLinea)) > 0) {
+      if (linea[0] == '[' && inicio) break;
+      inicio = linea[n - 1] == '\r' || linea[n - 1] == '\n';
+      if (fwrite(linea, 1, n, sal.get()) != n) {
+        LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
+        return 14;
+      }
+    }
+    if (int res = CerrarEntrega(sal, path); res != 0) return res;
+  }
+  if (ferror(in.get())) {
+    // A read error is not the end of the bundle: the rest would be lost.
+    LogFormato(1, "Error leyendo %s [%m]", bundle.c_str());
+    return 14;
+  }
+  in.reset();
+  if (unlink(bundle.c_str()) != 0) LogFormato(1, "No se pudo borrar %s [%m]", bundle.c_str());
+  return 0;
+}
+
+int LimpiarDescargas() {
+  const std::string download = UnirRuta(g_corrida.raiz, "download");
+  DirectorioPtr dir(opendir(download.c_str()));
+  if (!dir) {
+    LogFormato(1, "No se pudo abrir el directorio %s [%m]", download.c_str());
+    return 10;
+  }
+  while (struct dirent *e = readdir(dir.get())) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    const std::string path = UnirRuta(download, e->d_name);
+    if (unlink(path.c_str()) != 0) rmdir(path.c_str());
+  }
+  return 0;
+}

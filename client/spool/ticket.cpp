@@ -1,0 +1,154 @@
+// ticket.cpp - filling in the markers ("%" and a letter) of the delivered
+// ticket download/_ticket.prn from the terminal's replacement file.
+//
+// The ticket is rewritten through the working name _ticket.tmp. Whatever
+// goes wrong after the rename, the delivered ticket is put back under its
+// own name, so a failed rewrite never loses it.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "bundle.h"
+#include "control.h"
+
+namespace {
+
+constexpr size_t kLinea = 199;  // the replacement file is read in such pieces
+
+struct Reemplazo {
+  bool definido = false;
+  std::unique_ptr<char[]> valor;
+  size_t largo = 0;
+};
+
+bool EsLetra(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+int ValorHex(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Parses one piece of the replacement file into the table. Returns 0 or 18.
+int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
+  if (n < 2 || !EsLetra(static_cast<unsigned char>(linea[0])) || linea[1] != '=') return 0;
+  Reemplazo &r = tabla[static_cast<unsigned char>(linea[0])];
+  std::unique_ptr<char[]> valor;
+  if (AsignacionPermitida()) valor.reset(new (std::nothrow) char[n]);
+  if (!valor) {
+    LogMensaje("Fatal: no hay suficiente memoria", 1);
+    return 18;
+  }
+  size_t largo = 0;
+  if (n > 2 && linea[2] == '"') {
+    const char *cierre = static_cast<const char *>(memchr(linea + 3, '"', n - 3));
+    if (cierre == nullptr) {
+      r = Reemplazo();
+      return 0;
+    }
+    largo = static_cast<size_t>(cierre - (linea + 3));
+    memcpy(valor.get(), linea + 3, largo);
+  } else {
+    for (size_t i = 2; i < n && ValorHex(static_cast<unsigned char>(linea[i])) >= 0;) {
+      int alto = ValorHex(static_cast<unsigned char>(linea[i]));
+      int bajo = i + 1 < n ? ValorHex(static_cast<unsigned char>(linea[i + 1])) : -1;
+      valor[largo++] = static_cast<char>(bajo >= 0 ? alto * 16 + bajo : alto);
+      i += bajo >= 0 ? 2 : 1;
+    }
+  }
+  // A value is a text: it ends at its first NUL byte.
+  const void *nulo = memchr(valor.get(), '\0', largo);
+  if (nulo != nullptr) largo = static_cast<size_t>(static_cast<const char *>(nulo) - valor.get());
+  r.definido = true;
+  r.valor = std::move(valor);
+  r.largo = largo;
+  return 0;
+}
+
+// Puts the delivered ticket back under its own name after a failure.
+void Restaurar(const std::string &tmp, const std::string &prn) {
+  if (rename(tmp.c_str(), prn.c_str()) != 0) {
+    LogFormato(1, "No pude restaurar %s [%m]", prn.c_str());
+  }
+}
+
+// Copies the ticket by the rewrite rule. Returns false on a read or write
+// error.
+bool Reescribir(FILE *in, FILE *out, const Reemplazo (&tabla)[256]) {
+  int c;
+  while ((c = getc(in)) != EOF) {
+    if (c == '%') {
+      c = getc(in);
+      if (c == EOF) break;
+      const Reemplazo &r = tabla[c];
+      if (r.definido) {
+        if (r.largo > 0 && fwrite(r.valor.get(), 1, r.largo, out) != r.largo) return false;
+        continue;
+      }
+    }
+    if (putc(c, out) == EOF) return false;
+  }
+  return !ferror(in) && !ferror(out);
+}
+
+}  // namespace
+
+int ReemplazarTicket() {
+  LogMensaje("ReemplazarTicket()", 20);
+  ArchivoPtr rpl(fopen(UnirRuta(g_corrida.raiz, "_ZELTA.RPL").c_str(), "rb"));
+  if (!rpl) rpl.reset(fopen(UnirRuta(g_corrida.raiz, "_zelta.rpl").c_str(), "rb"));
+  if (!rpl) return 0;
+
+  Reemplazo tabla[256];
+  char linea[kLinea];
+  size_t n;
+  while ((n = LeerLineaSpool(rpl.get(), linea, kLinea)) > 0) {
+    if (int res = LeerDefinicion(linea, n, tabla); res != 0) return res;
+  }
+  rpl.reset();
+
+  const std::string download = UnirRuta(g_corrida.raiz, "download");
+  const std::string prn = UnirRuta(download, "_ticket.prn");
+  const std::string tmp = UnirRuta(download, "_ticket.tmp");
+  int r = rename(prn.c_str(), tmp.c_str());
+  int error = errno;
+  LogFormato(15, "Renombrando %s a %s", prn.c_str(), tmp.c_str());
+  if (r != 0) {
+    if (error == ENOENT) return 0;
+    LogFormato(1, "No pude crear archivo temporal: %s [%s]", tmp.c_str(), strerror(error));
+    return 14;
+  }
+
+  ArchivoPtr in(fopen(tmp.c_str(), "rb"));
+  if (!in) {
+    LogFormato(1, "No pude abrir %s [%m]", tmp.c_str());
+    Restaurar(tmp, prn);
+    return 14;
+  }
+  mode_t vieja = umask(0111);
+  ArchivoPtr out(fopen(prn.c_str(), "wb"));
+  error = errno;
+  umask(vieja);
+  if (!out) {
+    in.reset();
+    LogFormato(1, "No pude crear archivo temporal: %s [%s]", prn.c_str(), strerror(error));
+    Restaurar(tmp, prn);
+    return 14;
+  }
+
+  bool bien = Reescribir(in.get(), out.get(), tabla);
+  if (fclose(out.release()) != 0) bien = false;
+  if (!bien) {
+    LogFormato(1, "Error escribiendo %s [%m]", prn.c_str());
+    in.reset();
+    Restaurar(tmp, prn);
+    return 14;
+  }
+  in.reset();
+  if (remove(tmp.c_str()) != 0) LogFormato(1, "No pude borrar %s [%m]", tmp.c_str());
+  return 0;
+}
