@@ -1,0 +1,281 @@
+// portmgr.cpp - the port-manager request and its memory.
+//
+// The port manager is a UDP service at the server's host and port number that
+// tells the client where to connect ("MGR;G;host;port;"), that it is busy
+// ("MGR;B...") or that it has nothing ("MGR;N..."). The memory file
+// zelta.portmgr in the program directory lists, one "KEY,company,activity"
+// line each, the destinations that could only be reached through it, so that
+// later runs ask it first.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "control.h"
+#include "line.h"
+#include "portmgr.h"
+
+namespace {
+
+constexpr int kIntentosPortMgr = 5;
+constexpr int kEsperaRespuestaMs = 3000;  // answer wait of one attempt
+constexpr unsigned kPausaIntento = 1;     // between attempts, seconds
+constexpr unsigned kPausaBusy = 3;        // after a busy answer, seconds
+constexpr size_t kMaxRespuesta = 199;     // bytes of an answer that are read
+constexpr size_t kMaxPieza = 29;          // characters of a memory line tested
+constexpr unsigned short kPuertoNulo = 65535;
+
+struct Socket {
+  int fd;
+  explicit Socket(int f) : fd(f) {}
+  ~Socket() {
+    if (fd >= 0) close(fd);
+  }
+  Socket(const Socket &) = delete;
+  Socket &operator=(const Socket &) = delete;
+};
+
+struct CerrarArchivo {
+  void operator()(FILE *f) const { fclose(f); }
+};
+using Archivo = std::unique_ptr<FILE, CerrarArchivo>;
+
+struct Liberar {
+  void operator()(char *p) const { free(p); }
+};
+
+// Whole seconds, resumed when a signal interrupts the sleep.
+void Dormir(unsigned segundos) {
+  struct timespec resto = {static_cast<time_t>(segundos), 0};
+  while (nanosleep(&resto, &resto) != 0 && errno == EINTR) {
+  }
+}
+
+// Converts the leading number of text the way atoi does (leading blanks, a
+// sign, digits), but clamps to the int range instead of overflowing.
+long ComoAtoi(const char *texto) {
+  long v = strtol(texto, nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return v;
+}
+
+// Reads a grant "host;port;..." (the text after "MGR;G;").
+RespuestaPortMgr InterpretarGrant(const char *texto, char *outhost, size_t tam,
+                                  unsigned short *outport) {
+  const char *fin = strchr(texto, ';');
+  if (fin == nullptr || fin[1] == '\0') return kRespuestaInvalida;
+  const char *puerto = fin + 1;
+  if (strchr(puerto, ';') == nullptr) return kRespuestaInvalida;
+  // 0 or a value that does not fit a TCP port would send the client to some
+  // other port than the one meant; 65535 is the "no port" mark.
+  long valor = ComoAtoi(puerto);
+  if (valor <= 0 || valor >= kPuertoNulo) return kRespuestaInvalida;
+  if (tam > 0) {
+    size_t largo = static_cast<size_t>(fin - texto);
+    if (largo > tam - 1) largo = tam - 1;
+    memcpy(outhost, texto, largo);
+    outhost[largo] = '\0';
+  }
+  *outport = static_cast<unsigned short>(valor);
+  return kRespuestaGrant;
+}
+
+// Tests one memory line (its first kMaxPieza characters) against a
+// destination: "KEY,company,activity", the key compared exactly.
+bool LineaCoincide(const std::string &pieza, const char *clave, int empresa, int actividad) {
+  size_t coma = pieza.find(',');
+  if (coma == std::string::npos) return false;
+  if (pieza.compare(0, coma, clave) != 0) return false;
+  size_t coma2 = pieza.find(',', coma + 1);
+  if (coma2 == std::string::npos) return false;
+  std::string textoempresa = pieza.substr(coma + 1, coma2 - coma - 1);
+  return ComoAtoi(textoempresa.c_str()) == empresa &&
+         ComoAtoi(pieza.c_str() + coma2 + 1) == actividad;
+}
+
+const char *TextoError(int error) { return strerror(error); }
+
+}  // namespace
+
+RespuestaPortMgr InterpretarRespuestaPortMgr(const char *texto, char *outhost, size_t tam,
+                                             unsigned short *outport) {
+  if (strncmp(texto, "MGR;", 4) != 0) return kRespuestaInvalida;
+  const char *resto = texto + 4;
+  if (resto[0] == 'B') return kRespuestaBusy;
+  if (resto[0] == 'N') return kRespuestaNone;
+  if (resto[0] == 'G' && resto[1] == ';') return InterpretarGrant(resto + 2, outhost, tam, outport);
+  return kRespuestaInvalida;
+}
+
+std::string ArchivoPortMgr() {
+  // Without a program directory the file is looked for where the run is.
+  if (g_corrida.dirprog.empty()) return "zelta.portmgr";
+  return UnirRuta(g_corrida.dirprog, "zelta.portmgr");
+}
+
+int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_t tam,
+                   unsigned short *outport) {
+  LogMensaje("Conectando a PortMgr", 2);
+  Socket sock(socket(AF_INET, SOCK_DGRAM, 0));
+  if (sock.fd < 0) {
+    LogFormato(1, "PortMgrConnect socket(): %s", TextoError(errno));
+    return 5;
+  }
+  struct sockaddr_in local {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(static_cast<unsigned short>(g_config.udpport));
+  if (bind(sock.fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) != 0) {
+    LogFormato(1, "PortMgrConnect bind(): %s", TextoError(errno));
+    return 5;
+  }
+  socklen_t largolocal = sizeof local;
+  if (getsockname(sock.fd, reinterpret_cast<struct sockaddr *>(&local), &largolocal) != 0) {
+    LogFormato(1, "PortMgrConnect getsockname(): %s", TextoError(errno));
+    return 5;
+  }
+  LogFormato(10, "PortMgrConnect port assigned=%u", static_cast<unsigned>(ntohs(local.sin_port)));
+
+  char pedido[32];
+  if (g_config.udpport != 0) {
+    snprintf(pedido, sizeof pedido, "CLI;G;%d;;", g_config.udpport);
+  } else {
+    snprintf(pedido, sizeof pedido, "CLI;G;;;");
+  }
+  size_t largopedido = strlen(pedido);
+
+  int resultado = 5;
+  int quedan = kIntentosPortMgr;
+  bool pausa = false;
+  while (quedan > 0 && resultado != 0) {
+    quedan--;
+    if (pausa) Dormir(kPausaIntento);
+    pausa = true;
+
+    struct hostent *he = gethostbyname(host);
+    if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
+      LogFormato(1, "PortMgrConnect %s: unknown host", host);
+      continue;
+    }
+    struct sockaddr_in destino {};
+    destino.sin_family = AF_INET;
+    memcpy(&destino.sin_addr, he->h_addr_list[0], sizeof destino.sin_addr);
+    destino.sin_port = htons(puerto);
+    if (sendto(sock.fd, pedido, largopedido, 0, reinterpret_cast<struct sockaddr *>(&destino),
+               sizeof destino) < 0) {
+      LogFormato(1, "PortMgrConnect send(): %s", TextoError(errno));
+      continue;
+    }
+    LogMensaje("PortMgrConnect req sent", 10);
+
+    struct pollfd espera = {sock.fd, POLLIN, 0};
+    int listo = poll(&espera, 1, kEsperaRespuestaMs);
+    if (listo == 0) {
+      LogMensaje("PorgMgrConnect timeout esperando resp", 10);
+      pausa = false;
+      continue;
+    }
+    if (listo < 0) {
+      LogFormato(1, "PortMgrConnect select(): %s", TextoError(errno));
+      continue;
+    }
+
+    char respuesta[kMaxRespuesta + 1];
+    ssize_t n = recvfrom(sock.fd, respuesta, kMaxRespuesta, 0, nullptr, nullptr);
+    if (n < 0) {
+      LogFormato(1, "PortMgrConnect recvfrom(): %s", TextoError(errno));
+      continue;
+    }
+    if (n == 0) continue;
+    respuesta[n] = '\0';
+    LogFormato(10, "Resp de PortMgr: %s", respuesta);
+    *outport = kPuertoNulo;
+    switch (InterpretarRespuestaPortMgr(respuesta, outhost, tam, outport)) {
+      case kRespuestaBusy:
+        LogMensaje("PortMgr resp BUSY", 3);
+        LogMensaje("Sleeping...", 5);
+        Dormir(kPausaBusy);
+        quedan++;
+        break;
+      case kRespuestaNone:
+        LogMensaje("PortMgr resp NONE", 2);
+        quedan = 0;
+        break;
+      case kRespuestaGrant:
+        resultado = 0;
+        break;
+      case kRespuestaInvalida:
+        LogMensaje("PortMgr resp no valida", 1);
+        break;
+    }
+  }
+  return resultado;
+}
+
+int LEAUsaPortMgr(const char *clave, int empresa, int actividad) {
+  LogFormato(9, "LEAUsaPortMgr searching %s,%d,%d", clave, empresa, actividad);
+  std::string nombre = ArchivoPortMgr();
+  LogFormato(10, "Archivo configuracion portmgr: %s", nombre.c_str());
+  Archivo f(fopen(nombre.c_str(), "r"));
+  if (!f) {
+    if (errno == ENOENT) {
+      LogFormato(10, "Archivo no encontrado: %s", nombre.c_str());
+    } else {
+      // Unreadable memory: the destination is taken as not listed, so the
+      // run still tries the server directly first.
+      LogFormato(1, "LEAUsaPortMgr open(): %s", TextoError(errno));
+    }
+    return 0;
+  }
+  // Each line is tested once, on its first kMaxPieza characters; the rest of
+  // a longer line is not a line of its own.
+  std::unique_ptr<char, Liberar> linea;
+  size_t capacidad = 0;
+  int resultado = 0;
+  while (resultado == 0) {
+    char *buf = linea.release();
+    ssize_t n = getline(&buf, &capacidad, f.get());
+    linea.reset(buf);
+    if (n < 0) break;
+    std::string pieza(linea.get(), strnlen(linea.get(), std::min(kMaxPieza, static_cast<size_t>(n))));
+    if (LineaCoincide(pieza, clave, empresa, actividad)) resultado = 1;
+  }
+  if (ferror(f.get())) LogFormato(1, "LEAUsaPortMgr read(): %s", TextoError(errno));
+  return resultado;
+}
+
+void WriteLEAUsaPortMgr(const char *clave, int empresa, int actividad) {
+  LogFormato(9, "WriteLEAUsaPortMgr writing %s,%d,%d", clave, empresa, actividad);
+  // A key with a field or line separator could never be found again, and a
+  // line break would make the line read as two.
+  if (strpbrk(clave, ",\n") != nullptr) {
+    LogMensaje("WriteLEAUsaPortMgr clave invalida, no se registra", 1);
+    return;
+  }
+  std::string nombre = ArchivoPortMgr();
+  Archivo f(fopen(nombre.c_str(), "a+"));
+  if (!f) {
+    LogFormato(1, "WriteLEAUsaPortMgr open(): %s", TextoError(errno));
+    return;
+  }
+  // A last line left without its end (a cut write, a hand edit) would swallow
+  // the new one.
+  const char *separador = "";
+  if (fseek(f.get(), -1, SEEK_END) == 0 && fgetc(f.get()) != '\n') separador = "\n";
+  fseek(f.get(), 0, SEEK_END);
+  bool escrito = fprintf(f.get(), "%s%s,%d,%d\n", separador, clave, empresa, actividad) > 0;
+  escrito = fclose(f.release()) == 0 && escrito;
+  if (!escrito) LogFormato(1, "WriteLEAUsaPortMgr write(): %s", TextoError(errno));
+}
