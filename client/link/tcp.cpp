@@ -1,0 +1,100 @@
+// tcp.cpp - the TCP transport: connect to the KALDO server with a bounded
+// number of attempts and run the session on the connection.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "control.h"
+#include "line.h"
+#include "session.h"
+
+namespace {
+
+constexpr unsigned kPausaReintento = 3;
+
+void CerrarLinea() {
+  if (g_linea.fd >= 0) close(g_linea.fd);
+  g_linea.fd = -1;
+}
+
+// One connection attempt on a fresh socket in g_linea.fd. Returns 0 when
+// connected, 5 when not, -5 when the socket cannot be made non-blocking
+// (no further attempt).
+int Conectar(const struct sockaddr_in &servidor) {
+  LogMensaje("Conectando...", 1);
+  g_linea.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (g_linea.fd < 0) {
+    LogFormato(1, "ERROR: socket() %s", strerror(errno));
+    return 5;
+  }
+  if (ModoNoBloqueante() != 0) {
+    LogFormato(1, "Imposible poner en modo non-blocking: %s", strerror(errno));
+    return -5;
+  }
+  if (connect(g_linea.fd, reinterpret_cast<const struct sockaddr *>(&servidor),
+              sizeof servidor) == 0)
+    return 0;
+  if (errno == EINPROGRESS) return EsperarConexion();
+  return 5;
+}
+
+}  // namespace
+
+int SesionTCP(const char *host, unsigned short puerto) {
+  g_linea.fd = -1;
+  LogFormato(8, "Conectando con svr ZELTA %s %u...", host, static_cast<unsigned>(puerto));
+  struct hostent *he = gethostbyname(host);
+  if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
+    LogFormato(1, "ERROR: gethostbyname() %s", hstrerror(h_errno));
+    return 5;
+  }
+  struct sockaddr_in servidor;
+  memset(&servidor, 0, sizeof servidor);
+  servidor.sin_family = AF_INET;
+  memcpy(&servidor.sin_addr, he->h_addr_list[0], sizeof servidor.sin_addr);
+  servidor.sin_port = htons(puerto);
+
+  signal(SIGINT, CtrlCHandler);
+  signal(SIGALRM, TimeoutAlarm);
+  // A server that drops the connection must end the session with a lost
+  // line, not kill the process on the next write.
+  sighandler_t tuberia = signal(SIGPIPE, SIG_IGN);
+
+  int resultado = 5;
+  for (int quedan = g_config.reintentos; quedan > 0; quedan--) {
+    int r = Conectar(servidor);
+    if (r == -5) {
+      CerrarLinea();
+      resultado = 5;
+      break;
+    }
+    if (r == 0) {
+      ModoBloqueante();
+      if (ReservarBufferSesion() != 0) {
+        LogMensaje("FATAL: No hay suficiente memoria", 1);
+        resultado = 18;
+      } else {
+        LogMensaje("Protocolo...", 2);
+        resultado = IniciarProtocolo();
+      }
+      LiberarBufferSesion();
+      CerrarLinea();
+      break;
+    }
+    resultado = r;
+    CerrarLinea();
+    sleep(kPausaReintento);
+  }
+
+  signal(SIGINT, SIG_DFL);
+  signal(SIGALRM, SIG_DFL);
+  signal(SIGPIPE, tuberia);
+  LogFormato(1, "rval=%d", resultado);
+  return resultado;
+}

@@ -1,0 +1,135 @@
+// apertura.cpp - the opening of a KALDO session: answer the server's ENQ,
+// take its PDH message, send ours (PDC) and hand over to the transfer.
+#include <cstdio>
+#include <cstring>
+
+#include "control.h"
+#include "line.h"
+#include "session.h"
+
+namespace {
+
+constexpr int kVersionProtocolo = 2;
+constexpr int kOpcionesSesion = 0;
+constexpr int kLargoPDH = 36;
+
+// States of the opening.
+enum {
+  kEsperandoENQ = 0,
+  kEnviandoDLE = 100,
+  kEnviandoNAK = 101,
+  kArmandoPDC = 102,
+  kEsperandoFS = 103,
+  kEnviandoPDC = 104,
+  kFatal = -2,
+};
+
+// A frame where PDH is expected: 102 when it is one, -2 when it is not.
+int TomarPDH(const unsigned char *trama, int largo, bool avisar) {
+  if (LeerPDH(largo - 2, trama + 1) != 0) {
+    LogMensaje("Rcv PDH invalida", 1);
+    return kFatal;
+  }
+  if (avisar) LogMensaje("Recibi PDH", 20);
+  return kArmandoPDC;
+}
+
+}  // namespace
+
+int LeerPDH(int largo, const unsigned char *payload) {
+  if (largo != kLargoPDH) return -1;
+  memcpy(g_sesion.pdhg, payload + 34, 2);
+  g_sesion.pdhg[2] = '\0';
+  memcpy(g_sesion.pdhy, payload + 18, 16);
+  g_sesion.pdhy[16] = '\0';
+  memcpy(g_sesion.pdhp, payload + 2, 16);
+  g_sesion.pdhp[16] = '\0';
+  g_sesion.pdhnumero = LeerNumero(payload, 2);
+  return 0;
+}
+
+int IniciarProtocolo() {
+  LogFormato(11, "block size: %d", g_config.blocksize);
+  g_sesion.naks = 0;
+  g_sesion.timeout = 6;
+  int estado = kEsperandoENQ;
+  int timeouts = 0;
+  int version = 0;
+  unsigned char pdc[40];  // the session buffer is overwritten by the receives
+  int largopdc = 0;
+  unsigned char *buf = g_sesion.buffer.get();
+  const int cap = CapacidadRecepcion();
+
+  do {
+    int r;
+    switch (estado) {
+      case kEsperandoENQ:
+        LogMensaje("Estado 0", 5);
+        LogMensaje("Esperando ENQ", 20);
+        r = RecibirTrama(buf, cap);
+        if (r == 1 && buf[0] == kENQ) estado = kEnviandoDLE;
+        break;
+      case kEnviandoDLE:
+        LogMensaje("Estado 100", 5);
+        LogMensaje("Enviando DLE", 20);
+        EnviarByte(kDLE);
+        r = RecibirTrama(buf, cap);
+        if (r > 1) {
+          estado = TomarPDH(buf, r, true);
+        } else if (r == -1) {
+          estado = kEnviandoNAK;
+        } else if (r == 1 && buf[0] == kENQ) {
+          LogMensaje("Rcv ENQ", 6);
+        }
+        break;
+      case kEnviandoNAK:
+        LogMensaje("Snd NAK", 6);
+        EnviarByte(kNAK);
+        r = RecibirTrama(buf, cap);
+        if (r > 1) estado = TomarPDH(buf, r, false);
+        break;
+      case kArmandoPDC: {
+        LogMensaje("Estado 102", 5);
+        char ceros[17];
+        memset(ceros, '0', 16);
+        ceros[16] = '\0';
+        LogMensaje("Armando PDC", 20);
+        int n = snprintf(reinterpret_cast<char *>(pdc), sizeof pdc - 3, "%02d%04d%s%04x",
+                         kVersionProtocolo, g_config.blocksize, ceros, kOpcionesSesion);
+        largopdc = ArmarTrama(pdc, n);
+        estado = kEsperandoFS;
+        r = 1;  // no receive in this state
+        break;
+      }
+      case kEsperandoFS:
+        LogMensaje("Estado 103", 5);
+        LogMensaje("Snd ACK", 6);
+        EnviarByte(kACK);
+        r = RecibirTrama(buf, cap);
+        if (r == 1 && buf[0] == kFS) {
+          LogMensaje("Rcv FS", 6);
+          estado = kEnviandoPDC;
+        }
+        break;
+      default:  // kEnviandoPDC
+        LogMensaje("Estado 104", 5);
+        LogMensaje("Snd PDC", 6);
+        EnviarCrudo(pdc, static_cast<size_t>(largopdc));
+        r = RecibirTrama(buf, cap);
+        if (r == 1 && buf[0] == kACK) {
+          LogMensaje("Rcv ACK", 6);
+          version = kVersionProtocolo;
+        } else if (r == 1 && buf[0] == kNAK) {
+          LogMensaje("Rcv NAK", 6);
+        }
+        break;
+    }
+    if (r == 0) timeouts++;
+    if (r == -2) estado = kFatal;
+  } while (estado != kFatal && version == 0 && timeouts <= 3 && g_sesion.naks < 7);
+
+  if (estado == kFatal) return 2;
+  if (timeouts >= 4) return 1;
+  if (g_sesion.naks >= 7) return 3;
+  return Transferir();
+}

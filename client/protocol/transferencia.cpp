@@ -1,0 +1,247 @@
+// transferencia.cpp - the bundle transfer of a KALDO session: upload/input.dat
+// goes up in numbered blocks, the server's answer comes down block by block
+// into download/output.dat, and the server commits the transaction.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "control.h"
+#include "line.h"
+#include "session.h"
+
+namespace {
+
+struct CerrarArchivo {
+  void operator()(FILE *f) const { fclose(f); }
+};
+using Archivo = std::unique_ptr<FILE, CerrarArchivo>;
+
+constexpr int kCommit = -1;
+constexpr int kFatal = -2;
+constexpr unsigned kTimeoutFinSubida = 10;
+// Silence after our end-of-upload EOT ends the transfer after this many
+// time-outs of its own (they are not counted with the other states').
+constexpr int kMaxTimeoutsFinSubida = 4;
+
+// Data length of a download data frame (STX, 5 digits, data, ETX).
+int LargoDatos(int trama) { return trama - 7 > 0 ? trama - 7 : 0; }
+
+// Creates download/output.dat (0660), buffered. Null when it cannot be made
+// (logged).
+Archivo CrearDescarga(const std::string &ruta) {
+  int fd = open(ruta.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
+  FILE *f = nullptr;
+  if (fd >= 0 && fchmod(fd, 0660) == 0) f = fdopen(fd, "wb");
+  if (f == nullptr) {
+    int e = errno;
+    if (fd >= 0) close(fd);
+    LogFormato(1, "FATAL: creando %s", ruta.c_str());
+    LogMensaje(strerror(e), 1);
+  }
+  return Archivo(f);
+}
+
+// True when everything written to the download file so far reached it.
+bool DescargaSana(FILE *f, const std::string &ruta) {
+  if (fflush(f) == 0 && !ferror(f)) return true;
+  int e = errno;
+  LogFormato(1, "FATAL: escribiendo %s", ruta.c_str());
+  LogMensaje(strerror(e), 1);
+  return false;
+}
+
+}  // namespace
+
+int Transferir() {
+  g_sesion.naks = 0;
+  g_sesion.timeout = 6;
+  LogMensaje("KALDO v2", 5);
+  const std::string rutasubida = UnirRuta(g_corrida.raiz, "upload/input.dat");
+  const std::string rutabajada = UnirRuta(g_corrida.raiz, "download/output.dat");
+  const int tambloque = g_config.blocksize;
+  unsigned char *buf = g_sesion.buffer.get();
+  const int cap = CapacidadRecepcion();
+
+  int estado = 1;
+  int timeouts = 0;
+  int timeoutsfin = 0;  // time-outs while waiting for SYN after our EOT
+  int bloque = 0;
+  int pendiente = 0;
+  int largotrama = 0;
+  int largodatos = 0;
+  unsigned char respuesta[20];
+  Archivo subida;
+  Archivo bajada;
+
+  do {
+    int r = 1;  // states without a receive count as answered
+    switch (estado) {
+      case 1:
+        LogMensaje("Estado 1", 5);
+        g_sesion.timeout = 6;
+        EnviarByte(kSYN);
+        r = RecibirTrama(buf, cap);
+        if (r > 1) {
+          bloque = LeerNumero(buf + 1, r - 1);
+          subida.reset(fopen(rutasubida.c_str(), "rbe"));
+          if (subida) fseeko(subida.get(), static_cast<off_t>(bloque) * tambloque, SEEK_SET);
+          estado = 2;
+        }
+        break;
+      case 2: {
+        LogMensaje("Estado 2", 5);
+        char numero[16];
+        int nn = snprintf(numero, sizeof numero, "%05d", bloque);
+        memcpy(buf, numero, static_cast<size_t>(nn));
+        size_t leidos = 0;
+        if (subida) leidos = fread(buf + nn, 1, static_cast<size_t>(tambloque), subida.get());
+        if (leidos > 0) {
+          largotrama = ArmarTrama(buf, nn + static_cast<int>(leidos));
+          estado = 3;
+        } else {
+          estado = 4;
+        }
+        break;
+      }
+      case 3:
+        LogMensaje("Estado 3", 5);
+        EnviarTrama(buf, largotrama);
+        r = RecibirTrama(respuesta, sizeof respuesta);
+        if (r == 1 && respuesta[0] == kACK) {
+          LogMensaje("Recibi ACK", 6);
+          bloque++;
+          estado = 2;
+        } else if (r == 1 && respuesta[0] == kNAK) {
+          LogMensaje("Recibi NAK", 6);
+        } else if (r == 1 && respuesta[0] == kSYN) {
+          LogMensaje("Recibi SYN", 6);
+          estado = 1;
+        }
+        break;
+      case 4:
+        LogMensaje("Estado 4", 5);
+        EnviarByte(kEOT);
+        g_sesion.timeout = kTimeoutFinSubida;
+        r = RecibirTrama(buf, cap);
+        g_sesion.timeout = 6;
+        if (r == 1 && buf[0] == kSYN) {
+          estado = 5;
+        } else if (r == 1) {
+          LogFormato(10, "Est[4]-Rcv[%d]", static_cast<int>(static_cast<signed char>(buf[0])));
+        } else if (r == 0) {
+          timeoutsfin++;
+          r = 1;  // not one of the transfer's time-outs
+        }
+        break;
+      case 5:
+        LogMensaje("Estado 5", 5);
+        if (!bajada) {
+          bloque = 0;
+          bajada = CrearDescarga(rutabajada);
+          if (!bajada) {
+            estado = kFatal;
+            break;
+          }
+        }
+        {
+          char numero[16];
+          int nn = snprintf(numero, sizeof numero, "%05d", bloque);
+          memcpy(buf, numero, static_cast<size_t>(nn));
+          int largo = ArmarTrama(buf, nn);
+          EnviarCrudo(buf, static_cast<size_t>(largo));
+        }
+        r = RecibirTrama(buf, cap);
+        if (r == -1) {
+          estado = 6;
+        } else if (r == 1 && buf[0] == kEOT) {
+          estado = 10;
+        } else if (r > 1) {
+          largodatos = LargoDatos(r);
+          estado = 7;
+        }
+        break;
+      case 6:
+        LogMensaje("Estado 6", 5);
+        LogMensaje("E5: Env NAK", 6);
+        EnviarByte(kNAK);
+        r = RecibirTrama(buf, cap);
+        if (r > 1) {
+          largodatos = LargoDatos(r);
+          LogMensaje("E5: trama ok", 6);
+          estado = 7;
+        }
+        break;
+      case 7: {
+        LogMensaje("Estado 7", 5);
+        int numero = LeerNumero(buf + 1, 5);
+        if (numero == bloque) {
+          GuardarBloque(bajada.get(), buf + 6, largodatos, &pendiente);
+          bloque++;
+          LogMensaje("E6: Guarde blk", 6);
+          estado = 8;
+        } else if (numero < bloque) {
+          LogMensaje("E6: Blk viejo", 6);
+          estado = 8;
+        } else {
+          LogMensaje("E6: Blk fuera de seq", 6);
+          estado = 9;
+        }
+        break;
+      }
+      case 8:
+        LogMensaje("Estado 8", 5);
+        EnviarByte(kACK);
+        r = RecibirTrama(buf, cap);
+        if (r == -1) {
+          estado = 6;
+        } else if (r == 0) {
+          LogMensaje("E7: tout", 6);
+        } else if (r == 1 && buf[0] == kEOT) {
+          estado = 10;
+        } else if (r > 1) {
+          largodatos = LargoDatos(r);
+          LogMensaje("E7: trama ok", 6);
+          estado = 7;
+        }
+        break;
+      case 9:
+        LogMensaje("Estado 9", 5);
+        EnviarByte(kSYN);
+        r = RecibirTrama(buf, cap);
+        if (r == 1 && buf[0] == kSYN) estado = 5;
+        break;
+      case 10:
+        LogMensaje("Estado 10", 5);
+        // Never ask the server to commit a download that did not reach the disk.
+        if (bajada && !DescargaSana(bajada.get(), rutabajada)) {
+          estado = kFatal;
+          break;
+        }
+        EnviarByte(kEOT);
+        r = RecibirTrama(buf, cap);
+        if (r == 1 && buf[0] == kDC1) estado = 11;
+        break;
+      default:  // 11
+        LogMensaje("Estado 11", 5);
+        bajada.reset();
+        LogMensaje("Transaction commited", 1);
+        EnviarByte(kETB);
+        estado = kCommit;
+        break;
+    }
+    if (r == 0) timeouts++;
+    if (r == -2) estado = kFatal;
+  } while (estado >= 0 && timeouts <= 3 && timeoutsfin < kMaxTimeoutsFinSubida &&
+           g_sesion.naks < 7);
+
+  bajada.reset();
+  subida.reset();
+  if (estado == kFatal) return 2;
+  if (timeouts > 3 || timeoutsfin >= kMaxTimeoutsFinSubida) return 1;
+  if (g_sesion.naks >= 7) return 3;
+  return 0;
+}

@@ -1,0 +1,322 @@
+// transferencia_test.cpp - the bundle transfer against a scripted server:
+// upload blocks, restarts, NAK and SYN answers, download blocks in and out
+// of sequence, the closing, and the limits that end a transfer.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "par_kaldo.h"
+
+namespace {
+
+using kaldo::Bloque;
+using kaldo::Par;
+using kaldo::Unidad;
+
+// Upload content that differs in every byte position of a block.
+std::string Contenido(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; i++) s += static_cast<char>('A' + (i * 7 + i / 16) % 26);
+  return s;
+}
+
+class Transferencia : public kaldo::SesionTest {};
+
+TEST_F(Transferencia, CleanExchangeSendsTheBundleAndStoresTheDownloadUnescaped) {
+  std::string datos = Contenido(40);
+  prueba::WriteFile(Subida(), datos);
+  std::string recibido;
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0)) return;
+    recibido = p.Subida();
+    // Escapes: 0x08 0x24 is 0x08, 0x08 0x1F is 0x03; the second pair is
+    // split between two blocks.
+    if (!p.Bajada({"AB\x08\x24", "C\x08", "\x1f" "D"})) return;
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(recibido, datos);
+  EXPECT_EQ(prueba::ReadFile(Bajada()), std::string("AB\x08" "C\x03" "D"));
+  EXPECT_EQ(prueba::FileMode(Bajada()), 0660u);
+  EXPECT_NE(Log().find("Transaction commited"), std::string::npos);
+}
+
+// How the upload file is cut into blocks: the block count follows the size,
+// a file of whole blocks ends without an empty block, and a missing or
+// empty file goes straight to the client's EOT.
+TEST_F(Transferencia, UploadIsCutIntoNumberedBlocks) {
+  struct Caso {
+    const char *nombre;
+    long largo;  // -1: no upload file
+    int bloques;
+  } casos[] = {
+      {"empty", 0, 0}, {"missing", -1, 0}, {"one byte", 1, 1}, {"two whole blocks", 32, 2},
+      {"two blocks and a bit", 33, 3},
+  };
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    unlink(Subida().c_str());
+    std::string datos = c.largo < 0 ? "" : Contenido(static_cast<size_t>(c.largo));
+    if (c.largo >= 0) prueba::WriteFile(Subida(), datos);
+    std::vector<std::string> tramas;
+    int r = kaldo::Correr(Transferir, [&](Par &p) {
+      if (!p.Reinicio(0)) return;
+      for (;;) {
+        Unidad u = p.Leer();
+        if (u.tipo != Unidad::kTrama) {
+          EXPECT_TRUE(u.tipo == Unidad::kByte && u.byte == kEOT);
+          break;
+        }
+        tramas.push_back(u.payload);
+        p.EnviarByte(kACK);
+      }
+      p.EnviarByte(kSYN);
+      if (!p.EsperarTrama(Bloque(0))) return;
+      p.EnviarByte(kEOT);
+      p.Cierre();
+    });
+    EXPECT_EQ(r, 0);
+    ASSERT_EQ(tramas.size(), static_cast<size_t>(c.bloques));
+    for (int i = 0; i < c.bloques; i++) {
+      EXPECT_EQ(tramas[i], Bloque(i, datos.substr(static_cast<size_t>(i) * 16, 16)));
+    }
+  }
+}
+
+TEST_F(Transferencia, RestartAnswerPicksTheFirstUploadBlock) {
+  std::string datos = Contenido(80);
+  prueba::WriteFile(Subida(), datos);
+  std::string recibido;
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(3)) return;
+    recibido = p.Subida(3);
+    if (!p.Bajada({})) return;
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(recibido, datos.substr(48));
+}
+
+TEST_F(Transferencia, NakRepeatsTheBlockAndSynRestartsTheUpload) {
+  std::string datos = Contenido(48);
+  prueba::WriteFile(Subida(), datos);
+  std::vector<std::string> tramas;
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0)) return;
+    auto tomar = [&] {
+      Unidad u = p.Leer();
+      tramas.push_back(u.tipo == Unidad::kTrama ? u.payload : "?");
+    };
+    tomar();  // 0
+    p.EnviarByte(kNAK);
+    tomar();  // 0 again
+    p.EnviarByte(kACK);
+    tomar();  // 1
+    p.EnviarByte(kSYN);
+    if (!p.Reinicio(1)) return;
+    if (p.Subida(1) != datos.substr(16)) ADD_FAILURE() << "upload after the restart";
+    if (!p.Bajada({})) return;
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  std::vector<std::string> esperadas = {Bloque(0, datos.substr(0, 16)),
+                                        Bloque(0, datos.substr(0, 16)),
+                                        Bloque(1, datos.substr(16, 16))};
+  EXPECT_EQ(tramas, esperadas);
+  EXPECT_NE(Log().find("Recibi NAK"), std::string::npos);
+  EXPECT_NE(Log().find("Recibi SYN"), std::string::npos);
+}
+
+TEST_F(Transferencia, AnswerOtherThanSynToEndOfUploadIsLoggedAndEotRepeated) {
+  prueba::WriteFile(Subida(), "");
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0)) return;
+    if (!p.EsperarByte(kEOT)) return;
+    p.EnviarByte(0x99);
+    if (!p.EsperarByte(kEOT)) return;
+    p.EnviarByte(kSYN);
+    if (!p.Bajada({})) return;
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_NE(Log().find("Est[4]-Rcv[-103]"), std::string::npos);
+}
+
+TEST_F(Transferencia, DuplicateDownloadBlockIsAcknowledgedButStoredOnce) {
+  prueba::WriteFile(Subida(), "");
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0) || p.Subida() != "") return;
+    if (!p.EsperarTrama(Bloque(0))) return;
+    p.EnviarTrama(Bloque(0, "uno"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarTrama(Bloque(0, "uno"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarTrama(Bloque(1, "dos"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarByte(kEOT);
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
+  EXPECT_NE(Log().find("E6: Blk viejo"), std::string::npos);
+}
+
+TEST_F(Transferencia, SkippedDownloadBlockIsResynchronisedAndRequestedAgain) {
+  prueba::WriteFile(Subida(), "");
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0) || p.Subida() != "") return;
+    if (!p.EsperarTrama(Bloque(0))) return;
+    p.EnviarTrama(Bloque(0, "uno"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarTrama(Bloque(2, "tres"));
+    if (!p.EsperarByte(kSYN)) return;
+    p.EnviarByte(kSYN);
+    if (!p.EsperarTrama(Bloque(1))) return;
+    p.EnviarTrama(Bloque(1, "dos"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarByte(kEOT);
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
+  EXPECT_NE(Log().find("E6: Blk fuera de seq"), std::string::npos);
+}
+
+TEST_F(Transferencia, BadDownloadFrameIsAnsweredWithNakUntilItComesGood) {
+  prueba::WriteFile(Subida(), "");
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0) || p.Subida() != "") return;
+    if (!p.EsperarTrama(Bloque(0))) return;
+    p.EnviarTrama(Bloque(0, "uno"), true);
+    if (!p.EsperarByte(kNAK)) return;
+    p.EnviarTrama(Bloque(0, "uno"), true);
+    if (!p.EsperarByte(kNAK)) return;
+    p.EnviarTrama(Bloque(0, "uno"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarTrama(Bloque(1, "dos"), true);
+    if (!p.EsperarByte(kNAK)) return;
+    p.EnviarTrama(Bloque(1, "dos"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarByte(kEOT);
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
+}
+
+TEST_F(Transferencia, EarlyEotGivesAnEmptyDownloadAndStillCommits) {
+  prueba::WriteFile(*raiz / "download/output.dat", "old contents");
+  prueba::WriteFile(Subida(), "x");
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0) || p.Subida() != "x") return;
+    if (!p.Bajada({})) return;
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_TRUE(prueba::Exists(Bajada()));
+  EXPECT_EQ(prueba::ReadFile(Bajada()), "");
+}
+
+TEST_F(Transferencia, CommitIsWaitedForWhileTheServerSendsOtherBytes) {
+  prueba::WriteFile(Subida(), "");
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0) || p.Subida() != "" || !p.Bajada({})) return;
+    if (!p.EsperarByte(kEOT)) return;
+    p.EnviarByte(kACK);
+    if (!p.EsperarByte(kEOT)) return;
+    p.EnviarByte(kDC1);
+    p.EsperarByte(kETB);
+  });
+  EXPECT_EQ(r, 0);
+}
+
+TEST_F(Transferencia, SevenNaksInARowEndTheTransferWith3) {
+  prueba::WriteFile(Subida(), Contenido(20));
+  int vistas = 0;
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0)) return;
+    for (;;) {
+      Unidad u = p.Leer();
+      if (u.tipo != Unidad::kTrama) break;
+      vistas++;
+      p.EnviarByte(kNAK);
+    }
+  });
+  EXPECT_EQ(r, 3);
+  EXPECT_EQ(vistas, 7);
+}
+
+TEST_F(Transferencia, LostLineEndsTheTransferWith2) {
+  prueba::WriteFile(Subida(), Contenido(40));
+  // Closing at each point of the dialogue: before the restart answer, in the
+  // middle of the upload, while downloading, before the commit.
+  struct Caso {
+    const char *nombre;
+    std::function<void(Par &)> guion;
+  } casos[] = {
+      {"before restart", [](Par &p) { p.EsperarByte(kSYN); }},
+      {"mid upload",
+       [](Par &p) {
+         p.Reinicio(0);
+         p.Leer();
+       }},
+      {"mid download",
+       [](Par &p) {
+         p.Reinicio(0);
+         p.Subida();
+         p.EsperarTrama(Bloque(0));
+         p.EnviarTrama(Bloque(0, "uno"));
+         p.EsperarByte(kACK);
+       }},
+      {"before commit",
+       [](Par &p) {
+         p.Reinicio(0);
+         p.Subida();
+         p.Bajada({"uno"});
+         p.EsperarByte(kEOT);
+       }},
+  };
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    EXPECT_EQ(kaldo::Correr(Transferir, c.guion), 2);
+  }
+}
+
+TEST_F(Transferencia, DownloadFileThatCannotBeCreatedEndsWith2) {
+  prueba::WriteFile(Subida(), "");
+  rmdir((*raiz / "download").c_str());
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0)) return;
+    p.Subida();
+  });
+  EXPECT_EQ(r, 2);
+  EXPECT_NE(Log().find("FATAL: creando " + Bajada()), std::string::npos);
+}
+
+// A download that does not reach the disk must not be committed: the client
+// gives up before its closing EOT.
+TEST_F(Transferencia, DownloadWriteFailureIsNotCommitted) {
+  prueba::WriteFile(Subida(), "");
+  g_corrida.debuglevel = 1;  // keep the log below the file size limit
+  struct rlimit viejo;
+  getrlimit(RLIMIT_FSIZE, &viejo);
+  struct rlimit nuevo = viejo;
+  nuevo.rlim_cur = 1000;
+  sighandler_t previo = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &nuevo), 0);
+  bool commit = false;
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0)) return;
+    p.Subida();
+    std::vector<std::string> bloques(40, std::string(100, 'z'));
+    if (!p.Bajada(bloques)) return;
+    Unidad u = p.Leer();
+    commit = u.tipo == Unidad::kByte && u.byte == kEOT;
+  });
+  setrlimit(RLIMIT_FSIZE, &viejo);
+  signal(SIGXFSZ, previo);
+  EXPECT_EQ(r, 2);
+  EXPECT_FALSE(commit);
+  EXPECT_NE(Log().find("FATAL: escribiendo"), std::string::npos);
+}
+
+}  // namespace
