@@ -1,0 +1,110 @@
+// portmgr_slow_test.cpp - the port-manager request's attempts, answer waits
+// and pauses, timed against the portmgr-sim peer on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "line.h"
+#include "portmgr_peer.h"
+#include "support.h"
+
+namespace {
+
+using Reloj = std::chrono::steady_clock;
+
+class PedidoPortMgrLento : public ::testing::Test {
+ protected:
+  prueba::TempDir dir;
+  FILE *log = nullptr;
+  char host[75] = "";
+  unsigned short puerto = 0;
+  void SetUp() override {
+    g_corrida.debuglevel = 20;
+    g_config.udpport = 0;
+    log = fopen((dir / "log").c_str(), "w");
+    FijarSalidaLog(log);
+    ReiniciarLog();
+  }
+  void TearDown() override {
+    FijarSalidaLog(stdout);
+    fclose(log);
+    g_corrida.debuglevel = 1;
+  }
+  std::string Log() const { return prueba::ReadFile(dir / "log"); }
+  static int Contar(const std::string &texto, const std::string &parte) {
+    int n = 0;
+    for (size_t p = texto.find(parte); p != std::string::npos; p = texto.find(parte, p + 1)) n++;
+    return n;
+  }
+  static long long Milisegundos(Reloj::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  }
+};
+
+TEST_F(PedidoPortMgrLento, SilenceGivesFiveAttemptsOfThreeSecondsWithoutPauses) {
+  pmsim::PortMgrPeer sim({"silence"});
+  ASSERT_TRUE(sim.Started());
+  auto antes = Reloj::now();
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 5);
+  long long ms = Milisegundos(Reloj::now() - antes);
+  EXPECT_GE(ms, 14900);
+  EXPECT_LT(ms, 17500);
+  auto pedidos = sim.Requests();
+  ASSERT_EQ(pedidos.size(), 5u);
+  for (size_t i = 1; i < pedidos.size(); i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(pedidos[i].bytes, "CLI;G;;;");
+    // The answer wait only: a time-out is not followed by the 1 s pause.
+    EXPECT_GE(pedidos[i].ms - pedidos[i - 1].ms, 2950);
+    EXPECT_LT(pedidos[i].ms - pedidos[i - 1].ms, 3700);
+  }
+  EXPECT_NE(Log().find("PorgMgrConnect timeout esperando resp"), std::string::npos);
+}
+
+TEST_F(PedidoPortMgrLento, BusyGivesTheAttemptBack) {
+  // One busy answer and four invalid ones are six answers before the grant:
+  // the grant is only asked for when the busy one did not count.
+  pmsim::PortMgrPeer sim({"busy", "4*raw:MGR;X", "grant:srv2:7001"});
+  ASSERT_TRUE(sim.Started());
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 0);
+  EXPECT_STREQ(host, "srv2");
+  EXPECT_EQ(puerto, 7001);
+  auto pedidos = sim.Requests();
+  ASSERT_EQ(pedidos.size(), 6u);
+  // Busy: 3 s of sleep and the 1 s pause before the next request.
+  EXPECT_GE(pedidos[1].ms - pedidos[0].ms, 3950);
+  EXPECT_LT(pedidos[1].ms - pedidos[0].ms, 4700);
+  std::string log = Log();
+  EXPECT_NE(log.find("PortMgr resp BUSY"), std::string::npos);
+  EXPECT_NE(log.find("Sleeping..."), std::string::npos);
+}
+
+TEST_F(PedidoPortMgrLento, FiveInvalidAnswersEndTheRequest) {
+  pmsim::PortMgrPeer sim({"5*raw:MGR;G;srv2;65535;", "grant:srv2:7001"});
+  ASSERT_TRUE(sim.Started());
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 5);
+  auto pedidos = sim.Requests();
+  ASSERT_EQ(pedidos.size(), 5u);
+  for (size_t i = 1; i < pedidos.size(); i++) {
+    SCOPED_TRACE(i);
+    EXPECT_GE(pedidos[i].ms - pedidos[i - 1].ms, 990);
+    EXPECT_LT(pedidos[i].ms - pedidos[i - 1].ms, 1700);
+  }
+  EXPECT_EQ(Contar(Log(), "PortMgr resp no valida\n"), 5) << Log();
+}
+
+TEST_F(PedidoPortMgrLento, UnknownHostGivesFiveAttemptsOneSecondApart) {
+  auto antes = Reloj::now();
+  EXPECT_EQ(PortMgrConnect("zelta-no-existe.invalid", 7001, host, sizeof host, &puerto), 5);
+  EXPECT_GE(Milisegundos(Reloj::now() - antes), 3950);
+  LogMensaje("fin", 1);  // writes out the folded repeats
+  EXPECT_NE(Log().find("PortMgrConnect zelta-no-existe.invalid: unknown host [Repetido 4 veces]"),
+            std::string::npos)
+      << Log();
+}
+
+}  // namespace
