@@ -306,7 +306,7 @@ int AgregarEncabezado(FILE *out, const char *path) {
       int empresa = (buf[codigos] - '0') * 10 + (buf[codigos + 1] - '0');
       int actividad = (buf[codigos + 2] - '0') * 10 + (buf[codigos + 3] - '0');
       std::string clave;
-      res = ClaveDestino(empresa, actividad, clave);
+      res = SuministrarClave(empresa, actividad, clave);
       if (res == 0) guardado = linea.substr(0, codigos + 4) + clave;
     }
   }

@@ -35,14 +35,9 @@ int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado);
 
 // Writes "[_svl.0]\r\n", the bundle header line made from the first line of
 // the header file at path and the host identification, and "\r\n". A short
-// line gets its destination key from ClaveDestino. Returns 0, 13 (the file
+// line gets its destination key from SuministrarClave (control.h). Returns 0, 13 (the file
 // cannot be opened), 14 (a write fails) or 16 (malformed line, no key).
 int AgregarEncabezado(FILE *out, const char *path);
-
-// The destination key for a short header line: the CLAVE of the first line
-// of <program dir>zelta.destinos with this company and activity and a
-// concrete key, upper-cased. Returns 0 with clave set, or 16 (logged).
-int ClaveDestino(int empresa, int actividad, std::string &clave);
 
 // The binary-name set: 31 chained buckets, case-insensitive membership.
 struct NodoNombre;
