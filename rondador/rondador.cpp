@@ -1,3 +1,452 @@
-// rondador.cpp - the daemon (being written).
+// rondador.cpp - the daemon: command line, log, the scan loop over
+// <basedir>/tx/, the ping before each client start and the detached start of
+// the client.
 #include "rondador.h"
-int rondador_main(int, char **) { return 255; }
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "hash.h"
+
+int debuglevel = 1;
+const char *logfilepath = nullptr;
+FILE *logfile = nullptr;
+const char *hosttoping = nullptr;
+const char *transfilepath = nullptr;
+char *gtxdir = nullptr;
+volatile sig_atomic_t pingpid = 0;
+
+namespace {
+
+constexpr size_t kMaxMensaje = 499;
+
+// Releases what malloc gave.
+struct LiberarC {
+  void operator()(void *p) const { free(p); }
+};
+using Texto = std::unique_ptr<char, LiberarC>;
+
+// A marker that could not be deleted: passed over while it stays as it was.
+struct MarcaTrabada {
+  std::string nombre;
+  timespec mtime;
+};
+
+// State of the scan loop and of the ping in progress.
+struct EstadoRonda {
+  std::vector<MarcaTrabada> trabadas;
+  int ultimoerror = 0;  // errno of the last failed listing, 0 after a good one
+  volatile sig_atomic_t alarmas = 0;  // alarms taken by the ping in progress
+};
+EstadoRonda g_ronda;
+
+// a + b + c in memory from malloc; nothing when memory is short.
+Texto unir(const char *a, const char *b, const char *c) {
+  size_t la = strlen(a), lb = strlen(b), lc = strlen(c);
+  Texto t(static_cast<char *>(malloc(la + lb + lc + 1)));
+  if (!t) return t;
+  memcpy(t.get(), a, la);
+  memcpy(t.get() + la, b, lb);
+  memcpy(t.get() + la + lb, c, lc + 1);
+  return t;
+}
+
+// "/" when dir needs one before a name is appended, "" otherwise.
+const char *separador(const char *dir) {
+  size_t n = strlen(dir);
+  return n > 0 && dir[n - 1] == '/' ? "" : "/";
+}
+
+bool mismotiempo(const timespec &a, const timespec &b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool masviejo(const timespec &a, const std::string &na, const timespec &b,
+              const std::string &nb) {
+  if (a.tv_sec != b.tv_sec) return a.tv_sec < b.tv_sec;
+  if (a.tv_nsec != b.tv_nsec) return a.tv_nsec < b.tv_nsec;
+  return na < nb;
+}
+
+// Checks the options that follow the two positional arguments; with args,
+// also stores -a values from args[2] on and applies the settings. Returns 0,
+// or -1 when the command line is faulty.
+int leeropciones(int argc, char **argv, char **args, bool *demonio) {
+  int nargs = 2;
+  for (int i = 3; i < argc; ++i) {
+    const char *op = argv[i];
+    if (op[0] != '-') return -1;
+    char letra = static_cast<char>(tolower(static_cast<unsigned char>(op[1])));
+    if (letra == 'd') {
+      if (op[2] != '\0') return -1;
+      *demonio = true;
+      continue;
+    }
+    if (letra == '\0' || strchr("xalpt", letra) == nullptr) return -1;
+    const char *valor = op + 2;
+    if (*valor == '\0') {
+      if (i + 1 >= argc) return -1;
+      valor = argv[++i];
+    }
+    if (letra == 'x') {
+      char *fin = nullptr;
+      errno = 0;
+      long n = strtol(valor, &fin, 10);
+      if (*valor == '\0' || *fin != '\0' || errno != 0 || n < -1000000 || n > 1000000)
+        return -1;
+      if (args != nullptr) debuglevel = static_cast<int>(n);
+    }
+    if (args == nullptr) continue;
+    switch (letra) {
+      case 'a': args[nargs++] = const_cast<char *>(valor); break;
+      case 'l': logfilepath = valor; break;
+      case 'p': hosttoping = valor; break;
+      case 't': transfilepath = valor; break;
+      default: break;
+    }
+  }
+  return 0;
+}
+
+// The terminal root for a marker: <basedir>/<name>, or the same with the
+// name in small letters when the first does not exist.
+Texto raizdeterminal(const char *basedir, const std::string &nombre) {
+  Texto raiz = unir(basedir, separador(basedir), nombre.c_str());
+  if (!raiz) return raiz;
+  struct stat st;
+  if (stat(raiz.get(), &st) == 0 || errno != ENOENT) return raiz;
+  Texto minusculas = unir(raiz.get(), "", "");
+  if (!minusculas) {
+    log_f(1, "No hay memoria suficiente para cambiar case");
+    return raiz;
+  }
+  char *p = minusculas.get() + strlen(minusculas.get()) - nombre.size();
+  for (; *p != '\0'; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+  log_f(10, "Modificando busqueda de tx a %s", minusculas.get());
+  return minusculas;
+}
+
+// One attempt of pinghost. Returns whether ping exited with 0.
+bool pingunavez(const char *host) {
+  pid_t pid = fork();
+  if (pid == -1) {
+    log_f(1, "Imposible crear proceso ping: %s", strerror(errno));
+    return false;
+  }
+  if (pid == 0) {
+    signal(SIGALRM, SIG_DFL);
+    int nulo = open("/dev/null", O_WRONLY | O_APPEND);
+    if (nulo >= 0 && nulo != STDOUT_FILENO) {
+      dup2(nulo, STDOUT_FILENO);
+      close(nulo);
+    }
+    execlp("ping", "ping", "-qnc1", host, static_cast<char *>(nullptr));
+    _exit(1);
+  }
+  pingpid = pid;
+  g_ronda.alarmas = 0;
+  struct sigaction sa {};
+  sa.sa_handler = killpingpid;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGALRM, &sa, nullptr);
+  alarm(kPingEspera);
+  int st = 0;
+  pid_t r;
+  do {
+    r = waitpid(pid, &st, 0);
+  } while (r == -1 && errno == EINTR);
+  alarm(0);
+  signal(SIGALRM, SIG_IGN);
+  pingpid = 0;
+  if (g_ronda.alarmas > 0) log_f(5, "kill %u", static_cast<unsigned>(pid));
+  return r == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
+
+}  // namespace
+
+void uso(const char *programa) {
+  printf("Uso: %s basedir zeltapath [opciones]\n", programa);
+  printf("\nOpciones:\n");
+  printf("\t-xN Debug level N (0-sin salida, 10-maximo)\n");
+  printf("\t-d Cargar como daemon\n");
+  printf("\t-a zeltaarg\n");
+  printf("\t-l logfile\n");
+  printf("\t-p host\t\thace un ping antes de ZELTA\n");
+  printf("\t-t file\t\tcarga archivo de transcodificacion\n");
+  fflush(stdout);
+}
+
+void lognf(const char *texto, int level) {
+  if (level > debuglevel) return;
+  FILE *f = logfile != nullptr ? logfile : stdout;
+  char stamp[32];
+  time_t ahora = time(nullptr);
+  struct tm tmv;
+  localtime_r(&ahora, &tmv);
+  size_t n = strftime(stamp, sizeof stamp, "%b %d %H:%M:%S ", &tmv);
+  fwrite(stamp, 1, n, f);
+  fputs(texto, f);
+  fputc('\n', f);
+  fflush(f);
+}
+
+void log_f(int level, const char *format, ...) {
+  if (level > debuglevel) return;
+  char texto[kMaxMensaje + 1];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(texto, sizeof texto, format, ap);
+  va_end(ap);
+  lognf(texto, level);
+}
+
+bool selectregfiles(const char *nombre) { return nombre[0] != '.'; }
+
+std::optional<std::string> buscartx(const char *dir) {
+  DIR *d = opendir(dir);
+  if (d == nullptr) {
+    int e = errno;
+    if (e != g_ronda.ultimoerror) log_f(1, "scandir: %s", strerror(e));
+    g_ronda.ultimoerror = e;
+    return std::nullopt;
+  }
+  std::unique_ptr<DIR, int (*)(DIR *)> cerrar(d, closedir);
+  g_ronda.ultimoerror = 0;
+  std::vector<bool> vista(g_ronda.trabadas.size(), false);
+  std::optional<std::string> mejor;
+  timespec tmejor{};
+  while (dirent *e = readdir(d)) {
+    if (!selectregfiles(e->d_name)) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    std::string nombre = e->d_name;
+    bool trabada = false;
+    for (size_t i = 0; i < g_ronda.trabadas.size(); ++i) {
+      if (g_ronda.trabadas[i].nombre == nombre && mismotiempo(g_ronda.trabadas[i].mtime, st.st_mtim)) {
+        vista[i] = true;
+        trabada = true;
+      }
+    }
+    if (trabada) continue;
+    if (!mejor || masviejo(st.st_mtim, nombre, tmejor, *mejor)) {
+      mejor = std::move(nombre);
+      tmejor = st.st_mtim;
+    }
+  }
+  // Forget stuck markers that are gone or were touched again.
+  size_t j = 0;
+  for (size_t i = 0; i < g_ronda.trabadas.size(); ++i) {
+    if (vista[i]) g_ronda.trabadas[j++] = std::move(g_ronda.trabadas[i]);
+  }
+  g_ronda.trabadas.resize(j);
+  return mejor;
+}
+
+int borrarmarca(const char *dir, const std::string &nombre) {
+  std::string ruta = std::string(dir) + separador(dir) + nombre;
+  if (unlink(ruta.c_str()) == 0 || errno == ENOENT) return 0;
+  log_f(1, "Error al borrar la marca %s: %s", ruta.c_str(), strerror(errno));
+  struct stat st;
+  if (lstat(ruta.c_str(), &st) == 0) g_ronda.trabadas.push_back({nombre, st.st_mtim});
+  return -1;
+}
+
+void killpingpid(int) {
+  int guardado = errno;
+  pid_t pid = pingpid;
+  if (pid != 0) {
+    kill(pid, g_ronda.alarmas == 0 ? SIGTERM : SIGKILL);
+    g_ronda.alarmas = g_ronda.alarmas + 1;
+    alarm(kPingEspera);  // a ping that ignores SIGTERM gets SIGKILL next
+  }
+  errno = guardado;
+}
+
+bool pinghost(const char *host) {
+  for (int i = 0; i < kPingIntentos; ++i) {
+    if (pingunavez(host)) return true;
+  }
+  log_f(5, "Sin respuesta de %s despues de %d intentos", host, kPingIntentos);
+  return false;
+}
+
+int fork2(pid_t *nieto) {
+  *nieto = 0;
+  int tubo[2];
+  bool contubo = pipe2(tubo, O_CLOEXEC) == 0;
+  pid_t hijo = fork();
+  if (hijo == -1) {
+    int e = errno;
+    if (contubo) {
+      close(tubo[0]);
+      close(tubo[1]);
+    }
+    errno = e;
+    return -1;
+  }
+  if (hijo == 0) {
+    if (contubo) close(tubo[0]);
+    pid_t n = fork();
+    if (n == -1) _exit(errno);
+    if (n > 0) {
+      if (contubo) {
+        ssize_t w = write(tubo[1], &n, sizeof n);
+        (void)w;
+      }
+      _exit(0);
+    }
+    if (contubo) close(tubo[1]);
+    return 0;
+  }
+  if (contubo) close(tubo[1]);
+  int st = 0;
+  pid_t r;
+  do {
+    r = waitpid(hijo, &st, 0);
+  } while (r == -1 && errno == EINTR);
+  int e = errno;
+  if (contubo) {
+    pid_t n = 0;
+    ssize_t leido;
+    do {
+      leido = read(tubo[0], &n, sizeof n);
+    } while (leido == -1 && errno == EINTR);
+    if (leido == static_cast<ssize_t>(sizeof n)) *nieto = n;
+    close(tubo[0]);
+  }
+  if (r == -1) {
+    errno = e;
+    return -1;
+  }
+  if (WIFSIGNALED(st)) {
+    errno = EINTR;
+    return -1;
+  }
+  if (WIFEXITED(st) && WEXITSTATUS(st) != 0) {
+    errno = WEXITSTATUS(st);
+    return -1;
+  }
+  return 1;
+}
+
+void ejecutarzelta(const char *path, char *const args[]) {
+  pid_t nieto = 0;
+  int r = fork2(&nieto);
+  if (r == -1) {
+    log_f(1, "Error al crear proc. zelta para terminal %s", args[1]);
+    return;
+  }
+  if (r == 1) {
+    log_f(7, "Proceso cliente zelta creado (pid=%d)", static_cast<int>(nieto));
+    return;
+  }
+  signal(SIGALRM, SIG_DFL);
+  execv(path, args);
+  log_f(1, "Error al ejecutar cliente zelta");
+  _exit(1);
+}
+
+void makedaemon() {
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid == -1) {
+    log_f(1, "No se pudo crear el daemon: %s", strerror(errno));
+    exit(kSalidaError);
+  }
+  if (pid > 0) _exit(0);
+  setsid();
+  pid = fork();
+  if (pid == -1) {
+    log_f(1, "No se pudo crear el daemon: %s", strerror(errno));
+    _exit(kSalidaError);
+  }
+  if (pid > 0) _exit(0);
+  umask(0);
+  if (freopen(logfilepath, "a", stdout) == nullptr)
+    log_f(1, "reopen stdout: %s", strerror(errno));
+  if (freopen(logfilepath, "a", stderr) == nullptr)
+    log_f(1, "reopen stderr: %s", strerror(errno));
+  if (freopen("/dev/null", "r", stdin) == nullptr)
+    log_f(1, "reopen stdin: %s", strerror(errno));
+  log_f(2, "rondador daemon cargado");
+}
+
+int rondador_main(int argc, char **argv) {
+  printf("rondador %s\n", kVersionRondador);
+  fflush(stdout);
+  bool demonio = false;
+  if (argc < 3 || leeropciones(argc, argv, nullptr, &demonio) != 0) {
+    uso(argv[0]);
+    return kSalidaUso;
+  }
+  std::unique_ptr<char *[], LiberarC> args(
+      static_cast<char **>(calloc(static_cast<size_t>(argc) + 1, sizeof(char *))));
+  if (!args) {
+    printf("FATAL: %s\n", "no hay suficiente memoria");
+    return kSalidaError;
+  }
+  const char *basedir = argv[1];
+  const char *zeltapath = argv[2];
+  args[0] = argv[2];
+  leeropciones(argc, argv, args.get(), &demonio);
+  if (demonio && logfilepath == nullptr) {
+    printf("ERROR: debe especificar un logfile para ser daemon\n");
+    return kSalidaError;
+  }
+  if (logfilepath != nullptr) {
+    logfile = fopen(logfilepath, "ae");
+    if (logfile == nullptr) {
+      printf("ERROR: no se puede abrir el logfile %s: %s\n", logfilepath, strerror(errno));
+      return kSalidaError;
+    }
+  }
+  Texto dirtx = unir(basedir, separador(basedir), "tx/");
+  if (!dirtx) {
+    log_f(1, "no hay suficiente memoria");
+    return kSalidaSinMemoria;
+  }
+  gtxdir = dirtx.get();
+  if (transfilepath != nullptr) {
+    int r = parsefile(transfilepath);
+    if (r != 0) return r;
+    log_f(5, "Archivo de transcodificacion cargado: %s", transfilepath);
+  }
+  if (demonio) makedaemon();
+
+  for (;;) {
+    log_f(2, "Buscando transacciones...");
+    std::optional<std::string> nombre;
+    while (!(nombre = buscartx(gtxdir))) {
+      timespec pausa{0, kPollNanos};
+      nanosleep(&pausa, nullptr);
+    }
+    log_f(2, "Tx encontrada en %s", nombre->c_str());
+    Texto raiz = raizdeterminal(basedir, *nombre);
+    if (!raiz) {
+      // Without memory for the path the client cannot be started; the
+      // marker stays and is tried again after a pause.
+      log_f(1, "No hay memoria suficiente para la terminal %s", nombre->c_str());
+      timespec pausa{0, kPollNanos};
+      nanosleep(&pausa, nullptr);
+      continue;
+    }
+    args[1] = raiz.get();
+    if (hosttoping != nullptr) pinghost(hosttoping);
+    if (transfilepath != nullptr && replaceprest(raiz.get()) != 0)
+      log_f(1, "Error al reemplazar prestaciones []");
+    ejecutarzelta(zeltapath, args.get());
+    borrarmarca(gtxdir, *nombre);
+  }
+}

@@ -1,0 +1,248 @@
+// hash.cpp - the transcoding table (1000 chained buckets keyed by the byte
+// sum of a 6-character service code), its loading from the transcoding file,
+// and the in-place rewrite of the service codes of a terminal's _svl.2.
+#include "hash.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "rondador.h"
+
+std::unique_ptr<entrada> table[TABLE_SIZE];
+
+namespace {
+
+// Closes a file descriptor when it goes out of scope.
+struct Descriptor {
+  int fd;
+  explicit Descriptor(int f) : fd(f) {}
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Buffered reader that cuts a file into pieces: each piece ends after a line
+// feed, after PIECE_MAX bytes, or at the end of the file.
+struct Lector {
+  int fd;
+  char buf[16384];
+  size_t ini = 0;
+  size_t fin = 0;
+  off_t pos = 0;       // file offset of the next byte handed out
+  bool error = false;  // a read failed; errno tells why
+  explicit Lector(int f) : fd(f) {}
+};
+
+struct Pieza {
+  char datos[PIECE_MAX + 1];
+  size_t largo = 0;
+  off_t inicio = 0;   // file offset of datos[0]
+  bool lf = false;    // ends with a line feed
+  bool eof = false;   // cut short by the end of the file
+};
+
+// Reads the next piece. Returns false at the end of the file or on a read
+// error (then l.error is set).
+bool leerpieza(Lector &l, Pieza &p) {
+  p.largo = 0;
+  p.inicio = l.pos;
+  p.lf = false;
+  p.eof = false;
+  while (p.largo < PIECE_MAX) {
+    if (l.ini == l.fin) {
+      ssize_t n = read(l.fd, l.buf, sizeof l.buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        l.error = true;
+        return false;
+      }
+      if (n == 0) {
+        p.eof = true;
+        break;
+      }
+      l.ini = 0;
+      l.fin = static_cast<size_t>(n);
+    }
+    char c = l.buf[l.ini++];
+    ++l.pos;
+    p.datos[p.largo++] = c;
+    if (c == '\n') {
+      p.lf = true;
+      break;
+    }
+  }
+  p.datos[p.largo] = '\0';
+  return p.largo > 0;
+}
+
+// Length of the piece without its line feed.
+size_t contenido(const Pieza &p) { return p.lf ? p.largo - 1 : p.largo; }
+
+std::unique_ptr<char[]> nuevocodigo(const char *desde) {
+  std::unique_ptr<char[]> c(new (std::nothrow) char[CODE_LEN + 1]);
+  if (c) {
+    memcpy(c.get(), desde, CODE_LEN);
+    c[CODE_LEN] = '\0';
+  }
+  return c;
+}
+
+// Opens <root><name> for reading and writing, logging the attempt.
+int abrirsvl(const char *root, const char *nombre, std::string *ruta) {
+  *ruta = std::string(root) + nombre;
+  log_f(10, "Reemplazando archivo %s", ruta->c_str());
+  int fd = open(ruta->c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) log_f(10, "No se encontro el archivo %s", ruta->c_str());
+  return fd;
+}
+
+}  // namespace
+
+entrada::~entrada() {
+  std::unique_ptr<entrada> resto = std::move(next);
+  while (resto) resto = std::move(resto->next);
+}
+
+unsigned hash(const char *key) {
+  unsigned suma = 0;
+  for (size_t i = 0; i < CODE_LEN; ++i) suma += static_cast<unsigned char>(key[i]);
+  return suma % TABLE_SIZE;
+}
+
+entrada *lookup(const char *key) {
+  for (entrada *e = table[hash(key)].get(); e != nullptr; e = e->next.get()) {
+    if (memcmp(e->key.get(), key, CODE_LEN) == 0) return e;
+  }
+  return nullptr;
+}
+
+entrada *insert(std::unique_ptr<char[]> &key, std::unique_ptr<char[]> &value) {
+  if (lookup(key.get()) != nullptr) {
+    log_f(1, "Item duplicado: %s - %s", key.get(), value.get());
+    return nullptr;
+  }
+  std::unique_ptr<entrada> e(new (std::nothrow) entrada);
+  if (!e) {
+    log_f(1, "insert: No hay memoria suficiente. Key: %s - Value: %s", key.get(), value.get());
+    return nullptr;
+  }
+  unsigned b = hash(key.get());
+  e->key = std::move(key);
+  e->value = std::move(value);
+  e->next = std::move(table[b]);
+  table[b] = std::move(e);
+  return table[b].get();
+}
+
+void vaciartabla() {
+  for (auto &cubeta : table) cubeta.reset();
+}
+
+int parsefile(const char *archivo) {
+  log_f(10, "Inicializando memoria ...");
+  vaciartabla();
+  log_f(10, "Abriendo archivo: %s", archivo);
+  Descriptor fd(open(archivo, O_RDONLY | O_CLOEXEC));
+  if (fd.fd < 0) {
+    log_f(1, "Error al abrir archivo: %s", archivo);
+    return kErrorArchivo;
+  }
+  Lector l(fd.fd);
+  Pieza p;
+  while (leerpieza(l, p)) {
+    if (p.eof) {
+      log_f(1, "Linea sin fin de linea ignorada: %s", p.datos);
+      break;
+    }
+    if (contenido(p) < 2 * CODE_LEN) {
+      // Too short to hold a key and a value: the value would take the line
+      // feed and write it into _svl.2.
+      p.datos[contenido(p)] = '\0';
+      log_f(1, "Linea de transcodificacion demasiado corta, ignorada: %s", p.datos);
+      continue;
+    }
+    std::unique_ptr<char[]> key = nuevocodigo(p.datos);
+    std::unique_ptr<char[]> value = nuevocodigo(p.datos + CODE_LEN);
+    if (!key || !value) {
+      log_f(1, "parsefile: No hay memoria suficiente.");
+      return kSinMemoria;
+    }
+    if (insert(key, value) == nullptr)
+      log_f(1, "Imposible insertar item: key=%s - value=%s", key.get(), value.get());
+  }
+  if (l.error) {
+    log_f(1, "Error al leer archivo %s: %s", archivo, strerror(errno));
+    return kErrorArchivo;
+  }
+  return 0;
+}
+
+int replaceprest(const char *root) {
+  std::string rutarpl = std::string(root) + RPL_FILE;
+  log_f(10, "Archivo con reemplazos: %s", rutarpl.c_str());
+  FILE *rpl = fopen(rutarpl.c_str(), "we");
+  if (rpl == nullptr) {
+    log_f(10, "Error al crear archivo %s", rutarpl.c_str());
+    return kErrorArchivo;
+  }
+  std::string rutasvl;
+  Descriptor svl(abrirsvl(root, "/upload/_svl.2", &rutasvl));
+  if (svl.fd < 0) svl.fd = abrirsvl(root, "/upload/_SVL.2", &rutasvl);
+  if (svl.fd < 0) {
+    fclose(rpl);
+    return 0;
+  }
+  std::unique_ptr<char[]> code(new (std::nothrow) char[CODE_LEN + 1]);
+  if (!code) {
+    log_f(1, "replaceprest: No hay memoria suficiente");
+    fclose(rpl);
+    return kSinMemoria;
+  }
+  int resultado = 0;
+  Lector l(svl.fd);
+  Pieza p;
+  bool alcomienzo = true;  // the next piece starts a line
+  while (leerpieza(l, p)) {
+    bool delinea = alcomienzo;
+    alcomienzo = p.lf;
+    // Only the code at the start of a line is a service code; the
+    // continuation of a long line is data.
+    if (!delinea) continue;
+    size_t n = p.largo < CODE_LEN ? contenido(p) : CODE_LEN;
+    memcpy(code.get(), p.datos, n);
+    code[n] = '\0';
+    entrada *e = p.largo >= CODE_LEN ? lookup(code.get()) : nullptr;
+    if (e == nullptr) {
+      log_f(10, "Prestacion no encontrada: %s", code.get());
+      continue;
+    }
+    if (pwrite(svl.fd, e->value.get(), CODE_LEN, p.inicio) != static_cast<ssize_t>(CODE_LEN)) {
+      log_f(1, "Error al escribir %s: %s", rutasvl.c_str(), strerror(errno));
+      resultado = kErrorArchivo;
+      break;
+    }
+    log_f(10, "Prestacion reemplazada: %s -> %s", code.get(), e->value.get());
+    fwrite(code.get(), 1, CODE_LEN, rpl);
+    fwrite(e->value.get(), 1, CODE_LEN, rpl);
+    fputc('\n', rpl);
+    log_f(10, "Prestacion agregada al archivo: %s%s", code.get(), e->value.get());
+  }
+  if (l.error) {
+    log_f(1, "Error al leer %s: %s", rutasvl.c_str(), strerror(errno));
+    resultado = kErrorArchivo;
+  }
+  bool fallo = ferror(rpl) != 0;
+  if ((fclose(rpl) != 0 || fallo) && resultado == 0) {
+    log_f(1, "Error al escribir %s: %s", rutarpl.c_str(), strerror(errno));
+    resultado = kErrorArchivo;
+  }
+  return resultado;
+}
