@@ -1,0 +1,177 @@
+// zelta.conf: keys, limits, defaults, and every message of the reader.
+#include <gtest/gtest.h>
+
+#include "control.h"
+#include "support.h"
+
+namespace {
+
+struct ConfigFixture : ::testing::Test {
+  prueba::TempDir dir;
+  FILE *log = nullptr;
+  std::string argv0;
+  void SetUp() override {
+    log = fopen((dir / "log").c_str(), "w");
+    FijarSalidaLog(log);
+    ReiniciarLog();
+    g_corrida.debuglevel = 1;
+    g_corrida.raiz = dir.path;
+    argv0 = dir / "zelta";
+  }
+  void TearDown() override {
+    FijarSalidaLog(stdout);
+    fclose(log);
+  }
+  // Loads conf and returns the result; salida gets what was printed.
+  int Cargar(const std::string &conf, std::string *salida) {
+    prueba::WriteFile(dir / "zelta.conf", conf);
+    testing::internal::CaptureStdout();
+    int r = CargarConfiguracion(argv0.c_str());
+    fflush(stdout);
+    *salida = testing::internal::GetCapturedStdout();
+    return r;
+  }
+  std::string Log() { return prueba::ReadFile(dir / "log"); }
+};
+
+const std::string kMinimo = "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\n";
+
+TEST_F(ConfigFixture, MinimalFileGetsTheDefaults) {
+  std::string out;
+  EXPECT_EQ(Cargar(kMinimo, &out), 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(g_config.bps, static_cast<speed_t>(B9600));
+  EXPECT_EQ(g_config.reintentos, 3);
+  EXPECT_EQ(g_config.blocksize, 1024);
+  EXPECT_EQ(g_config.mdmtimeout, 25);
+  EXPECT_EQ(g_config.lockdir, "/var/lock");
+  EXPECT_EQ(g_config.pairdevprefix, "cua");
+  EXPECT_EQ(g_config.udpport, 0);
+  EXPECT_EQ(g_config.modems, std::vector<std::string>{"/dev/ttyS0"});
+  EXPECT_NE(Log().find("BPS no especificado o incorrecto. Tomando 9600"), std::string::npos);
+}
+
+TEST_F(ConfigFixture, EveryKeyIsStored) {
+  std::string out;
+  EXPECT_EQ(Cargar("modem = /dev/ttyS1\n"
+                   "MODEM=/dev/ttyS2\n"
+                   "# comment\n"
+                   "\t \r\n"
+                   "PREFIJO=0 ; remark\n"
+                   "BPS=19200\n"
+                   "REINTENTOS=5\n"
+                   "BLOCKSIZE=4000\n"
+                   "TELEFONO=5551234\n"
+                   "TERMID=ABCDEFGH\n"
+                   "INIT=ATZ\n"
+                   "LOCKDIR=/tmp/locks\n"
+                   "PAIRDEVPREFIX=*SCO\n"
+                   "CodigoInterurbano=0351\n"
+                   "MDMTIMEOUT=120\n"
+                   "IGNORECONNSTR=1\n"
+                   "UDPPORT=65535",  // last line without its line feed
+                   &out),
+            0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(g_config.modems, (std::vector<std::string>{"/dev/ttyS1", "/dev/ttyS2"}));
+  EXPECT_EQ(g_config.prefijo, "0");
+  EXPECT_EQ(g_config.bps, static_cast<speed_t>(B19200));
+  EXPECT_EQ(g_config.reintentos, 5);
+  EXPECT_EQ(g_config.blocksize, 4000);
+  EXPECT_EQ(g_config.telefono, "5551234");
+  EXPECT_EQ(g_config.termid, "ABCDEFGH");
+  EXPECT_EQ(g_config.init, "ATZ\r");
+  EXPECT_EQ(g_config.lockdir, "/tmp/locks");
+  EXPECT_EQ(g_config.pairdevprefix, "*SCO");
+  EXPECT_EQ(g_config.codigointerurbano, "0351");
+  EXPECT_EQ(g_config.mdmtimeout, 120);
+  EXPECT_EQ(g_config.ignoreconnstr, 1);
+  EXPECT_EQ(g_config.udpport, 65535);
+  RebobinarModems();
+  EXPECT_STREQ(SiguienteModem(), "/dev/ttyS1");
+  EXPECT_STREQ(SiguienteModem(), "/dev/ttyS2");
+  EXPECT_EQ(SiguienteModem(), nullptr);
+  RebobinarModems();
+  EXPECT_STREQ(SiguienteModem(), "/dev/ttyS1");
+}
+
+TEST_F(ConfigFixture, FaultyValuesAndLines) {
+  struct Caso {
+    std::string extra;
+    int resultado;
+    std::string salida;
+  } casos[] = {
+      {"BLOCKSIZE=0\n", -3, "Error: Parametro BLOCKSIZE demasiado largo\n"},
+      {"BLOCKSIZE=4001\n", -3, "Error: Parametro BLOCKSIZE demasiado largo\n"},
+      {"REINTENTOS=0\n", -3, "Error: Parametro REINTENTOS demasiado largo\n"},
+      {"MDMTIMEOUT=121\n", -3, "Error: Parametro MDMTIMEOUT demasiado largo\n"},
+      {"IGNORECONNSTR=2\n", -3, "Error: Parametro IGNORECONNSTR demasiado largo\n"},
+      {"UDPPORT=70000\n", -3, "Error: Parametro UDPPORT demasiado largo\n"},
+      {"TERMID=1234567\n", -3, "TERMID no valido\n"},
+      {"TERMID=123456789\n", -3, "Error: Parametro TERMID demasiado largo\n"},
+      {"PREFIJO=12345\n", -3, "Error: Parametro PREFIJO demasiado largo\n"},
+      {"BPS=14400\n", 0, "Velocidad 14400 no soportada\n"},
+      {"BPS=0\n", 0, ""},
+      {" MODEM=/dev/x\n", -3, "Error en linea 3:  MODEM=/dev/x\n\n"},
+      {"  # not a comment\n", -3, "Error en linea 3:   # not a comment\n\n"},
+      {"MODEMS=/dev/x\n", -3, "Error en linea 3: MODEMS=/dev/x\n\n"},
+      {"COLOR=azul\n", -3, "Error en linea 3: COLOR=azul\n\n"},
+      {"PREFIJO 0\n", -3, "Error en linea 3: PREFIJO 0\n\n"},
+      {"#" + std::string(77, 'x') + "\n", 0, ""},
+      {"#" + std::string(78, 'x') + "\n", -3, "Error: Linea 3 demasiado larga.\n"},
+      {"BLOCKSIZE=5000\nTERMID=1\n", -3,
+       "Error: Parametro BLOCKSIZE demasiado largo\nTERMID no valido\n"},
+  };
+  for (const auto &c : casos) {
+    std::string out;
+    EXPECT_EQ(Cargar(kMinimo + c.extra, &out), c.resultado) << c.extra;
+    EXPECT_EQ(out, c.salida) << c.extra;
+  }
+}
+
+TEST_F(ConfigFixture, StoredValuesAfterFaults) {
+  std::string out;
+  Cargar(kMinimo + "TERMID=123456789\nBLOCKSIZE=512\nBLOCKSIZE=9999\nBPS=2400\nBPS=14400\n", &out);
+  EXPECT_EQ(g_config.termid, "12345678");  // the cut value stays
+  EXPECT_EQ(g_config.blocksize, 512);      // the earlier valid value stays
+  EXPECT_EQ(g_config.bps, static_cast<speed_t>(B9600));  // unsupported later speed: 0, then 9600
+  Cargar(kMinimo + "MODEM=\n", &out);
+  EXPECT_EQ(g_config.modems, (std::vector<std::string>{"/dev/ttyS0", ""}));
+}
+
+TEST_F(ConfigFixture, LongLineStopsTheReading) {
+  std::string out;
+  EXPECT_EQ(Cargar(kMinimo + "PREFIJO=" + std::string(71, '1') + "\nBLOCKSIZE=99\n", &out), -3);
+  EXPECT_EQ(out, "Error: Linea 3 demasiado larga.\n");
+  EXPECT_EQ(g_config.blocksize, 1024);  // the rest of the file was not read
+  // 78 characters is still a line.
+  EXPECT_EQ(Cargar(kMinimo + "TELEFONO=1" + std::string(68, ' ') + "\n", &out), 0);
+}
+
+TEST_F(ConfigFixture, MissingSettingsAreAllReported) {
+  std::string out;
+  EXPECT_EQ(Cargar("BPS=1\n", &out), -2);
+  EXPECT_EQ(out, "Velocidad 1 no soportada\n");
+  std::string l = Log();
+  EXPECT_NE(l.find("Debe especificar un MODEM"), std::string::npos);
+  EXPECT_NE(l.find("BPS no especificado o incorrecto. Tomando 9600"), std::string::npos);
+  EXPECT_NE(l.find("Debe especificar un CODIGOINTERURBANO"), std::string::npos);
+}
+
+TEST_F(ConfigFixture, MissingFile) {
+  testing::internal::CaptureStdout();
+  g_config.blocksize = 77;
+  int r = CargarConfiguracion((dir / "none/zelta").c_str());
+  fflush(stdout);
+  EXPECT_EQ(r, -15);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "No se encontro archivo zelta.conf\n");
+  EXPECT_EQ(g_config.blocksize, 77);  // nothing touched
+}
+
+TEST(Velocidades, SpeedTable) {
+  EXPECT_EQ(BuscarVelocidad(50), static_cast<speed_t>(B50));
+  EXPECT_EQ(BuscarVelocidad(115200), static_cast<speed_t>(B115200));
+  EXPECT_EQ(BuscarVelocidad(0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// Lock files (instance and device), the pair-device rule and take-over of
+// stale locks.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "control.h"
+#include "support.h"
+
+namespace {
+
+struct LockFixture : ::testing::Test {
+  prueba::TempDir dir;
+  FILE *log = nullptr;
+  void SetUp() override {
+    log = fopen((dir / "log").c_str(), "w");
+    FijarSalidaLog(log);
+    ReiniciarLog();
+    g_corrida.debuglevel = 10;
+    g_corrida.raiz = dir.path;
+    ConfiguracionPorDefecto();
+    g_config.lockdir = dir / "lock";
+    prueba::MakeDir(g_config.lockdir);
+  }
+  void TearDown() override {
+    LiberarLocksDevice();
+    FijarSalidaLog(stdout);
+    fclose(log);
+  }
+  std::string Log() { return prueba::ReadFile(dir / "log"); }
+};
+
+std::string Contenido(int pid) {
+  char b[16];
+  snprintf(b, sizeof b, "%10d\n", pid);
+  return b;
+}
+
+// A pid that belonged to a process that has ended.
+int PidMuerto() {
+  pid_t p = fork();
+  if (p == 0) _exit(0);
+  waitpid(p, nullptr, 0);
+  return p;
+}
+
+TEST_F(LockFixture, NewLockHoldsThePidInElevenBytes) {
+  std::string path = dir / "_zelta.lck";
+  ASSERT_EQ(CrearLock(path), 0);
+  EXPECT_EQ(prueba::ReadFile(path), Contenido(getpid()));
+  EXPECT_EQ(prueba::FileMode(path) & 0600, 0600u);
+  EXPECT_NE(Log().find("Cree el lock " + path), std::string::npos);
+  // Nothing but the lock is left in the directory.
+  EXPECT_EQ(prueba::ListDir(dir.path), (std::vector<std::string>{"_zelta.lck", "lock", "log"}));
+}
+
+TEST_F(LockFixture, LiveOwnerKeepsTheLockUntouched) {
+  std::string path = dir / "_zelta.lck";
+  pid_t vivo = fork();
+  if (vivo == 0) {
+    pause();
+    _exit(0);
+  }
+  prueba::WriteFile(path, Contenido(vivo));
+  EXPECT_EQ(CrearLock(path), -1);
+  EXPECT_EQ(prueba::ReadFile(path), Contenido(vivo));
+  EXPECT_NE(Log().find("El proceso (" + std::to_string(vivo) + ") esta lockeando el archivo (" +
+                       path + ")"),
+            std::string::npos);
+  kill(vivo, SIGKILL);
+  waitpid(vivo, nullptr, 0);
+}
+
+TEST_F(LockFixture, StaleLockIsTakenOver) {
+  std::string path = dir / "_zelta.lck";
+  prueba::WriteFile(path, Contenido(PidMuerto()));
+  ASSERT_EQ(CrearLock(path), 0);
+  EXPECT_EQ(prueba::ReadFile(path), Contenido(getpid()));
+}
+
+TEST_F(LockFixture, LockWithoutAPositivePidIsHeldForever) {
+  const char *contenidos[] = {"", "basura\n", "         0\n", "        -5\n"};
+  for (const char *c : contenidos) {
+    std::string path = dir / "_zelta.lck";
+    prueba::WriteFile(path, c);
+    EXPECT_EQ(CrearLock(path), -1) << c;
+    EXPECT_EQ(prueba::ReadFile(path), c);
+  }
+  EXPECT_NE(Log().find("El proceso (0) esta lockeando"), std::string::npos);
+}
+
+TEST_F(LockFixture, UncreatableLockIsReported) {
+  std::string path = dir / "nodir/_zelta.lck";
+  EXPECT_EQ(CrearLock(path), -1);
+  EXPECT_NE(Log().find("No se puede crear lock " + path), std::string::npos);
+}
+
+TEST_F(LockFixture, PairDeviceRule) {
+  struct Caso {
+    const char *prefijo;
+    const char *device;
+    const char *par;
+  } casos[] = {
+      {"cua", "/dev/ttyS1", "/dev/cua1"},
+      {"cua", "/dev/ttyS12", "/dev/cua12"},
+      {"cua", "/dev/ttyUSB", ""},
+      {"cua", "ttyS3", "cua3"},
+      {"ttyX", "/tmp/a/ttyS7", "/tmp/a/ttyX7"},
+      {"*SCO", "/dev/tty1a", "/dev/tty1A"},
+      {"*sco", "/dev/tty1A", "/dev/tty1a"},
+      {"*SCO", "/dev/tty11", "/dev/tty11"},
+  };
+  for (const auto &c : casos) {
+    g_config.pairdevprefix = c.prefijo;
+    EXPECT_EQ(DevicePar(c.device), c.par) << c.prefijo << " " << c.device;
+  }
+}
+
+TEST_F(LockFixture, DeviceAndPairAreLockedAndReleased) {
+  ASSERT_EQ(LockearDevice("/dev/ttyS0"), 0);
+  std::string l0 = g_config.lockdir + "/LCK..ttyS0", l1 = g_config.lockdir + "/LCK..cua0";
+  EXPECT_EQ(prueba::ReadFile(l0), Contenido(getpid()));
+  EXPECT_EQ(prueba::ReadFile(l1), Contenido(getpid()));
+  LiberarLocksDevice();
+  EXPECT_FALSE(prueba::Exists(l0));
+  EXPECT_FALSE(prueba::Exists(l1));
+  std::string log = Log();
+  EXPECT_NE(log.find("Saque el lock " + l0), std::string::npos);
+  EXPECT_NE(log.find("Saque el lock " + l1), std::string::npos);
+}
+
+TEST_F(LockFixture, PairHeldElsewhereUndoesTheDeviceLock) {
+  pid_t vivo = fork();
+  if (vivo == 0) {
+    pause();
+    _exit(0);
+  }
+  std::string l1 = g_config.lockdir + "/LCK..cua0";
+  prueba::WriteFile(l1, Contenido(vivo));
+  EXPECT_EQ(LockearDevice("/dev/ttyS0"), -1);
+  EXPECT_FALSE(prueba::Exists(g_config.lockdir + "/LCK..ttyS0"));
+  EXPECT_EQ(prueba::ReadFile(l1), Contenido(vivo));
+  kill(vivo, SIGKILL);
+  waitpid(vivo, nullptr, 0);
+}
+
+TEST_F(LockFixture, DeviceLockFailures) {
+  // Without '/', no lock name can be made.
+  EXPECT_EQ(LockearDevice("ttyS0"), -1);
+  EXPECT_NE(Log().find("No se puede lockear ttyS0"), std::string::npos);
+  // *SCO with a digit at the end pairs the device with itself.
+  g_config.pairdevprefix = "*SCO";
+  EXPECT_EQ(LockearDevice("/dev/tty11"), -1);
+  EXPECT_FALSE(prueba::Exists(g_config.lockdir + "/LCK..tty11"));
+  // A lock directory that does not exist.
+  g_config.lockdir = dir / "nope";
+  EXPECT_EQ(LockearDevice("/dev/ttyS0"), -1);
+  EXPECT_NE(Log().find("No se puede crear lock " + dir / "nope/LCK..ttyS0"), std::string::npos);
+}
+
+TEST_F(LockFixture, RacingRunsNeverBothWinAStaleLock) {
+  std::string path = dir / "_zelta.lck";
+  for (int ronda = 0; ronda < 20; ronda++) {
+    prueba::WriteFile(path, Contenido(PidMuerto()));
+    int tubo[2];
+    ASSERT_EQ(pipe(tubo), 0);
+    std::vector<pid_t> hijos;
+    for (int i = 0; i < 4; i++) {
+      pid_t p = fork();
+      if (p == 0) {
+        close(tubo[0]);
+        g_corrida.debuglevel = 0;
+        char r = CrearLock(path) == 0 ? '1' : '0';
+        if (write(tubo[1], &r, 1) != 1) _exit(2);
+        pause();  // hold the lock while the others try
+        _exit(0);
+      }
+      hijos.push_back(p);
+    }
+    close(tubo[1]);
+    std::string respuestas;
+    char c;
+    while (respuestas.size() < 4 && read(tubo[0], &c, 1) == 1) respuestas += c;
+    close(tubo[0]);
+    EXPECT_EQ(std::count(respuestas.begin(), respuestas.end(), '1'), 1) << respuestas;
+    std::string dueno = prueba::ReadFile(path);
+    bool dueno_es_hijo = false;
+    for (pid_t p : hijos) dueno_es_hijo |= dueno == Contenido(p);
+    EXPECT_TRUE(dueno_es_hijo) << dueno;
+    for (pid_t p : hijos) {
+      kill(p, SIGKILL);
+      waitpid(p, nullptr, 0);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// Log line format, level filter and folding of repeated messages.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "control.h"
+#include "support.h"
+
+namespace {
+
+struct LogFixture : ::testing::Test {
+  prueba::TempDir dir;
+  FILE *f = nullptr;
+  void SetUp() override {
+    f = fopen((dir / "log").c_str(), "w+");
+    FijarSalidaLog(f);
+    ReiniciarLog();
+    g_corrida.debuglevel = 1;
+    g_corrida.raiz = "/var/zelta/term01";
+  }
+  void TearDown() override {
+    FijarSalidaLog(stdout);
+    fclose(f);
+  }
+  std::string Texto() { return prueba::ReadFile(dir / "log"); }
+  // The lines with their timestamps removed.
+  std::vector<std::string> Lineas() {
+    std::vector<std::string> out;
+    std::string t = Texto();
+    size_t p = 0;
+    while (p < t.size()) {
+      size_t e = t.find('\n', p);
+      std::string l = t.substr(p, e - p);
+      p = e + 1;
+      if (l.empty()) {  // what a message ending in a line feed leaves
+        out.push_back(l);
+        continue;
+      }
+      std::regex stamp("^[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ");
+      EXPECT_TRUE(std::regex_search(l, stamp)) << l;
+      out.push_back(std::regex_replace(l, stamp, ""));
+    }
+    return out;
+  }
+};
+
+TEST_F(LogFixture, TagIsTheLastComponentOfTheRoot) {
+  struct Caso {
+    const char *raiz;
+    const char *linea;
+  } casos[] = {
+      {"/var/zelta/term01", "[term01]: hola"},
+      {"/var/zelta/term01/", "[term01]: hola"},
+      {"term01", "hola"},
+      {"term01/", "hola"},
+      {"./t", "[t]: hola"},
+      {"/x/0123456789012345678901234567890123456789XYZ", "[012345678901234567890123456789012345678]: hola"},
+  };
+  for (const auto &c : casos) {
+    g_corrida.raiz = c.raiz;
+    ReiniciarLog();
+    LogMensaje("hola", 1);
+  }
+  auto l = Lineas();
+  ASSERT_EQ(l.size(), std::size(casos));
+  for (size_t i = 0; i < l.size(); i++) EXPECT_EQ(l[i], casos[i].linea) << casos[i].raiz;
+}
+
+TEST_F(LogFixture, LevelAboveTheDebugLevelWritesNothingAndKeepsRepeatState) {
+  LogMensaje("abc", 1);
+  LogMensaje("abc", 1);
+  LogMensaje("detalle", 2);  // filtered: must not flush the repeat
+  LogFormato(2, "otro %d", 5);
+  LogMensaje("xyz", 1);
+  EXPECT_EQ(Lineas(), (std::vector<std::string>{"[term01]: abc", "[term01]: abc [Repetido 1 veces]",
+                                                "[term01]: xyz"}));
+}
+
+TEST_F(LogFixture, RepeatsAreFoldedIntoOneCountingLine) {
+  LogMensaje("abc", 1);
+  LogMensaje("abc", 1);
+  LogMensaje("abc", 1);
+  LogMensaje("xyz", 1);
+  LogMensaje("Conectando...", 1);
+  LogMensaje("Conectando", 1);  // a leading part counts as a repeat
+  LogMensaje("", 1);            // so does the empty message
+  LogMensaje("Conectando...!", 1);
+  EXPECT_EQ(Lineas(), (std::vector<std::string>{
+                          "[term01]: abc", "[term01]: abc [Repetido 2 veces]", "[term01]: xyz",
+                          "[term01]: Conectando...", "[term01]: Conectando... [Repetido 2 veces]",
+                          "[term01]: Conectando...!"}));
+}
+
+TEST_F(LogFixture, DebugLevelZeroSilencesAndHighLevelsNeedHighDebug) {
+  g_corrida.debuglevel = 0;
+  LogMensaje("uno", 1);
+  g_corrida.debuglevel = 20;
+  LogFormato(20, "Empresa: %d", 5);
+  LogFormato(21, "no %s", "sale");
+  EXPECT_EQ(Lineas(), (std::vector<std::string>{"[term01]: Empresa: 5"}));
+}
+
+TEST_F(LogFixture, FormattedMessagesAreCutAt511Characters) {
+  std::string largo(700, 'a');
+  LogFormato(1, "%s", largo.c_str());
+  auto l = Lineas();
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0], "[term01]: " + std::string(511, 'a'));
+}
+
+TEST_F(LogFixture, MessageEndingInLineFeedLeavesAnEmptyLine) {
+  LogFormato(1, "Saliendo con error %d.\n", 4);
+  EXPECT_EQ(Lineas(), (std::vector<std::string>{"[term01]: Saliendo con error 4.", ""}));
+}
+
+TEST_F(LogFixture, SignalVariantWritesTheSameLineFormat) {
+  LogMensaje("antes", 1);
+  LogMensajeSenal("Ctrl-C recibido", 1);
+  LogMensajeSenal("Ctrl-C recibido", 1);
+  LogMensajeSenal("nivel alto", 9);
+  LogMensaje("despues", 1);
+  EXPECT_EQ(Lineas(), (std::vector<std::string>{"[term01]: antes", "[term01]: Ctrl-C recibido",
+                                                "[term01]: Ctrl-C recibido [Repetido 1 veces]",
+                                                "[term01]: despues"}));
+}
+
+TEST_F(LogFixture, StampMatchesStrftime) {
+  time_t ahora = time(nullptr);
+  struct tm tmv;
+  localtime_r(&ahora, &tmv);
+  char esperado[32];
+  strftime(esperado, sizeof esperado, "%b %d %H:%M", &tmv);
+  LogMensaje("x", 1);
+  LogMensajeSenal("y", 1);
+  std::string t = Texto();
+  // Both lines start with the same minute as strftime (barring a tick).
+  EXPECT_EQ(t.substr(0, strlen(esperado)), esperado);
+  EXPECT_EQ(t.substr(t.find('\n') + 1, strlen(esperado)), esperado);
+}
+
+TEST(LogSinSalida, FirstMessageWithoutSinkFallsBackToStdout) {
+  testing::internal::CaptureStdout();
+  FijarSalidaLog(nullptr);
+  ReiniciarLog();
+  g_corrida.debuglevel = 1;
+  g_corrida.raiz = "t";
+  LogMensaje("hola", 1);
+  fflush(stdout);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.substr(0, 44), "Archivo de log invalido, saliendo al stdout\n");
+  EXPECT_NE(out.find(" hola\n"), std::string::npos);
+}
+
+}  // namespace
