@@ -1,6 +1,227 @@
-// driver.cpp - the run driver (being written).
-#include "control.h"
+// driver.cpp - the client's entry: command line, usage text, and the run
+// driver that takes one exchange from the locks to the status file.
+#include <unistd.h>
 
-void cleanexit() {}
-void cleanexitSenal() {}
-int CorrerZelta(int, char **) { return 5; }
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "bundle.h"
+#include "control.h"
+#include "line.h"
+
+namespace {
+
+const char kBanner[] = "ZELTA - Transferencia de transacciones de terminales";
+
+struct FileCloser {
+  void operator()(FILE *f) const { fclose(f); }
+};
+
+// Takes an option's argument from the rest of the same argument or from the
+// next one. Returns nullptr when there is none.
+const char *ArgumentoOpcion(int argc, char **argv, int *i) {
+  if (argv[*i][2] != '\0') return argv[*i] + 2;
+  if (*i + 1 >= argc) return nullptr;
+  return argv[++*i];
+}
+
+int UsoInvalido(const char *argv0) {
+  MostrarUso(argv0);
+  return -1;
+}
+
+// Steps 1 to 4: log sink, instance lock, exit handler. Returns 0 or the code
+// to end with.
+int PrepararCorrida() {
+  if (!g_corrida.archivolog.empty()) {
+    FILE *f = fopen(g_corrida.archivolog.c_str(), "a");
+    if (f == nullptr) {
+      printf("Imposible abrir log %s\n", g_corrida.archivolog.c_str());
+      return 13;
+    }
+    FijarSalidaLog(f);
+  } else {
+    FijarSalidaLog(stdout);
+  }
+  std::string lock = UnirRuta(g_corrida.raiz, "_zelta.lck");
+  if (CrearLock(lock) != 0) return 19;
+  g_corrida.locklpath = lock;
+  g_corrida.lockpid = getpid();
+  if (atexit(cleanexit) != 0) {
+    LogFormato(1, "Error registrando cleanexit [%s]", strerror(errno));
+    g_corrida.locklpath.clear();
+    return 19;
+  }
+  return 0;
+}
+
+// Step 13 on TCP: direct, through the port manager, or both.
+int TransporteTCP(const Destino &destino) {
+  const char *clave = destino.clave.c_str();
+  bool desdeinicio = g_corrida.forzarportmgr ||
+                     LEAUsaPortMgr(clave, destino.empresa, destino.actividad) != 0;
+  if (!desdeinicio) {
+    int r = SesionTCP(g_config.servidor.c_str(), g_config.puerto);
+    if (r != 5) return r;
+  }
+  char host[kMaxServidor + 1] = "";
+  unsigned short puerto = 0;
+  if (PortMgrConnect(g_config.servidor.c_str(), g_config.puerto, host, sizeof host, &puerto) == 0) {
+    if (!desdeinicio) WriteLEAUsaPortMgr(clave, destino.empresa, destino.actividad);
+    return SesionTCP(host, puerto);
+  }
+  LogMensaje("Fallback conex II a I", 5);
+  return SesionTCP(g_config.servidor.c_str(), g_config.puerto);
+}
+
+// Steps 7 onwards, after the directory lock. Returns the result code; the
+// caller writes the status file (unless told not to through *conestado).
+int Intercambio(const char *argv0, int *codigoestado) {
+  int r = ObtenerIdentificacion();
+  if (r != 0) {
+    LogMensaje("FATAL: No se pudo obtener identificacion del sistema", 1);
+    return r;
+  }
+  r = CargarConfiguracion(argv0);
+  if (r != 0) {
+    *codigoestado = r;
+    return 16;
+  }
+  if (g_corrida.modo == kModoActualizar) {
+    r = PrepararActualizacion();
+    if (r != 0) {
+      LogFormato(5, "Saliendo con error %d.\n", r);
+      return r;
+    }
+  }
+  LimpiarDescargas();
+  r = ArmarArchivo();
+  if (r != 0) return r;
+  std::string bundle = UnirRuta(g_corrida.raiz, "upload/input.dat");
+  Destino destino;
+  r = LeerDestino(destino);
+  if (r != 0) {
+    unlink(bundle.c_str());
+    return r;
+  }
+  r = g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
+  unlink(bundle.c_str());
+  if (r != 0) return r;
+  r = DesarmarArchivosBIN();
+  if (r != 0) return r;
+  r = ReemplazarTicket();
+  if (r != 0) return r;
+  if (g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
+  return r;
+}
+
+}  // namespace
+
+void MostrarUso(const char *argv0) {
+  printf("%s\n", kBanner);
+  printf("Version %d.%d.%d - Protocolo KALDO\n", kVersionMayor, kVersionMenor, kVersionRevision);
+  printf("Uso: %s [opciones] raiz\n", argv0);
+  printf("\t%s -u [opciones]  Actualizar version de ZELTA\n", argv0);
+  printf("\nOpciones:\n");
+  printf("-t {dialup|tcp} Transporte\n");
+  printf("-p fuerza el uso del PortMgr\n");
+  printf("-l logfile Archivo de log\n");
+  printf("-xN Debuglevel N (0-sin salida, 10-maximo)\n");
+  fflush(stdout);
+}
+
+int LeerLineaComandos(int argc, char **argv) {
+  std::string argv0 = argv[0];
+  size_t barra = argv0.rfind('/');
+  g_corrida.dirprog = barra == std::string::npos ? "./" : argv0.substr(0, barra + 1);
+  for (int i = 1; i < argc; i++) {
+    const char *a = argv[i];
+    if (a[0] != '-') {
+      if (g_corrida.modo != kModoNinguno) return UsoInvalido(argv[0]);
+      g_corrida.modo = kModoSesion;
+      g_corrida.raiz = a;
+      continue;
+    }
+    const char *valor = nullptr;
+    switch (a[1]) {
+      case 't':
+        valor = ArgumentoOpcion(argc, argv, &i);
+        if (valor == nullptr) return UsoInvalido(argv[0]);
+        if (strcmp(valor, "tcp") == 0) {
+          g_corrida.transporte = kTransporteTCP;
+        } else if (strcmp(valor, "dialup") == 0) {
+          g_corrida.transporte = kTransporteDialup;
+        } else {
+          return UsoInvalido(argv[0]);
+        }
+        break;
+      case 'p':
+        g_corrida.forzarportmgr = true;
+        break;
+      case 'l':
+        valor = ArgumentoOpcion(argc, argv, &i);
+        if (valor == nullptr) return UsoInvalido(argv[0]);
+        g_corrida.archivolog = valor;
+        break;
+      case 'x':
+        valor = ArgumentoOpcion(argc, argv, &i);
+        if (valor == nullptr) return UsoInvalido(argv[0]);
+        g_corrida.debuglevel = atoi(valor);
+        break;
+      case 'u':
+        if (g_corrida.modo != kModoNinguno) return UsoInvalido(argv[0]);
+        g_corrida.modo = kModoActualizar;
+        g_corrida.raiz = g_corrida.dirprog;
+        break;
+      default:
+        return UsoInvalido(argv[0]);
+    }
+  }
+  if (g_corrida.modo == kModoNinguno) return UsoInvalido(argv[0]);
+  return 0;
+}
+
+void cleanexit() {
+  LogMensaje("Exiting ...", 10);
+  if (g_corrida.lockpid == getpid() && !g_corrida.locklpath.empty()) {
+    unlink(g_corrida.locklpath.c_str());
+    g_corrida.locklpath.clear();
+  }
+}
+
+void cleanexitSenal() {
+  LogMensajeSenal("Exiting ...", 10);
+  if (g_corrida.lockpid == getpid() && !g_corrida.locklpath.empty()) {
+    unlink(g_corrida.locklpath.c_str());
+  }
+}
+
+int ObtenerIdentificacion() {
+  std::unique_ptr<FILE, FileCloser> f(fopen(g_corrida.rutamachineid.c_str(), "r"));
+  if (!f) return -2;
+  char id[33];
+  if (fread(id, 1, 32, f.get()) != 32) return -2;
+  id[32] = '\0';
+  for (int i = 0; i < 32; i++) {
+    if (!isxdigit(static_cast<unsigned char>(id[i]))) return -2;
+  }
+  g_corrida.hostid = id;
+  return 0;
+}
+
+int CorrerZelta(int argc, char **argv) {
+  if (LeerLineaComandos(argc, argv) != 0) return -1;
+  int r = PrepararCorrida();
+  if (r != 0) return r;
+  LockearDirectorio();
+  LogMensaje(kBanner, 1);
+  LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
+             kVersionRevision);
+  int codigoestado = 0;
+  r = Intercambio(argv[0], &codigoestado);
+  EscribirEstado(codigoestado != 0 ? codigoestado : r);
+  return r;
+}
