@@ -1,0 +1,391 @@
+// linea_test.cpp - the line layer: one-byte reads and their time-outs, the
+// wait for modem answers, blocking mode, the wait for a TCP connect, and the
+// signal handlers (hang-up, alarm, interrupt).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "control.h"
+#include "line.h"
+#include "support.h"
+
+namespace {
+
+using Reloj = std::chrono::steady_clock;
+
+long MsDesde(Reloj::time_point t) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Reloj::now() - t).count());
+}
+
+class Linea : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_corrida.raiz = dir.path;
+    g_corrida.debuglevel = 20;
+    log = fopen((dir / "log").c_str(), "w");
+    FijarSalidaLog(log);
+    ReiniciarLog();
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    g_linea.fd = sv[0];
+    g_linea.colgado = 0;
+    g_linea.hijo = -1;
+    signal(SIGALRM, TimeoutAlarm);
+  }
+  void TearDown() override {
+    DesarmarAlarma();
+    signal(SIGALRM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    close(sv[0]);
+    if (sv[1] >= 0) close(sv[1]);
+    g_linea.fd = -1;
+    g_linea.colgado = 0;
+    FijarSalidaLog(nullptr);
+    fclose(log);
+  }
+  void Poner(const std::string &s) {
+    ASSERT_EQ(write(sv[1], s.data(), s.size()), static_cast<ssize_t>(s.size()));
+  }
+  std::string Resto() {
+    std::string s;
+    char b[256];
+    ssize_t n;
+    while ((n = recv(sv[0], b, sizeof b, MSG_DONTWAIT)) > 0) s.append(b, static_cast<size_t>(n));
+    return s;
+  }
+  std::string Log() { return prueba::ReadFile(dir / "log"); }
+
+  prueba::TempDir dir;
+  FILE *log = nullptr;
+  int sv[2] = {-1, -1};
+};
+
+// ---------------------------------------------------------------- LeerByte
+
+TEST_F(Linea, LeerByteReadsOneByteAtATime) {
+  Poner("ab");
+  unsigned char b = 0;
+  EXPECT_EQ(LeerByte(&b), 1);
+  EXPECT_EQ(b, 'a');
+  EXPECT_EQ(Resto(), "b");
+}
+
+TEST_F(Linea, LeerByteReportsTheClosedLineAsLost) {
+  close(sv[1]);
+  sv[1] = -1;
+  unsigned char b;
+  EXPECT_EQ(LeerByte(&b), -2);
+}
+
+TEST_F(Linea, HangupFlagMakesLeerByteFailWithoutReading) {
+  Poner("xyz");
+  g_linea.colgado = 1;
+  unsigned char b;
+  EXPECT_EQ(LeerByte(&b), -2);
+  EXPECT_EQ(LeerByte(&b), -2);
+  EXPECT_EQ(Resto(), "xyz");
+}
+
+TEST_F(Linea, LeerByteWithoutALineIsAnError) {
+  g_linea.fd = -1;
+  unsigned char b;
+  EXPECT_EQ(LeerByte(&b), -1);
+  EXPECT_NE(Log().find("Error! select(): 9 "), std::string::npos);
+}
+
+TEST_F(Linea, AlarmEndsTheWaitWithATimeOut) {
+  unsigned char b;
+  auto t = Reloj::now();
+  ArmarAlarma(1);
+  EXPECT_EQ(LeerByte(&b), 0);
+  DesarmarAlarma();
+  EXPECT_GE(MsDesde(t), 900);
+  EXPECT_NE(Log().find("Timeout Alarm!"), std::string::npos);
+  // The handler stays in force for the next time-out.
+  ArmarAlarma(1);
+  EXPECT_EQ(LeerByte(&b), 0);
+  DesarmarAlarma();
+}
+
+// An alarm that goes off while the reader is busy between two reads must
+// still end the next wait; a signal lost there would leave the read waiting
+// for a silent peer for ever.
+TEST_F(Linea, AlarmBeforeTheWaitIsNotLost) {
+  std::thread guardia([this] {
+    sigset_t s;
+    sigfillset(&s);
+    pthread_sigmask(SIG_BLOCK, &s, nullptr);
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    ssize_t w = write(sv[1], "!", 1);  // rescues the test if the alarm is lost
+    (void)w;
+  });
+  ArmarAlarma(1);
+  auto t = Reloj::now();
+  while (MsDesde(t) < 1500) {
+    struct timespec corto = {0, 10 * 1000 * 1000};
+    nanosleep(&corto, nullptr);
+  }
+  unsigned char b = 0;
+  EXPECT_EQ(LeerByte(&b), 0);
+  EXPECT_LT(MsDesde(t), 2500);
+  DesarmarAlarma();
+  guardia.join();
+}
+
+TEST_F(Linea, DisarmedAlarmLeavesNoTimeOutBehind) {
+  ArmarAlarma(1);
+  DesarmarAlarma();
+  Poner("q");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  unsigned char b = 0;
+  EXPECT_EQ(LeerByte(&b), 1);
+  EXPECT_EQ(b, 'q');
+}
+
+TEST_F(Linea, HangupSignalEndsTheWaitAsALostLine) {
+  signal(SIGHUP, HangupAlarm);
+  ArmarAlarma(5);
+  std::thread colgar([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(getpid(), SIGHUP);
+  });
+  unsigned char b;
+  auto t = Reloj::now();
+  int r = LeerByte(&b);
+  colgar.join();
+  EXPECT_EQ(r, -2);
+  EXPECT_LT(MsDesde(t), 3000);
+  EXPECT_EQ(g_linea.colgado, 1);
+  EXPECT_NE(Log().find("Hangup Alarm!"), std::string::npos);
+  struct sigaction actual;
+  sigaction(SIGHUP, nullptr, &actual);
+  EXPECT_EQ(actual.sa_handler, HangupAlarm);
+}
+
+// ---------------------------------------------------------------- EsperarRespuesta
+
+const char *const kModem[] = {"CONNECT", "BUSY", "NO DIAL TONE", "NO ANSWER", "NO CARRIER",
+                              nullptr};
+const char *const kOK[] = {"OK", nullptr};
+const char *const kDos[] = {"AB", "B", nullptr};
+const char *const kDosInverso[] = {"XB", "B", nullptr};
+const char *const kLargoPrimero[] = {"CONNECT 9600", "CONNECT", nullptr};
+
+TEST_F(Linea, EsperarRespuestaFindsTheFirstAnswerToArrive) {
+  struct Caso {
+    const char *nombre;
+    const char *const *respuestas;
+    std::string entrada;
+    int resultado;
+    std::string resto;  // what stays unread
+  } casos[] = {
+      {"echo then OK", kOK, "ATZ\r\r\r\nOK\r\n", 0, "\r\n"},
+      {"no carrier", kModem, "\r\nNO CARRIER\r\n", 4, "\r\n"},
+      {"connect with speed", kModem, "CONNECT 9600\r\n", 0, " 9600\r\n"},
+      {"busy after noise", kModem, std::string(100, '#') + "BUSY", 1, ""},
+      {"same byte, earlier wins", kDos, "AB", 0, ""},
+      {"only the second matches", kDosInverso, "AB", 1, ""},
+      {"first complete wins", kLargoPrimero, "CONNECT 9600", 1, " 9600"},
+      {"case matters", kOK, "ok\r\nOK", 0, ""},
+  };
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    Poner(c.entrada);
+    EXPECT_EQ(EsperarRespuesta(c.respuestas, 5), c.resultado);
+    EXPECT_EQ(Resto(), c.resto);
+    EXPECT_EQ(alarm(0), 0u) << "the timer must be disarmed";
+  }
+}
+
+TEST_F(Linea, EsperarRespuestaWithNoAnswersStartsNoTimer) {
+  const char *const vacia[] = {nullptr};
+  alarm(0);
+  EXPECT_EQ(EsperarRespuesta(vacia, 5), -3);
+  EXPECT_EQ(alarm(0), 0u);
+}
+
+TEST_F(Linea, EsperarRespuestaGivesMinusOneOnTimeOutOrLostLine) {
+  Poner("CONNEC");
+  auto t = Reloj::now();
+  EXPECT_EQ(EsperarRespuesta(kModem, 1), -1);
+  EXPECT_GE(MsDesde(t), 900);
+  Poner("NO CARR");
+  close(sv[1]);
+  sv[1] = -1;
+  EXPECT_EQ(EsperarRespuesta(kModem, 5), -1);
+}
+
+// ---------------------------------------------------------------- modes and connect
+
+bool NoBloqueante(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
+
+TEST_F(Linea, ModesSetAndClearNonBlocking) {
+  EXPECT_EQ(ModoNoBloqueante(), 0);
+  EXPECT_TRUE(NoBloqueante(sv[0]));
+  EXPECT_EQ(ModoBloqueante(), 0);
+  EXPECT_FALSE(NoBloqueante(sv[0]));
+  EXPECT_NE(Log().find("Setting in non-blocking mode"), std::string::npos);
+  EXPECT_NE(Log().find("Setting in blocking mode"), std::string::npos);
+}
+
+TEST_F(Linea, ModesFailWith5OnABadDescriptor) {
+  g_linea.fd = -1;
+  EXPECT_EQ(ModoNoBloqueante(), 5);
+  EXPECT_EQ(ModoBloqueante(), 5);
+  EXPECT_NE(Log().find("Error fcntl(..., F_GETFL): Bad file descriptor"), std::string::npos);
+}
+
+// Starts a non-blocking connect to 127.0.0.1:port on a fresh line.
+int Conectar(int puerto) {
+  g_linea.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<unsigned short>(puerto));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(g_linea.fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0) return 0;
+  return errno;
+}
+
+TEST_F(Linea, EsperarConexionReportsConnectedAndRefused) {
+  int escucha = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(escucha, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(escucha, 4), 0);
+  socklen_t la = sizeof a;
+  getsockname(escucha, reinterpret_cast<struct sockaddr *>(&a), &la);
+  int abierto = ntohs(a.sin_port);
+
+  int r = Conectar(abierto);
+  if (r == EINPROGRESS) EXPECT_EQ(EsperarConexion(), 0);
+  else EXPECT_EQ(r, 0);
+  close(g_linea.fd);
+  close(escucha);  // nothing listens there now
+
+  r = Conectar(abierto);
+  if (r == EINPROGRESS) {
+    EXPECT_EQ(EsperarConexion(), 5);
+    EXPECT_NE(Log().find("Error in connection(): Connection refused"), std::string::npos);
+  } else {
+    EXPECT_EQ(r, ECONNREFUSED);
+  }
+  close(g_linea.fd);
+  g_linea.fd = sv[0];
+}
+
+// ---------------------------------------------------------------- interrupt
+
+// Runs body in a child process and returns its exit status (or -signal).
+int EnHijo(const std::function<void()> &body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    body();
+    _exit(99);  // the interrupt did not end the process
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+}
+
+TEST_F(Linea, InterruptEndsTheRunWith6ClosingTheLineAndRemovingLocks) {
+  std::string lock = dir / "_zelta.lck";
+  prueba::WriteFile(lock, "123\n");
+  g_config.lockdir = dir.path;
+  g_corrida.debuglevel = 10;
+  int st = EnHijo([&] {
+    g_corrida.locklpath = lock;
+    g_corrida.lockpid = getpid();
+    if (LockearDeviceFile("/dev/ttyZZ7", 0) != 0) _exit(98);
+    signal(SIGINT, CtrlCHandler);
+    raise(SIGINT);
+  });
+  EXPECT_EQ(st, 6);
+  std::string log = Log();
+  EXPECT_NE(log.find("Ctrl-C recibido"), std::string::npos);
+  EXPECT_NE(log.find("Exiting ..."), std::string::npos);
+  EXPECT_FALSE(prueba::Exists(lock));
+  EXPECT_FALSE(prueba::Exists(dir / "LCK..ttyZZ7"));
+  EXPECT_FALSE(prueba::Exists(dir / "estado.rsp"));
+  // The child closed its end of the line.
+  close(sv[0]);
+  sv[0] = -1;
+  char c;
+  EXPECT_EQ(read(sv[1], &c, 1), 0);
+  sv[0] = socket(AF_UNIX, SOCK_STREAM, 0);  // for TearDown
+}
+
+TEST_F(Linea, InterruptInTheProtocolChildEndsItAtOnceAndRestoresTheLine) {
+  int amo, esclavo;
+  ASSERT_EQ(openpty(&amo, &esclavo, nullptr, nullptr, nullptr), 0);
+  struct termios antes;
+  tcgetattr(esclavo, &antes);
+  ASSERT_NE(antes.c_lflag & ICANON, 0u);
+  std::string lock = dir / "_zelta.lck";
+  prueba::WriteFile(lock, "123\n");
+  g_corrida.debuglevel = 10;
+  int st = EnHijo([&] {
+    g_corrida.locklpath = lock;
+    g_corrida.lockpid = getpid();
+    g_linea.hijo = 0;
+    g_linea.fd = esclavo;
+    tcgetattr(esclavo, &g_linea.guardado);
+    g_linea.hayguardado = true;
+    struct termios crudo = g_linea.guardado;
+    cfmakeraw(&crudo);
+    tcsetattr(esclavo, TCSANOW, &crudo);
+    signal(SIGINT, CtrlCHandler);
+    raise(SIGINT);
+  });
+  EXPECT_EQ(st, 6);
+  struct termios despues;
+  tcgetattr(esclavo, &despues);
+  EXPECT_NE(despues.c_lflag & ICANON, 0u) << "line settings restored";
+  EXPECT_NE(Log().find("Ctrl-C recibido"), std::string::npos);
+  EXPECT_EQ(Log().find("Exiting ..."), std::string::npos) << "no exit handlers in the child";
+  EXPECT_TRUE(prueba::Exists(lock));
+  close(amo);
+  close(esclavo);
+}
+
+TEST_F(Linea, InterruptInTheDialUpParentIsForwardedToTheChild) {
+  int tubo[2];
+  ASSERT_EQ(pipe(tubo), 0);
+  pid_t hijo = fork();
+  if (hijo == 0) {
+    signal(SIGINT, SIG_DFL);
+    close(tubo[0]);
+    ssize_t w = write(tubo[1], "r", 1);  // ready
+    (void)w;
+    pause();
+    _exit(0);
+  }
+  close(tubo[1]);
+  char c;
+  ASSERT_EQ(read(tubo[0], &c, 1), 1);
+  close(tubo[0]);
+  g_linea.hijo = hijo;
+  signal(SIGINT, CtrlCHandler);
+  raise(SIGINT);  // returns: the parent goes on waiting
+  signal(SIGINT, SIG_DFL);
+  g_linea.hijo = -1;
+  int st = 0;
+  ASSERT_EQ(waitpid(hijo, &st, 0), hijo);
+  EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGINT);
+  EXPECT_EQ(Log().find("Ctrl-C recibido"), std::string::npos);
+}
+
+}  // namespace
