@@ -248,7 +248,9 @@ std::optional<std::string> buscartx(const char *dir) {
   // Forget stuck markers that are gone or were touched again.
   size_t j = 0;
   for (size_t i = 0; i < g_ronda.trabadas.size(); ++i) {
-    if (vista[i]) g_ronda.trabadas[j++] = std::move(g_ronda.trabadas[i]);
+    if (!vista[i]) continue;
+    if (i != j) g_ronda.trabadas[j] = std::move(g_ronda.trabadas[i]);
+    ++j;
   }
   g_ronda.trabadas.resize(j);
   return mejor;
