@@ -1,0 +1,99 @@
+// buscartx_test.cpp - choosing the next marker: age order to the
+// nanosecond, names beginning with '.', a listing that fails, and markers
+// that could not be deleted.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "rondador.h"
+#include "support.h"
+
+namespace {
+
+class Buscar : public ::testing::Test {
+ protected:
+  prueba::TempDir tmp;
+  std::string tx = tmp / "tx";
+  std::string rutalog = tmp / "log";
+  void SetUp() override {
+    prueba::MakeDir(tx);
+    logfile = fopen(rutalog.c_str(), "a");
+    debuglevel = 10;
+  }
+  void TearDown() override {
+    fclose(logfile);
+    logfile = nullptr;
+    debuglevel = 1;
+  }
+  void Marca(const std::string &nombre, time_t seg, long nseg) {
+    std::string ruta = tx + "/" + nombre;
+    prueba::WriteFile(ruta, "");
+    timespec t[2] = {{seg, nseg}, {seg, nseg}};
+    utimensat(AT_FDCWD, ruta.c_str(), t, 0);
+  }
+  std::string Siguiente() { return buscartx(tx.c_str()).value_or("<ninguna>"); }
+  size_t Veces(const std::string &s) {
+    std::string l = prueba::ReadFile(rutalog);
+    size_t n = 0;
+    for (size_t p = l.find(s); p != std::string::npos; p = l.find(s, p + 1)) ++n;
+    return n;
+  }
+};
+
+TEST_F(Buscar, OldestVisibleMarkerComesFirst) {
+  struct Caso {
+    const char *nombre;
+    std::vector<std::tuple<std::string, time_t, long>> marcas;
+    std::string primera;
+  } casos[] = {
+      {"empty directory", {}, "<ninguna>"},
+      {"older by seconds", {{"B", 1000, 0}, {"A", 2000, 0}}, "B"},
+      {"older within the same second", {{"A", 1000, 900}, {"B", 1000, 100}}, "B"},
+      {"equal times: by name", {{"B", 1000, 5}, {"A", 1000, 5}}, "A"},
+      {"dot names never count", {{".z", 10, 0}, {"..x", 10, 0}, {"T", 3000, 0}}, "T"},
+      {"only dot names", {{".oculta", 10, 0}}, "<ninguna>"},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    for (const auto &n : prueba::ListDir(tx)) unlink((tx + "/" + n).c_str());
+    for (const auto &[n, s, ns] : c.marcas) Marca(n, s, ns);
+    EXPECT_EQ(Siguiente(), c.primera);
+  }
+}
+
+TEST_F(Buscar, FailedListingIsLoggedOnceUntilItRecovers) {
+  rmdir(tx.c_str());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Siguiente(), "<ninguna>");
+  EXPECT_EQ(Veces("scandir: No such file or directory"), 1u);
+  prueba::MakeDir(tx);
+  Marca("T1", 1000, 0);
+  EXPECT_EQ(Siguiente(), "T1");
+  unlink((tx + "/T1").c_str());
+  rmdir(tx.c_str());
+  EXPECT_EQ(Siguiente(), "<ninguna>");
+  EXPECT_EQ(Veces("scandir: No such file or directory"), 2u);
+}
+
+TEST_F(Buscar, MarkerThatCannotBeDeletedIsPassedOverUntilItChanges) {
+  prueba::MakeDir(tx + "/DIR");
+  timespec t[2] = {{500, 0}, {500, 0}};
+  utimensat(AT_FDCWD, (tx + "/DIR").c_str(), t, 0);
+  Marca("T1", 1000, 0);
+  Marca("T2", 2000, 0);
+  ASSERT_EQ(Siguiente(), "DIR");
+  EXPECT_EQ(borrarmarca(tx.c_str(), "DIR"), -1);
+  EXPECT_EQ(Siguiente(), "T1");
+  EXPECT_EQ(borrarmarca(tx.c_str(), "T1"), 0);
+  EXPECT_EQ(Siguiente(), "T2");
+  EXPECT_EQ(borrarmarca(tx.c_str(), "T2"), 0);
+  EXPECT_EQ(Siguiente(), "<ninguna>");
+  t[0].tv_sec = t[1].tv_sec = 600;
+  utimensat(AT_FDCWD, (tx + "/DIR").c_str(), t, 0);
+  EXPECT_EQ(Siguiente(), "DIR") << "touched again: a new transaction";
+  EXPECT_EQ(borrarmarca(tx.c_str(), "gone"), 0) << "a marker already gone is no failure";
+}
+
+}  // namespace
