@@ -156,3 +156,21 @@ inline int Contar(const std::string &texto, const std::string &buscado) {
 }
 
 }  // namespace tcp
+
+namespace tcp {
+
+// 0x03 and 0x08 become 0x08 followed by the byte plus 0x1C.
+inline std::string Escapar(const std::string &s) {
+  std::string o;
+  for (char c : s) {
+    if (c == 0x03 || c == 0x08) {
+      o += '\x08';
+      o += static_cast<char>(c + 0x1C);
+    } else {
+      o += c;
+    }
+  }
+  return o;
+}
+
+}  // namespace tcp
