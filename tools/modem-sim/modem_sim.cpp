@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -95,9 +96,21 @@ void VaciarPendiente(Modem &m) {
 }
 
 // Closes the master (the client's line hangs up) and ends the program.
+// The bytes already sent reach the client first: a hang-up discards what
+// the line still holds, so the master closes once the client has read them
+// (or after 5 seconds). Bytes written to the master reach the slave's
+// input a moment later, hence the short first wait.
 [[noreturn]] void CortarPortadora(Modem &m) {
+  long inicio = AhoraMs();
+  for (;;) {
+    VaciarPendiente(m);
+    int enlinea = 0;
+    if (ioctl(m.esclavo, FIONREAD, &enlinea) != 0) enlinea = 0;
+    long pasado = AhoraMs() - inicio;
+    if ((m.pendiente.empty() && enlinea == 0 && pasado >= 200) || pasado > 5000) break;
+    usleep(10000);
+  }
   Aviso("portadora cortada");
-  VaciarPendiente(m);
   if (m.socket >= 0) close(m.socket);
   close(m.esclavo);
   close(m.master);
