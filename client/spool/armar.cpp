@@ -90,7 +90,7 @@ int LeerBinarios(const std::string &upload, ConjuntoNombres &binarios) {
   std::vector<char> linea(kLineaBinarios + 1);
   size_t n;
   while ((n = LeerLineaSpool(f.get(), linea.data(), kLineaBinarios)) > 0) {
-    if (n > 0 && linea[n - 1] == '\n') n--;
+    if (linea[n - 1] == '\n') n--;
     if (n > 0 && linea[n - 1] == '\r') n--;
     linea[n] = '\0';
     if (linea[0] == '\0') continue;
@@ -107,6 +107,42 @@ int LeerBinarios(const std::string &upload, ConjuntoNombres &binarios) {
 }
 
 bool EsDigito(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// The bytes of the bundle header line that precede the host identification,
+// from the header file's first line: 16 bytes of a full line; a short line
+// ("V" + 3 characters + codes, or the codes alone) completed with the
+// destination key of its codes. Lines of 9 to 15 characters, short lines
+// without both codes, and codes that are not digits are refused, so a
+// malformed line never reaches the server. Returns 0 or 16 (logged).
+int LineaEncabezado(const std::string &linea, const char *path, std::string &guardado) {
+  if (linea.size() >= 16) {
+    guardado = linea.substr(0, 16);
+    return 0;
+  }
+  if (linea.size() >= 9) {
+    LogFormato(1, "Linea de encabezado incompleta en %s (%zu caracteres): %s", path,
+               linea.size(), linea.c_str());
+    return 16;
+  }
+  size_t codigos = !linea.empty() && linea[0] == 'V' ? 4 : 0;
+  if (linea.size() < codigos + 4) {
+    LogFormato(1, "Linea de encabezado demasiado corta en %s (%zu caracteres): %s", path,
+               linea.size(), linea.c_str());
+    return 16;
+  }
+  for (size_t i = codigos; i < codigos + 4; i++) {
+    if (!EsDigito(static_cast<unsigned char>(linea[i]))) {
+      LogFormato(1, "Codigos de empresa y actividad invalidos en %s: %s", path, linea.c_str());
+      return 16;
+    }
+  }
+  int empresa = (linea[codigos] - '0') * 10 + (linea[codigos + 1] - '0');
+  int actividad = (linea[codigos + 2] - '0') * 10 + (linea[codigos + 3] - '0');
+  std::string clave;
+  if (int res = SuministrarClave(empresa, actividad, clave); res != 0) return res;
+  guardado = linea.substr(0, codigos + 4) + clave;
+  return 0;
+}
 
 }  // namespace
 
@@ -269,46 +305,19 @@ int AgregarEncabezado(FILE *out, const char *path) {
     LogFormato(1, "Error escribiendo el encabezado [%m]");
     return 14;
   }
-  unsigned char buf[kTrozo];
+  char buf[kTrozo];
   size_t leidos = fread(buf, 1, kTrozo, in.get());
+  std::string guardado;  // the bytes that precede the host identification
   int res = 0;
   if (ferror(in.get())) {
     LogFormato(1, "Error leyendo %s [%m]", path);
     res = 13;
-  }
-  size_t largo = 0;
-  while (largo < leidos && buf[largo] != '\r' && buf[largo] != '\n' && buf[largo] != kFinDos) {
-    largo++;
-  }
-  std::string linea(reinterpret_cast<const char *>(buf), largo);
-
-  std::string guardado;  // the bytes that precede the host identification
-  if (res == 13) {
-    // Nothing usable was read; only the empty line follows.
-  } else if (largo >= 16) {
-    guardado.assign(linea, 0, 16);
-  } else if (largo >= 9) {
-    LogFormato(1, "Linea de encabezado incompleta en %s (%zu caracteres): %s", path, largo,
-               linea.c_str());
-    res = 16;
   } else {
-    // Short form: the destination key is looked up from the codes.
-    size_t codigos = linea.compare(0, 1, "V") == 0 ? 4 : 0;
-    if (largo < codigos + 4) {
-      LogFormato(1, "Linea de encabezado demasiado corta en %s (%zu caracteres): %s", path,
-                 largo, linea.c_str());
-      res = 16;
-    } else if (!EsDigito(buf[codigos]) || !EsDigito(buf[codigos + 1]) ||
-               !EsDigito(buf[codigos + 2]) || !EsDigito(buf[codigos + 3])) {
-      LogFormato(1, "Codigos de empresa y actividad invalidos en %s: %s", path, linea.c_str());
-      res = 16;
-    } else {
-      int empresa = (buf[codigos] - '0') * 10 + (buf[codigos + 1] - '0');
-      int actividad = (buf[codigos + 2] - '0') * 10 + (buf[codigos + 3] - '0');
-      std::string clave;
-      res = SuministrarClave(empresa, actividad, clave);
-      if (res == 0) guardado = linea.substr(0, codigos + 4) + clave;
+    size_t largo = 0;
+    while (largo < leidos && buf[largo] != '\r' && buf[largo] != '\n' && buf[largo] != kFinDos) {
+      largo++;
     }
+    res = LineaEncabezado(std::string(buf, largo), path, guardado);
   }
   if (res == 0) {
     guardado += g_corrida.hostid;
