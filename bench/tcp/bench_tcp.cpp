@@ -1,0 +1,336 @@
+// bench_tcp.cpp - one exchange of 1 MiB up and 1 MiB down between the real
+// client (zelta -t tcp, BLOCKSIZE 4000) and kaldo-server over loopback.
+// Reports the wall time and CPU time of the client (median of several
+// runs), and, from one more run under ptrace, the client's system calls
+// per byte carried. No tool beyond the two programs is needed.
+//
+// Usage: bench-tcp [--runs N] [--bin DIR] [--no-trace]
+//   DIR holds zelta and kaldo-server (default: this program's directory).
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMiB = 1024 * 1024;
+constexpr int kBlocksize = 4000;
+
+std::string g_bin;
+
+std::string Leer(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool Escribir(const std::string &path, const std::string &datos) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(datos.data(), static_cast<std::streamsize>(datos.size()));
+  return static_cast<bool>(f);
+}
+
+std::string Escapar(const std::string &s) {
+  std::string o;
+  o.reserve(s.size() + s.size() / 64);
+  for (char c : s) {
+    if (c == 0x03 || c == 0x08) {
+      o += '\x08';
+      o += static_cast<char>(c + 0x1C);
+    } else {
+      o += c;
+    }
+  }
+  return o;
+}
+
+std::string Aleatorio(size_t n, unsigned semilla) {
+  std::mt19937 g(semilla);
+  std::string s(n, '\0');
+  for (auto &c : s) c = static_cast<char>(g() & 0xFF);
+  return s;
+}
+
+void Borrar(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    if (DIR *d = opendir(path.c_str())) {
+      while (dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+          Borrar(path + "/" + e->d_name);
+        }
+      }
+      closedir(d);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+struct Banco {
+  std::string dir;      // temp dir
+  std::string prog;     // program directory with the client
+  std::string raiz;     // terminal root
+  std::string subida;   // 1 MiB file the terminal uploads
+  std::string bajada;   // download bundle file
+  size_t bytesbajada = 0;
+};
+
+// Fresh upload/ and download/ for one run (the run consumes upload/).
+void PrepararRaiz(const Banco &b) {
+  Borrar(b.raiz);
+  mkdir(b.raiz.c_str(), 0755);
+  mkdir((b.raiz + "/upload").c_str(), 0755);
+  mkdir((b.raiz + "/download").c_str(), 0755);
+  Escribir(b.raiz + "/upload/_svl.0", "V1510512ABCDEFGH\r\n");
+  Escribir(b.raiz + "/upload/1DATOS.BIN", b.subida);
+  Escribir(b.raiz + "/upload/_zelta.bin", "1DATOS.BIN\r\n");
+}
+
+struct Servidor {
+  pid_t pid = -1;
+  int puerto = 0;
+};
+
+Servidor IniciarServidor(const Banco &b, const std::string &cruda) {
+  Servidor s;
+  std::string archivo = b.dir + "/puerto";
+  unlink(archivo.c_str());
+  s.pid = fork();
+  if (s.pid == 0) {
+    int nulo = open("/dev/null", O_WRONLY);
+    dup2(nulo, 1);
+    std::string bin = g_bin + "/kaldo-server";
+    execl(bin.c_str(), bin.c_str(), "--listen", "127.0.0.1:0", "--port-file", archivo.c_str(),
+          "--download", b.bajada.c_str(), "--upload-raw", cruda.c_str(), nullptr);
+    _exit(127);
+  }
+  for (int i = 0; i < 1000 && s.puerto == 0; ++i) {
+    s.puerto = atoi(Leer(archivo).c_str());
+    if (s.puerto == 0) usleep(5000);
+  }
+  return s;
+}
+
+struct Medida {
+  int estado = -1;
+  double pared = 0;  // seconds
+  double cpu = 0;    // user + system seconds of the client
+  double usuario = 0;
+  double sistema = 0;
+  long llamadas = 0;
+  std::map<long, long> porllamada;
+};
+
+const char *NombreLlamada(long n) {
+#if defined(__x86_64__)
+  switch (n) {
+    case 0: return "read";
+    case 1: return "write";
+    case 7: return "poll";
+    case 23: return "select";
+    case 37: return "alarm";
+    case 270: return "pselect6";
+    case 271: return "ppoll";
+    case 13: return "rt_sigaction";
+    case 14: return "rt_sigprocmask";
+    case 15: return "rt_sigreturn";
+    case 8: return "lseek";
+    case 44: return "sendto";
+    case 45: return "recvfrom";
+    case 72: return "fcntl";
+    case 257: return "openat";
+    case 39: return "getpid";
+    case 87: return "unlink";
+    case 3: return "close";
+    case 9: return "mmap";
+    case 5: return "fstat";
+    case 262: return "newfstatat";
+  }
+#endif
+  return nullptr;
+}
+
+// Runs the client once; with `trazar` under ptrace, counting its system
+// calls.
+Medida Correr(const Banco &b, bool trazar) {
+  Medida m;
+  PrepararRaiz(b);
+  Servidor srv = IniciarServidor(b, b.dir + "/cruda.dat");
+  Escribir(b.prog + "/zelta.destinos", "5 12 * - 127.0.0.1 " + std::to_string(srv.puerto) + "\n");
+  std::string zelta = b.prog + "/zelta";
+  std::string log = b.dir + "/zelta.log";
+  auto inicio = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (trazar) {
+      ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+      raise(SIGSTOP);
+    }
+    execl(zelta.c_str(), zelta.c_str(), "-t", "tcp", "-x1", "-l", log.c_str(), b.raiz.c_str(),
+          nullptr);
+    _exit(127);
+  }
+  int st = 0;
+  rusage uso{};
+  if (trazar) {
+    wait4(pid, &st, 0, &uso);  // the SIGSTOP before exec
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+           reinterpret_cast<void *>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL));
+    ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
+    bool entrada = true;
+    for (;;) {
+      if (wait4(pid, &st, 0, &uso) < 0 || WIFEXITED(st) || WIFSIGNALED(st)) break;
+      int senal = 0;
+      if (WIFSTOPPED(st) && WSTOPSIG(st) == (SIGTRAP | 0x80)) {
+        if (entrada) {
+          ++m.llamadas;
+#if defined(__x86_64__)
+          user_regs_struct regs{};
+          ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
+          ++m.porllamada[static_cast<long>(regs.orig_rax)];
+#endif
+        }
+        entrada = !entrada;
+      } else if (WIFSTOPPED(st) && WSTOPSIG(st) != SIGTRAP) {
+        senal = WSTOPSIG(st);  // SIGALRM and the like go through
+      }
+      ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void *>(static_cast<long>(senal)));
+    }
+  } else {
+    wait4(pid, &st, 0, &uso);
+  }
+  auto fin = std::chrono::steady_clock::now();
+  m.estado = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  m.pared = std::chrono::duration<double>(fin - inicio).count();
+  m.usuario = static_cast<double>(uso.ru_utime.tv_sec) + uso.ru_utime.tv_usec / 1e6;
+  m.sistema = static_cast<double>(uso.ru_stime.tv_sec) + uso.ru_stime.tv_usec / 1e6;
+  m.cpu = m.usuario + m.sistema;
+  int sst;
+  if (waitpid(srv.pid, &sst, 0) != srv.pid) kill(srv.pid, SIGKILL);
+  return m;
+}
+
+double Mediana(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int corridas = 5;
+  bool trazar = true;
+  char propio[4096];
+  ssize_t n = readlink("/proc/self/exe", propio, sizeof propio - 1);
+  propio[n > 0 ? n : 0] = '\0';
+  g_bin = propio;
+  g_bin = g_bin.substr(0, g_bin.rfind('/'));
+  for (int i = 1; i < argc; ++i) {
+    std::string o = argv[i];
+    if (o == "--runs" && i + 1 < argc) {
+      corridas = std::max(1, atoi(argv[++i]));
+    } else if (o == "--bin" && i + 1 < argc) {
+      g_bin = argv[++i];
+    } else if (o == "--no-trace") {
+      trazar = false;
+    } else {
+      fprintf(stderr, "usage: bench-tcp [--runs N] [--bin DIR] [--no-trace]\n");
+      return 2;
+    }
+  }
+
+  char plantilla[] = "/tmp/bench-tcp-XXXXXX";
+  if (mkdtemp(plantilla) == nullptr) {
+    perror("mkdtemp");
+    return 1;
+  }
+  Banco b;
+  b.dir = plantilla;
+  b.prog = b.dir + "/prog";
+  b.raiz = b.dir + "/term";
+  mkdir(b.prog.c_str(), 0755);
+  if (symlink((g_bin + "/zelta").c_str(), (b.prog + "/zelta").c_str()) != 0) {
+    perror("symlink");
+    return 1;
+  }
+  Escribir(b.prog + "/zelta.conf", "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\nBLOCKSIZE=" +
+                                       std::to_string(kBlocksize) + "\nREINTENTOS=1\n");
+  b.subida = Aleatorio(kMiB, 1);
+  std::string contenido = Aleatorio(kMiB, 2);
+  std::string paquete = "[DATOS.BIN," + std::to_string(contenido.size()) + "]\r\n" + contenido +
+                        "\r\n[FIN]\r\n";
+  b.bajada = b.dir + "/bajada.dat";
+  Escribir(b.bajada, paquete);
+  b.bytesbajada = Escapar(paquete).size();
+
+  std::vector<double> paredes, cpus, usuarios, sistemas;
+  size_t bytessubida = 0;
+  for (int i = 0; i < corridas; ++i) {
+    Medida m = Correr(b, false);
+    if (m.estado != 0) {
+      fprintf(stderr, "bench-tcp: run %d ended with %d (log in %s)\n", i + 1, m.estado,
+              b.dir.c_str());
+      return 1;
+    }
+    bytessubida = Leer(b.dir + "/cruda.dat").size();
+    if (Leer(b.raiz + "/download/DATOS.BIN") != contenido) {
+      fprintf(stderr, "bench-tcp: the download arrived damaged\n");
+      return 1;
+    }
+    paredes.push_back(m.pared);
+    cpus.push_back(m.cpu);
+    usuarios.push_back(m.usuario);
+    sistemas.push_back(m.sistema);
+  }
+  double bytes = static_cast<double>(bytessubida + b.bytesbajada);
+  printf("exchange over TCP loopback, BLOCKSIZE %d\n", kBlocksize);
+  printf("  upload  %zu bytes on the line (1 MiB file, escaped bundle)\n", bytessubida);
+  printf("  download %zu bytes on the line (1 MiB file, escaped bundle)\n", b.bytesbajada);
+  printf("  runs: %d (medians below)\n", corridas);
+  printf("  wall time          %.3f s  (%.2f MiB/s both ways)\n", Mediana(paredes),
+         bytes / kMiB / Mediana(paredes));
+  printf("  client CPU time    %.3f s  (user %.3f s, system %.3f s)\n", Mediana(cpus),
+         Mediana(usuarios), Mediana(sistemas));
+
+  if (trazar) {
+    Medida m = Correr(b, true);
+    if (m.estado != 0) {
+      fprintf(stderr, "bench-tcp: traced run ended with %d\n", m.estado);
+      return 1;
+    }
+    printf("  client system calls %ld  (%.3f per byte carried)\n", m.llamadas,
+           static_cast<double>(m.llamadas) / bytes);
+    std::vector<std::pair<long, long>> orden(m.porllamada.begin(), m.porllamada.end());
+    std::sort(orden.begin(), orden.end(),
+              [](const auto &a, const auto &c) { return a.second > c.second; });
+    for (size_t i = 0; i < orden.size() && i < 6; ++i) {
+      const char *nombre = NombreLlamada(orden[i].first);
+      printf("    %-14s %ld\n", nombre ? nombre : std::to_string(orden[i].first).c_str(),
+             orden[i].second);
+    }
+  }
+  Borrar(b.dir);
+  return 0;
+}
