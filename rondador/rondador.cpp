@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -44,9 +45,27 @@ struct MarcaTrabada {
   timespec mtime;
 };
 
+// A marker as seen by the last full listing.
+struct Candidata {
+  std::string nombre;
+  timespec mtime;
+};
+
 // State of the scan loop and of the ping in progress.
+//
+// A full listing of tx/ stats every entry, so doing one per handled marker
+// makes a backlog cost the square of its length. The markers of the last
+// listing are therefore kept, newest first (the oldest at the back), and the
+// next poll takes the back again as long as the directory has not changed
+// since (other than by our own deletions) and that marker is still as it
+// was listed. Any other change, and an empty list, mean a new listing.
 struct EstadoRonda {
   std::vector<MarcaTrabada> trabadas;
+  std::vector<Candidata> cola;
+  bool colavalida = false;
+  dev_t dirdev = 0;
+  ino_t dirino = 0;
+  timespec dirmtime{};
   int ultimoerror = 0;  // errno of the last failed listing, 0 after a good one
   volatile sig_atomic_t alarmas = 0;  // alarms taken by the ping in progress
 };
@@ -214,36 +233,52 @@ void log_f(int level, const char *format, ...) {
 
 bool selectregfiles(const char *nombre) { return nombre[0] != '.'; }
 
-std::optional<std::string> buscartx(const char *dir) {
+namespace {
+
+bool mismodirectorio(const struct stat &sd) {
+  return g_ronda.colavalida && sd.st_dev == g_ronda.dirdev && sd.st_ino == g_ronda.dirino &&
+         mismotiempo(sd.st_mtim, g_ronda.dirmtime);
+}
+
+void recordardirectorio(const struct stat &sd) {
+  g_ronda.dirdev = sd.st_dev;
+  g_ronda.dirino = sd.st_ino;
+  g_ronda.dirmtime = sd.st_mtim;
+}
+
+void fallolistado(int e) {
+  if (e != g_ronda.ultimoerror) log_f(1, "scandir: %s", strerror(e));
+  g_ronda.ultimoerror = e;
+  g_ronda.colavalida = false;
+  g_ronda.cola.clear();
+}
+
+// Lists dir into g_ronda.cola. sd is the directory's status taken before the
+// listing, so that a change made while listing shows at the next poll.
+bool listar(const char *dir, const struct stat &sd) {
+  g_ronda.cola.clear();
+  g_ronda.colavalida = false;
   DIR *d = opendir(dir);
   if (d == nullptr) {
-    int e = errno;
-    if (e != g_ronda.ultimoerror) log_f(1, "scandir: %s", strerror(e));
-    g_ronda.ultimoerror = e;
-    return std::nullopt;
+    fallolistado(errno);
+    return false;
   }
   std::unique_ptr<DIR, int (*)(DIR *)> cerrar(d, closedir);
   g_ronda.ultimoerror = 0;
   std::vector<bool> vista(g_ronda.trabadas.size(), false);
-  std::optional<std::string> mejor;
-  timespec tmejor{};
   while (dirent *e = readdir(d)) {
     if (!selectregfiles(e->d_name)) continue;
     struct stat st;
     if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    std::string nombre = e->d_name;
     bool trabada = false;
     for (size_t i = 0; i < g_ronda.trabadas.size(); ++i) {
-      if (g_ronda.trabadas[i].nombre == nombre && mismotiempo(g_ronda.trabadas[i].mtime, st.st_mtim)) {
+      if (g_ronda.trabadas[i].nombre == e->d_name &&
+          mismotiempo(g_ronda.trabadas[i].mtime, st.st_mtim)) {
         vista[i] = true;
         trabada = true;
       }
     }
-    if (trabada) continue;
-    if (!mejor || masviejo(st.st_mtim, nombre, tmejor, *mejor)) {
-      mejor = std::move(nombre);
-      tmejor = st.st_mtim;
-    }
+    if (!trabada) g_ronda.cola.push_back({e->d_name, st.st_mtim});
   }
   // Forget stuck markers that are gone or were touched again.
   size_t j = 0;
@@ -253,16 +288,63 @@ std::optional<std::string> buscartx(const char *dir) {
     ++j;
   }
   g_ronda.trabadas.resize(j);
-  return mejor;
+  std::sort(g_ronda.cola.begin(), g_ronda.cola.end(), [](const Candidata &a, const Candidata &b) {
+    return masviejo(b.mtime, b.nombre, a.mtime, a.nombre);
+  });
+  recordardirectorio(sd);
+  g_ronda.colavalida = true;
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> buscartx(const char *dir) {
+  struct stat sd;
+  if (stat(dir, &sd) != 0) {
+    fallolistado(errno);
+    return std::nullopt;
+  }
+  bool listado = false;
+  if (g_ronda.cola.empty() || !mismodirectorio(sd)) {
+    if (!listar(dir, sd)) return std::nullopt;
+    listado = true;
+  }
+  while (!g_ronda.cola.empty()) {
+    const Candidata &c = g_ronda.cola.back();
+    std::string ruta = std::string(dir) + separador(dir) + c.nombre;
+    struct stat st;
+    if (lstat(ruta.c_str(), &st) != 0) {
+      g_ronda.cola.pop_back();  // deleted by someone else
+      continue;
+    }
+    if (mismotiempo(st.st_mtim, c.mtime)) return c.nombre;
+    // Touched since it was listed: its place in the order has changed.
+    if (listado) {
+      g_ronda.cola.back().mtime = st.st_mtim;
+      return c.nombre;
+    }
+    if (!listar(dir, sd)) return std::nullopt;
+    listado = true;
+  }
+  return std::nullopt;
 }
 
 int borrarmarca(const char *dir, const std::string &nombre) {
+  if (!g_ronda.cola.empty() && g_ronda.cola.back().nombre == nombre) g_ronda.cola.pop_back();
+  // Our own deletion changes the directory; a change by anyone else before
+  // it must still force a new listing.
+  struct stat sd;
+  if (stat(dir, &sd) != 0 || !mismodirectorio(sd)) g_ronda.colavalida = false;
   std::string ruta = std::string(dir) + separador(dir) + nombre;
-  if (unlink(ruta.c_str()) == 0 || errno == ENOENT) return 0;
-  log_f(1, "Error al borrar la marca %s: %s", ruta.c_str(), strerror(errno));
-  struct stat st;
-  if (lstat(ruta.c_str(), &st) == 0) g_ronda.trabadas.push_back({nombre, st.st_mtim});
-  return -1;
+  int r = 0;
+  if (unlink(ruta.c_str()) != 0 && errno != ENOENT) {
+    log_f(1, "Error al borrar la marca %s: %s", ruta.c_str(), strerror(errno));
+    struct stat st;
+    if (lstat(ruta.c_str(), &st) == 0) g_ronda.trabadas.push_back({nombre, st.st_mtim});
+    r = -1;
+  }
+  if (g_ronda.colavalida && stat(dir, &sd) == 0) recordardirectorio(sd);
+  return r;
 }
 
 void killpingpid(int) {

@@ -96,4 +96,58 @@ TEST_F(Buscar, MarkerThatCannotBeDeletedIsPassedOverUntilItChanges) {
   EXPECT_EQ(borrarmarca(tx.c_str(), "gone"), 0) << "a marker already gone is no failure";
 }
 
+TEST_F(Buscar, ChangesAfterAListingAreSeenAtTheNextPoll) {
+  Marca("T1", 1000, 0);
+  Marca("T2", 2000, 0);
+  Marca("T3", 3000, 0);
+  ASSERT_EQ(Siguiente(), "T1");
+  // Touched again: it goes behind the others.
+  Marca("T1", 4000, 0);
+  EXPECT_EQ(Siguiente(), "T2");
+  // Deleted by someone else.
+  unlink((tx + "/T2").c_str());
+  EXPECT_EQ(Siguiente(), "T3");
+  // Our own deletion, then an older marker arrives.
+  ASSERT_EQ(borrarmarca(tx.c_str(), "T3"), 0);
+  struct stat antes;
+  stat(tx.c_str(), &antes);
+  // File times have a coarse clock: make sure the directory's time moved.
+  ASSERT_TRUE(prueba::WaitUntil(
+      [&] {
+        unlink((tx + "/T0").c_str());
+        Marca("T0", 500, 0);
+        struct stat ahora;
+        stat(tx.c_str(), &ahora);
+        return ahora.st_mtim.tv_sec != antes.st_mtim.tv_sec ||
+               ahora.st_mtim.tv_nsec != antes.st_mtim.tv_nsec;
+      },
+      5000));
+  EXPECT_EQ(Siguiente(), "T0");
+  ASSERT_EQ(borrarmarca(tx.c_str(), "T0"), 0);
+  EXPECT_EQ(Siguiente(), "T1");
+  ASSERT_EQ(borrarmarca(tx.c_str(), "T1"), 0);
+  EXPECT_EQ(Siguiente(), "<ninguna>");
+  // With nothing listed, every poll lists again: a new marker is never
+  // missed, whatever the directory's time says.
+  Marca("T5", 100, 0);
+  EXPECT_EQ(Siguiente(), "T5");
+}
+
+TEST_F(Buscar, BacklogComesOutInOrder) {
+  std::vector<std::string> esperado;
+  for (int i = 0; i < 300; ++i) {
+    char n[16];
+    snprintf(n, sizeof n, "M%03d", (i * 37) % 300);
+    Marca(n, 1000 + i, 0);
+    esperado.push_back(n);
+  }
+  std::vector<std::string> visto;
+  for (std::string s = Siguiente(); s != "<ninguna>"; s = Siguiente()) {
+    visto.push_back(s);
+    ASSERT_EQ(borrarmarca(tx.c_str(), s), 0);
+    ASSERT_LE(visto.size(), 300u);
+  }
+  EXPECT_EQ(visto, esperado);
+}
+
 }  // namespace
