@@ -36,6 +36,8 @@ TEST_P(Intercambio, DeliversFilesAndHangsUp) {
   std::vector<std::string> opciones = {"--dial", "CONNECT 9600"};
   if (!c.eco) opciones.push_back("--no-echo");
   ASSERT_NO_FATAL_FAILURE(IniciarModem(opciones));
+  termios antes{};
+  ASSERT_TRUE(Ajustes(Device(), antes));
 
   prueba::RunResult r = Correr();
   EXPECT_EQ(r.status, 0) << Log();
@@ -56,6 +58,11 @@ TEST_P(Intercambio, DeliversFilesAndHangsUp) {
   EXPECT_NE(l.find("rval=0"), std::string::npos);
   EXPECT_NE(l.find("Ya corte"), std::string::npos);
   EXPECT_TRUE(Locks().empty());
+  termios despues{};
+  ASSERT_TRUE(Ajustes(Device(), despues));
+  EXPECT_EQ(despues.c_cflag, antes.c_cflag);
+  EXPECT_EQ(despues.c_iflag, antes.c_iflag);
+  EXPECT_EQ(despues.c_lflag, antes.c_lflag);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialup, Intercambio,
@@ -240,6 +247,30 @@ TEST_F(Dialup, InterruptWhileDialingRestoresTheLine) {
   EXPECT_EQ(cfgetospeed(&despues), cfgetospeed(&antes));
   EXPECT_EQ(Comandos(), (std::vector<std::string>{"ATZ", "ATD4123456"}));
 }
+
+// A protocol child that dies by a signal has no result to give: the run must
+// not report success (and unpack a download that never came).
+class HijoMuerto : public Dialup, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HijoMuerto, ChildKilledBySignalGivesSix) {
+  Configurar("INIT=ATZ\n");
+  ASSERT_NO_FATAL_FAILURE(IniciarModem({"--dial", "silent"}));
+  prueba::Spawned z = prueba::Spawn(Argv());
+  ASSERT_TRUE(prueba::WaitUntil([&] { return ContarComandos("ATD") == 1 || !z.Running(); },
+                                15000))
+      << Log();
+  // The device lock file names the protocol child.
+  pid_t hijo = atoi(prueba::ReadFile(lockdir + "/LCK..ttyS7").c_str());
+  ASSERT_GT(hijo, 0);
+  ASSERT_NE(hijo, z.pid);
+  kill(hijo, GetParam());
+  EXPECT_EQ(z.Wait(15000), 6) << Log();
+  EXPECT_EQ(Estado(), "6: Abortado por el usuario\r\n");
+  EXPECT_NE(Log().find("termino por la senal " + std::to_string(GetParam())), std::string::npos)
+      << Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialup, HijoMuerto, ::testing::Values(SIGKILL, SIGTERM));
 
 }  // namespace
 }  // namespace dialup
