@@ -105,8 +105,6 @@ bool LineaCoincide(const std::string &pieza, const char *clave, int empresa, int
          ComoAtoi(pieza.c_str() + coma2 + 1) == actividad;
 }
 
-const char *TextoError(int error) { return strerror(error); }
-
 }  // namespace
 
 RespuestaPortMgr InterpretarRespuestaPortMgr(const char *texto, char *outhost, size_t tam,
@@ -130,7 +128,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   LogMensaje("Conectando a PortMgr", 2);
   Socket sock(socket(AF_INET, SOCK_DGRAM, 0));
   if (sock.fd < 0) {
-    LogFormato(1, "PortMgrConnect socket(): %s", TextoError(errno));
+    LogFormato(1, "PortMgrConnect socket(): %s", strerror(errno));
     return 5;
   }
   struct sockaddr_in local {};
@@ -138,12 +136,12 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(static_cast<unsigned short>(g_config.udpport));
   if (bind(sock.fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) != 0) {
-    LogFormato(1, "PortMgrConnect bind(): %s", TextoError(errno));
+    LogFormato(1, "PortMgrConnect bind(): %s", strerror(errno));
     return 5;
   }
   socklen_t largolocal = sizeof local;
   if (getsockname(sock.fd, reinterpret_cast<struct sockaddr *>(&local), &largolocal) != 0) {
-    LogFormato(1, "PortMgrConnect getsockname(): %s", TextoError(errno));
+    LogFormato(1, "PortMgrConnect getsockname(): %s", strerror(errno));
     return 5;
   }
   LogFormato(10, "PortMgrConnect port assigned=%u", static_cast<unsigned>(ntohs(local.sin_port)));
@@ -175,7 +173,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
     destino.sin_port = htons(puerto);
     if (sendto(sock.fd, pedido, largopedido, 0, reinterpret_cast<struct sockaddr *>(&destino),
                sizeof destino) < 0) {
-      LogFormato(1, "PortMgrConnect send(): %s", TextoError(errno));
+      LogFormato(1, "PortMgrConnect send(): %s", strerror(errno));
       continue;
     }
     LogMensaje("PortMgrConnect req sent", 10);
@@ -188,14 +186,14 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
       continue;
     }
     if (listo < 0) {
-      LogFormato(1, "PortMgrConnect select(): %s", TextoError(errno));
+      LogFormato(1, "PortMgrConnect select(): %s", strerror(errno));
       continue;
     }
 
     char respuesta[kMaxRespuesta + 1];
     ssize_t n = recvfrom(sock.fd, respuesta, kMaxRespuesta, 0, nullptr, nullptr);
     if (n < 0) {
-      LogFormato(1, "PortMgrConnect recvfrom(): %s", TextoError(errno));
+      LogFormato(1, "PortMgrConnect recvfrom(): %s", strerror(errno));
       continue;
     }
     if (n == 0) continue;
@@ -235,7 +233,7 @@ int LEAUsaPortMgr(const char *clave, int empresa, int actividad) {
     } else {
       // Unreadable memory: the destination is taken as not listed, so the
       // run still tries the server directly first.
-      LogFormato(1, "LEAUsaPortMgr open(): %s", TextoError(errno));
+      LogFormato(1, "LEAUsaPortMgr open(): %s", strerror(errno));
     }
     return 0;
   }
@@ -249,10 +247,11 @@ int LEAUsaPortMgr(const char *clave, int empresa, int actividad) {
     ssize_t n = getline(&buf, &capacidad, f.get());
     linea.reset(buf);
     if (n < 0) break;
-    std::string pieza(linea.get(), strnlen(linea.get(), std::min(kMaxPieza, static_cast<size_t>(n))));
+    size_t largo = std::min(kMaxPieza, static_cast<size_t>(n));
+    std::string pieza(linea.get(), strnlen(linea.get(), largo));
     if (LineaCoincide(pieza, clave, empresa, actividad)) resultado = 1;
   }
-  if (ferror(f.get())) LogFormato(1, "LEAUsaPortMgr read(): %s", TextoError(errno));
+  if (ferror(f.get())) LogFormato(1, "LEAUsaPortMgr read(): %s", strerror(errno));
   return resultado;
 }
 
@@ -267,7 +266,7 @@ void WriteLEAUsaPortMgr(const char *clave, int empresa, int actividad) {
   std::string nombre = ArchivoPortMgr();
   Archivo f(fopen(nombre.c_str(), "a+"));
   if (!f) {
-    LogFormato(1, "WriteLEAUsaPortMgr open(): %s", TextoError(errno));
+    LogFormato(1, "WriteLEAUsaPortMgr open(): %s", strerror(errno));
     return;
   }
   // A last line left without its end (a cut write, a hand edit) would swallow
@@ -277,5 +276,5 @@ void WriteLEAUsaPortMgr(const char *clave, int empresa, int actividad) {
   fseek(f.get(), 0, SEEK_END);
   bool escrito = fprintf(f.get(), "%s%s,%d,%d\n", separador, clave, empresa, actividad) > 0;
   escrito = fclose(f.release()) == 0 && escrito;
-  if (!escrito) LogFormato(1, "WriteLEAUsaPortMgr write(): %s", TextoError(errno));
+  if (!escrito) LogFormato(1, "WriteLEAUsaPortMgr write(): %s", strerror(errno));
 }
