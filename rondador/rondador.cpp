@@ -508,6 +508,9 @@ int rondador_main(int argc, char **argv) {
     log_f(5, "Archivo de transcodificacion cargado: %s", transfilepath);
   }
   if (demonio) makedaemon();
+  // fork2 and pinghost wait for their children: an ignored SIGCHLD handed
+  // down by whoever started us would make every wait fail.
+  signal(SIGCHLD, SIG_DFL);
 
   for (;;) {
     log_f(2, "Buscando transacciones...");

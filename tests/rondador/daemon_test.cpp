@@ -221,6 +221,19 @@ TEST_F(Daemon, PingStartFailureCountsAsAFailedAttempt) {
   EXPECT_TRUE(EnLog("Sin respuesta de 127.0.0.1")) << Log();
 }
 
+TEST_F(Daemon, IgnoredChildSignalFromTheParentDoesNotBreakTheWaits) {
+  EscribirPing("exit 0\n");
+  prueba::MakeDir(Raiz("TERM01"));
+  Marca("TERM01");
+  std::string orden = "trap '' CHLD; exec " + Bin("rondador") + " " + base + " " + cliente +
+                      " -p 127.0.0.1 -l " + log + " -x7";
+  Lanzar({"/bin/sh", "-c", orden}, Entorno());
+  ASSERT_TRUE(EsperarLlamadas(1));
+  EXPECT_EQ(Llamadas()[0].pings, "1");
+  EXPECT_TRUE(EsperarLog("Proceso cliente zelta creado (pid=" + Llamadas()[0].pid + ")")) << Log();
+  EXPECT_FALSE(EnLog("Error al crear proc. zelta")) << Log();
+}
+
 TEST_F(Daemon, DaemonModeDetachesAndLogs) {
   prueba::MakeDir(Raiz("TERM01"));
   prueba::RunResult r =
