@@ -188,8 +188,12 @@ int parsefile(const char *archivo) {
 int replaceprest(const char *root) {
   std::string rutarpl = std::string(root) + RPL_FILE;
   log_f(10, "Archivo con reemplazos: %s", rutarpl.c_str());
-  FILE *rpl = fopen(rutarpl.c_str(), "we");
+  // The terminal's own directory: a symbolic link planted there must not
+  // make the daemon truncate some other file.
+  int fdrpl = open(rutarpl.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  FILE *rpl = fdrpl >= 0 ? fdopen(fdrpl, "w") : nullptr;
   if (rpl == nullptr) {
+    if (fdrpl >= 0) close(fdrpl);
     log_f(10, "Error al crear archivo %s", rutarpl.c_str());
     return kErrorArchivo;
   }

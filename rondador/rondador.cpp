@@ -39,14 +39,8 @@ struct LiberarC {
 };
 using Texto = std::unique_ptr<char, LiberarC>;
 
-// A marker that could not be deleted: passed over while it stays as it was.
-struct MarcaTrabada {
-  std::string nombre;
-  timespec mtime;
-};
-
-// A marker as seen by the last full listing.
-struct Candidata {
+// A marker's name and modification time as last seen.
+struct Marca {
   std::string nombre;
   timespec mtime;
 };
@@ -60,8 +54,8 @@ struct Candidata {
 // since (other than by our own deletions) and that marker is still as it
 // was listed. Any other change, and an empty list, mean a new listing.
 struct EstadoRonda {
-  std::vector<MarcaTrabada> trabadas;
-  std::vector<Candidata> cola;
+  std::vector<Marca> trabadas;  // could not be deleted: passed over while unchanged
+  std::vector<Marca> cola;      // the last listing, oldest at the back
   bool colavalida = false;
   dev_t dirdev = 0;
   ino_t dirino = 0;
@@ -288,7 +282,7 @@ bool listar(const char *dir, const struct stat &sd) {
     ++j;
   }
   g_ronda.trabadas.resize(j);
-  std::sort(g_ronda.cola.begin(), g_ronda.cola.end(), [](const Candidata &a, const Candidata &b) {
+  std::sort(g_ronda.cola.begin(), g_ronda.cola.end(), [](const Marca &a, const Marca &b) {
     return masviejo(b.mtime, b.nombre, a.mtime, a.nombre);
   });
   recordardirectorio(sd);
@@ -310,7 +304,7 @@ std::optional<std::string> buscartx(const char *dir) {
     listado = true;
   }
   while (!g_ronda.cola.empty()) {
-    const Candidata &c = g_ronda.cola.back();
+    const Marca &c = g_ronda.cola.back();
     std::string ruta = std::string(dir) + separador(dir) + c.nombre;
     struct stat st;
     if (lstat(ruta.c_str(), &st) != 0) {

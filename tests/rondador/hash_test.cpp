@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -249,6 +251,16 @@ TEST_F(Reemplazo, RecordThatCannotBeCreatedIs13AndNothingIsRewritten) {
   std::string otra = tmp / "no-existe";
   EXPECT_EQ(replaceprest(otra.c_str()), kErrorArchivo);
   EXPECT_NE(Log().find("Error al crear archivo " + otra + "/_1101.rpl"), std::string::npos);
+}
+
+TEST_F(Reemplazo, RecordThatIsASymbolicLinkIsNotFollowed) {
+  ASSERT_EQ(Cargar("AAAAAABBBBBB\n"), 0);
+  WriteFile(tmp / "ajeno", "no tocar\n");
+  ASSERT_EQ(symlink((tmp / "ajeno").c_str(), rpl.c_str()), 0);
+  WriteFile(svl, "AAAAAA\n");
+  EXPECT_EQ(Pasada(), kErrorArchivo);
+  EXPECT_EQ(ReadFile(tmp / "ajeno"), "no tocar\n");
+  EXPECT_EQ(ReadFile(svl), "AAAAAA\n");
 }
 
 }  // namespace
