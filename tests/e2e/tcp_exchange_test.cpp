@@ -64,9 +64,9 @@ struct Caso {
   long reinicio;                     // first upload block the server asked for
 };
 
-class IntercambioTest : public ::testing::TestWithParam<Caso> {};
+class TcpIntercambioTest : public ::testing::TestWithParam<Caso> {};
 
-TEST_P(IntercambioTest, EndsWithTheExpectedResult) {
+TEST_P(TcpIntercambioTest, EndsWithTheExpectedResult) {
   const Caso &caso = GetParam();
   tcp::Terminal t;
   Subida subida;
@@ -129,7 +129,7 @@ const char kPerdida[] = "2: Perdida de portadora\r\n";
 const char kNAKs[] = "3: Abortado por exceso de NAKs\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Casos, IntercambioTest,
+    Tcp, TcpIntercambioTest,
     ::testing::Values(
         Caso{"clean", {"--timeout", "30"}, 0, kOK, {"Recibi PDH", "Transaction commited"},
              {"Recibi NAK", "Blk viejo", "Blk fuera de seq", "Env NAK"}, "ok", true, 0},
@@ -163,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         Caso{"closed_before_dc1", {"--close-at", "end"}, 2, kPerdida, {}, {}, "cut", false, 0}),
     [](const ::testing::TestParamInfo<Caso> &i) { return std::string(i.param.nombre); });
 
-TEST(IntercambioVacio, EmptyDownloadEndsCleanWithNothingDelivered) {
+TEST(TcpIntercambioVacio, EmptyDownloadEndsCleanWithNothingDelivered) {
   tcp::Terminal t;
   t.Subir("NOTA.TXT", "hola\r\n");
   tcp::Servidor srv;
@@ -219,7 +219,7 @@ struct PortMgrNada {
   }
 };
 
-TEST(SinServidor, RefusedConnectionGivesFiveAfterEveryAttempt) {
+TEST(TcpSinServidor, RefusedConnectionGivesFiveAfterEveryAttempt) {
   tcp::Terminal t;
   int puerto = prueba::FreePort();
   PortMgrNada pm(puerto);
@@ -232,12 +232,11 @@ TEST(SinServidor, RefusedConnectionGivesFiveAfterEveryAttempt) {
   // One attempt straight to the server, then, after the port manager had
   // nothing to offer, one more.
   EXPECT_EQ(tcp::Contar(log, "Conectando..."), 2);
-  EXPECT_NE(log.find("Error in connection(): Connection refused"), std::string::npos);
   EXPECT_NE(log.find("Fallback conex II a I"), std::string::npos);
   EXPECT_FALSE(prueba::Exists(t.raiz + "/upload/input.dat"));
 }
 
-TEST(SinServidor, UnresolvableHostGivesFiveWithoutAnAttempt) {
+TEST(TcpSinServidor, UnresolvableHostGivesFiveWithoutAnAttempt) {
   tcp::Terminal t;
   t.Configurar("no-such-host.invalid", 40123);
   prueba::RunResult run = t.Correr();

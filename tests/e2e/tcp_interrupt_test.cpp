@@ -65,7 +65,7 @@ void Interrumpir(const Ronda &ronda) {
   }
 }
 
-TEST(Interrupcion, EndsEveryRunWithSixAtAnyMoment) {
+TEST(TcpInterrupcion, EndsEveryRunWithSixAtAnyMoment) {
   std::random_device rd;
   unsigned semilla = rd();
   SCOPED_TRACE("seed " + std::to_string(semilla));

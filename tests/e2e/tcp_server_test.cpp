@@ -199,9 +199,9 @@ struct Caso {
   bool bajadacompleta;    // the whole download arrived
 };
 
-class SimuladorTest : public ::testing::TestWithParam<Caso> {};
+class TcpSimuladorTest : public ::testing::TestWithParam<Caso> {};
 
-TEST_P(SimuladorTest, PlaysTheServerSideAndInjectsTheFault) {
+TEST_P(TcpSimuladorTest, PlaysTheServerSideAndInjectsTheFault) {
   const Caso &caso = GetParam();
   prueba::TempDir tmp;
   // 0x03 and 0x08 in both bundles make the escaping visible; 57 bytes in
@@ -239,7 +239,7 @@ TEST_P(SimuladorTest, PlaysTheServerSideAndInjectsTheFault) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Casos, SimuladorTest,
+    Tcp, TcpSimuladorTest,
     ::testing::Values(
         // 61 escaped upload bytes and 61 escaped download bytes: blocks 0..6
         // each way.

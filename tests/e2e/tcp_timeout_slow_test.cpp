@@ -15,9 +15,9 @@ struct Caso {
   int maximos;  // and the most
 };
 
-class SilencioTest : public ::testing::TestWithParam<Caso> {};
+class TcpSilencioTest : public ::testing::TestWithParam<Caso> {};
 
-TEST_P(SilencioTest, GivesUpWithOneAfterTheFourthTimeout) {
+TEST_P(TcpSilencioTest, GivesUpWithOneAfterTheFourthTimeout) {
   const Caso &caso = GetParam();
   tcp::Terminal t;
   t.Subir("DATOS.TXT", std::string(3000, 'a'));
@@ -45,7 +45,7 @@ TEST_P(SilencioTest, GivesUpWithOneAfterTheFourthTimeout) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Casos, SilencioTest,
+    Tcp, TcpSilencioTest,
     ::testing::Values(
         // Four passes of 6 s waiting for ENQ.
         Caso{"silent_server", {"--silent"}, 23, 40},
