@@ -13,7 +13,7 @@
 
 namespace {
 
-class Buscar : public ::testing::Test {
+class RondadorBuscar : public ::testing::Test {
  protected:
   prueba::TempDir tmp;
   std::string tx = tmp / "tx";
@@ -43,7 +43,7 @@ class Buscar : public ::testing::Test {
   }
 };
 
-TEST_F(Buscar, OldestVisibleMarkerComesFirst) {
+TEST_F(RondadorBuscar, OldestVisibleMarkerComesFirst) {
   struct Caso {
     const char *nombre;
     std::vector<std::tuple<std::string, time_t, long>> marcas;
@@ -64,7 +64,7 @@ TEST_F(Buscar, OldestVisibleMarkerComesFirst) {
   }
 }
 
-TEST_F(Buscar, FailedListingIsLoggedOnceUntilItRecovers) {
+TEST_F(RondadorBuscar, FailedListingIsLoggedOnceUntilItRecovers) {
   rmdir(tx.c_str());
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Siguiente(), "<ninguna>");
   EXPECT_EQ(Veces("scandir: No such file or directory"), 1u);
@@ -77,7 +77,7 @@ TEST_F(Buscar, FailedListingIsLoggedOnceUntilItRecovers) {
   EXPECT_EQ(Veces("scandir: No such file or directory"), 2u);
 }
 
-TEST_F(Buscar, MarkerThatCannotBeDeletedIsPassedOverUntilItChanges) {
+TEST_F(RondadorBuscar, MarkerThatCannotBeDeletedIsPassedOverUntilItChanges) {
   prueba::MakeDir(tx + "/DIR");
   timespec t[2] = {{500, 0}, {500, 0}};
   utimensat(AT_FDCWD, (tx + "/DIR").c_str(), t, 0);
@@ -96,7 +96,7 @@ TEST_F(Buscar, MarkerThatCannotBeDeletedIsPassedOverUntilItChanges) {
   EXPECT_EQ(borrarmarca(tx.c_str(), "gone"), 0) << "a marker already gone is no failure";
 }
 
-TEST_F(Buscar, ChangesAfterAListingAreSeenAtTheNextPoll) {
+TEST_F(RondadorBuscar, ChangesAfterAListingAreSeenAtTheNextPoll) {
   Marca("T1", 1000, 0);
   Marca("T2", 2000, 0);
   Marca("T3", 3000, 0);
@@ -133,7 +133,7 @@ TEST_F(Buscar, ChangesAfterAListingAreSeenAtTheNextPoll) {
   EXPECT_EQ(Siguiente(), "T5");
 }
 
-TEST_F(Buscar, BacklogComesOutInOrder) {
+TEST_F(RondadorBuscar, BacklogComesOutInOrder) {
   std::vector<std::string> esperado;
   for (int i = 0; i < 300; ++i) {
     char n[16];

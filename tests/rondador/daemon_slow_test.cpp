@@ -11,7 +11,7 @@
 namespace rondadortest {
 namespace {
 
-TEST_F(Daemon, HangingPingIsEndedByTheAlarm) {
+TEST_F(Rondador, HangingPingIsEndedByTheAlarm) {
   struct Caso {
     const char *nombre;
     std::string primerintento;  // what the first attempt does

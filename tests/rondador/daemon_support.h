@@ -29,7 +29,7 @@ struct Llamada {
   std::string svl;     // upload/_svl.2 of its root when it started
 };
 
-class Daemon : public ::testing::Test {
+class Rondador : public ::testing::Test {
  protected:
   prueba::TempDir tmp;
   std::string base = tmp / "base";

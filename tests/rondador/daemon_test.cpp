@@ -18,7 +18,7 @@ using prueba::Exists;
 using prueba::ReadFile;
 using prueba::WriteFile;
 
-TEST_F(Daemon, FaultyStartsEndWithTheirStatus) {
+TEST_F(Rondador, FaultyStartsEndWithTheirStatus) {
   struct Caso {
     const char *nombre;
     std::vector<std::string> args;  // after the program name
@@ -51,7 +51,7 @@ TEST_F(Daemon, FaultyStartsEndWithTheirStatus) {
   EXPECT_TRUE(Llamadas().empty());
 }
 
-TEST_F(Daemon, OldestMarkerFirstAndDotMarkersLeftAlone) {
+TEST_F(Rondador, OldestMarkerFirstAndDotMarkersLeftAlone) {
   EscribirCliente("");
   Marca("TERM01", 50);
   Marca("TERM02", 100);  // older, though later by name
@@ -77,7 +77,7 @@ TEST_F(Daemon, OldestMarkerFirstAndDotMarkersLeftAlone) {
   EXPECT_TRUE(Exists(tx + "/.oculta"));
 }
 
-TEST_F(Daemon, ClientArgumentsFollowTheOptions) {
+TEST_F(Rondador, ClientArgumentsFollowTheOptions) {
   struct Caso {
     const char *nombre;
     std::vector<std::string> opciones;
@@ -104,7 +104,7 @@ TEST_F(Daemon, ClientArgumentsFollowTheOptions) {
   EXPECT_TRUE(Exists(log)) << "-L names the log";
 }
 
-TEST_F(Daemon, TerminalRootFallsBackToSmallLetters) {
+TEST_F(Rondador, TerminalRootFallsBackToSmallLetters) {
   struct Caso {
     const char *marca;
     const char *directorio;  // nullptr: none
@@ -127,7 +127,7 @@ TEST_F(Daemon, TerminalRootFallsBackToSmallLetters) {
   EXPECT_FALSE(EnLog("Modificando busqueda de tx a " + Raiz("term02")));
 }
 
-TEST_F(Daemon, LogShowsTheClientsRealProcessId) {
+TEST_F(Rondador, LogShowsTheClientsRealProcessId) {
   prueba::MakeDir(Raiz("TERM01"));
   Marca("TERM01");
   Arrancar({"-l", log, "-x7"});
@@ -136,7 +136,7 @@ TEST_F(Daemon, LogShowsTheClientsRealProcessId) {
   EXPECT_TRUE(EsperarLog("Proceso cliente zelta creado (pid=" + pid + ")")) << Log();
 }
 
-TEST_F(Daemon, DoesNotWaitForASlowClient) {
+TEST_F(Rondador, DoesNotWaitForASlowClient) {
   EscribirCliente("sleep 60\n");
   Marca("TERM01", 10);
   Marca("TERM02", 5);
@@ -146,7 +146,7 @@ TEST_F(Daemon, DoesNotWaitForASlowClient) {
   EXPECT_TRUE(daemon->Running());
 }
 
-TEST_F(Daemon, ClientThatCannotRunIsLoggedAndItsMarkerDeleted) {
+TEST_F(Rondador, ClientThatCannotRunIsLoggedAndItsMarkerDeleted) {
   std::string nocliente = tmp / "no-hay-cliente";
   Marca("TERM01");
   Lanzar({Bin("rondador"), base, nocliente, "-l", log}, Entorno());
@@ -155,7 +155,7 @@ TEST_F(Daemon, ClientThatCannotRunIsLoggedAndItsMarkerDeleted) {
   EXPECT_TRUE(daemon->Running());
 }
 
-TEST_F(Daemon, MarkerThatCannotBeDeletedStartsOneClientOnly) {
+TEST_F(Rondador, MarkerThatCannotBeDeletedStartsOneClientOnly) {
   // A directory in tx/ counts as a marker but cannot be unlinked; it must
   // not keep the daemon starting clients for it, nor hide newer markers.
   prueba::MakeDir(tx + "/CARPETA");
@@ -173,7 +173,7 @@ TEST_F(Daemon, MarkerThatCannotBeDeletedStartsOneClientOnly) {
   ASSERT_TRUE(prueba::WaitUntil([&] { return Contar("[" + Raiz("carpeta") + "]") == 2; }, 5000));
 }
 
-TEST_F(Daemon, PingIsRetriedUntilItAnswersThenTheClientStarts) {
+TEST_F(Rondador, PingIsRetriedUntilItAnswersThenTheClientStarts) {
   struct Caso {
     const char *nombre;
     int respondeen;  // attempt that answers; 0: none
@@ -204,7 +204,7 @@ TEST_F(Daemon, PingIsRetriedUntilItAnswersThenTheClientStarts) {
   }
 }
 
-TEST_F(Daemon, PingStartFailureCountsAsAFailedAttempt) {
+TEST_F(Rondador, PingStartFailureCountsAsAFailedAttempt) {
   // No ping on the search path at all: every attempt fails at once. The
   // path holds only what the fake client needs.
   std::string herramientas = tmp / "herramientas";
@@ -221,7 +221,7 @@ TEST_F(Daemon, PingStartFailureCountsAsAFailedAttempt) {
   EXPECT_TRUE(EnLog("Sin respuesta de 127.0.0.1")) << Log();
 }
 
-TEST_F(Daemon, IgnoredChildSignalFromTheParentDoesNotBreakTheWaits) {
+TEST_F(Rondador, IgnoredChildSignalFromTheParentDoesNotBreakTheWaits) {
   EscribirPing("exit 0\n");
   prueba::MakeDir(Raiz("TERM01"));
   Marca("TERM01");
@@ -234,7 +234,7 @@ TEST_F(Daemon, IgnoredChildSignalFromTheParentDoesNotBreakTheWaits) {
   EXPECT_FALSE(EnLog("Error al crear proc. zelta")) << Log();
 }
 
-TEST_F(Daemon, DaemonModeDetachesAndLogs) {
+TEST_F(Rondador, DaemonModeDetachesAndLogs) {
   prueba::MakeDir(Raiz("TERM01"));
   prueba::RunResult r =
       prueba::Run({Bin("rondador"), base, cliente, "-d", "-l", log, "-x2"}, 10000, Entorno());
@@ -252,7 +252,7 @@ TEST_F(Daemon, DaemonModeDetachesAndLogs) {
   EXPECT_TRUE(EsperarLog("salida del cliente " + l.pid)) << "client output goes to the log";
 }
 
-TEST_F(Daemon, ServiceCodesAreRewrittenBeforeTheClientStarts) {
+TEST_F(Rondador, ServiceCodesAreRewrittenBeforeTheClientStarts) {
   WriteFile(tmp / "trans", "AAAAAABBBBBB\nAAAAAAXXXXXX\nBBBBBBCCCCCC\nCCCCCCDDDDDD");
   prueba::MakeDir(Raiz("term01"));
   prueba::MakeDir(Raiz("term01") + "/upload");
@@ -283,7 +283,7 @@ TEST_F(Daemon, ServiceCodesAreRewrittenBeforeTheClientStarts) {
   EXPECT_EQ(ReadFile(Raiz("term01") + "/_1101.rpl"), "BBBBBBCCCCCC\nBBBBBBCCCCCC\n");
 }
 
-TEST_F(Daemon, FailedRewriteIsLoggedAndTheClientStillStarts) {
+TEST_F(Rondador, FailedRewriteIsLoggedAndTheClientStillStarts) {
   WriteFile(tmp / "trans", "AAAAAABBBBBB\n");
   Marca("FANTASMA");  // no terminal root at all: _1101.rpl cannot be made
   Arrancar({"-t", tmp / "trans", "-l", log});

@@ -32,7 +32,7 @@ std::string Valor(const std::string &key) {
 }
 
 // Sends the daemon's log to a file of the test and empties the table.
-class Tabla : public ::testing::Test {
+class RondadorTabla : public ::testing::Test {
  protected:
   prueba::TempDir tmp;
   std::string rutalog = tmp / "log";
@@ -54,7 +54,7 @@ class Tabla : public ::testing::Test {
   }
 };
 
-TEST(Hash, IsTheByteSumModuloThousandWithUnsignedBytes) {
+TEST(RondadorHash, IsTheByteSumModuloThousandWithUnsignedBytes) {
   struct Caso {
     std::string key;
     unsigned cubeta;
@@ -69,7 +69,7 @@ TEST(Hash, IsTheByteSumModuloThousandWithUnsignedBytes) {
   for (const auto &c : casos) EXPECT_EQ(hash(c.key.c_str()), c.cubeta) << c.key;
 }
 
-TEST_F(Tabla, InsertThenLookupIncludingKeysSharingABucket) {
+TEST_F(RondadorTabla, InsertThenLookupIncludingKeysSharingABucket) {
   const char *pares[][2] = {{"ABCDEF", "111111"}, {"FEDCBA", "222222"}, {"BACDEF", "333333"}};
   for (auto &par : pares) {
     auto k = Codigo(par[0]), v = Codigo(par[1]);
@@ -81,7 +81,7 @@ TEST_F(Tabla, InsertThenLookupIncludingKeysSharingABucket) {
   EXPECT_EQ(lookup("CDEFAB"), nullptr);
 }
 
-TEST_F(Tabla, DuplicateKeyKeepsTheFirstAndLeavesTextsWithCaller) {
+TEST_F(RondadorTabla, DuplicateKeyKeepsTheFirstAndLeavesTextsWithCaller) {
   auto k1 = Codigo("AAAAAA"), v1 = Codigo("BBBBBB");
   ASSERT_NE(insert(k1, v1), nullptr);
   auto k2 = Codigo("AAAAAA"), v2 = Codigo("CCCCCC");
@@ -93,7 +93,7 @@ TEST_F(Tabla, DuplicateKeyKeepsTheFirstAndLeavesTextsWithCaller) {
   EXPECT_NE(Log().find("Item duplicado: AAAAAA - CCCCCC"), std::string::npos);
 }
 
-TEST_F(Tabla, ParsefileLoadsWellFormedLinesOnly) {
+TEST_F(RondadorTabla, ParsefileLoadsWellFormedLinesOnly) {
   struct Caso {
     const char *nombre;
     std::string contenido;
@@ -130,34 +130,34 @@ TEST_F(Tabla, ParsefileLoadsWellFormedLinesOnly) {
   }
 }
 
-TEST_F(Tabla, ParsefileEmptiesTheTableFirst) {
+TEST_F(RondadorTabla, ParsefileEmptiesTheTableFirst) {
   ASSERT_EQ(Cargar("AAAAAABBBBBB\n"), 0);
   ASSERT_EQ(Cargar("CCCCCCDDDDDD\n"), 0);
   EXPECT_EQ(Valor("AAAAAA"), "");
   EXPECT_EQ(Valor("CCCCCC"), "DDDDDD");
 }
 
-TEST_F(Tabla, ParsefileOfMissingFileIs13) {
+TEST_F(RondadorTabla, ParsefileOfMissingFileIs13) {
   std::string ruta = tmp / "no-existe";
   EXPECT_EQ(parsefile(ruta.c_str()), kErrorArchivo);
   EXPECT_NE(Log().find("Error al abrir archivo: " + ruta), std::string::npos);
 }
 
 // A terminal root with upload/.
-class Reemplazo : public Tabla {
+class RondadorReemplazo : public RondadorTabla {
  protected:
   std::string raiz = tmp / "term01";
   std::string svl = raiz + "/upload/_svl.2";
   std::string rpl = raiz + "/_1101.rpl";
   void SetUp() override {
-    Tabla::SetUp();
+    RondadorTabla::SetUp();
     prueba::MakeDir(raiz);
     prueba::MakeDir(raiz + "/upload");
   }
   int Pasada() { return replaceprest(raiz.c_str()); }
 };
 
-TEST_F(Reemplazo, RewritesLineStartsInPlaceAndRecordsEachRewrite) {
+TEST_F(RondadorReemplazo, RewritesLineStartsInPlaceAndRecordsEachRewrite) {
   struct Caso {
     const char *nombre;
     std::string antes, despues, registro;
@@ -185,7 +185,7 @@ TEST_F(Reemplazo, RewritesLineStartsInPlaceAndRecordsEachRewrite) {
   }
 }
 
-TEST_F(Reemplazo, LogsEachStepAtLevelTen) {
+TEST_F(RondadorReemplazo, LogsEachStepAtLevelTen) {
   ASSERT_EQ(Cargar("AAAAAABBBBBB\n"), 0);
   WriteFile(svl, "AAAAAA\nZZZZZZ\n");
   ASSERT_EQ(Pasada(), 0);
@@ -197,7 +197,7 @@ TEST_F(Reemplazo, LogsEachStepAtLevelTen) {
     EXPECT_NE(log.find(s), std::string::npos) << s;
 }
 
-TEST_F(Reemplazo, ManyLinesAcrossReadBuffers) {
+TEST_F(RondadorReemplazo, ManyLinesAcrossReadBuffers) {
   ASSERT_EQ(Cargar("AAAAAABBBBBB\n"), 0);
   std::string antes, despues;
   for (int i = 0; i < 5000; ++i) {
@@ -215,7 +215,7 @@ TEST_F(Reemplazo, ManyLinesAcrossReadBuffers) {
   EXPECT_EQ(lineas, 3333u);
 }
 
-TEST_F(Reemplazo, ChainedMappingsTakeOneStepPerPass) {
+TEST_F(RondadorReemplazo, ChainedMappingsTakeOneStepPerPass) {
   ASSERT_EQ(Cargar("AAAAAABBBBBB\nBBBBBBCCCCCC\n"), 0);
   WriteFile(svl, "AAAAAA x\r\n");
   ASSERT_EQ(Pasada(), 0);
@@ -226,7 +226,7 @@ TEST_F(Reemplazo, ChainedMappingsTakeOneStepPerPass) {
   EXPECT_EQ(ReadFile(rpl), "BBBBBBCCCCCC\n") << "the record holds the last pass only";
 }
 
-TEST_F(Reemplazo, CapitalFileNameIsTheFallback) {
+TEST_F(RondadorReemplazo, CapitalFileNameIsTheFallback) {
   ASSERT_EQ(Cargar("AAAAAABBBBBB\n"), 0);
   WriteFile(raiz + "/upload/_SVL.2", "AAAAAA\n");
   ASSERT_EQ(Pasada(), 0);
@@ -234,7 +234,7 @@ TEST_F(Reemplazo, CapitalFileNameIsTheFallback) {
   EXPECT_FALSE(prueba::Exists(svl)) << "never created";
 }
 
-TEST_F(Reemplazo, MissingSvlLeavesAnEmptyRecord) {
+TEST_F(RondadorReemplazo, MissingSvlLeavesAnEmptyRecord) {
   ASSERT_EQ(Cargar("AAAAAABBBBBB\n"), 0);
   WriteFile(rpl, "viejo contenido\n");
   ASSERT_EQ(Pasada(), 0);
@@ -246,14 +246,14 @@ TEST_F(Reemplazo, MissingSvlLeavesAnEmptyRecord) {
   EXPECT_NE(log.find("No se encontro el archivo " + raiz + "/upload/_SVL.2"), std::string::npos);
 }
 
-TEST_F(Reemplazo, RecordThatCannotBeCreatedIs13AndNothingIsRewritten) {
+TEST_F(RondadorReemplazo, RecordThatCannotBeCreatedIs13AndNothingIsRewritten) {
   ASSERT_EQ(Cargar("AAAAAABBBBBB\n"), 0);
   std::string otra = tmp / "no-existe";
   EXPECT_EQ(replaceprest(otra.c_str()), kErrorArchivo);
   EXPECT_NE(Log().find("Error al crear archivo " + otra + "/_1101.rpl"), std::string::npos);
 }
 
-TEST_F(Reemplazo, RecordThatIsASymbolicLinkIsNotFollowed) {
+TEST_F(RondadorReemplazo, RecordThatIsASymbolicLinkIsNotFollowed) {
   ASSERT_EQ(Cargar("AAAAAABBBBBB\n"), 0);
   WriteFile(tmp / "ajeno", "no tocar\n");
   ASSERT_EQ(symlink((tmp / "ajeno").c_str(), rpl.c_str()), 0);
