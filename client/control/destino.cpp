@@ -75,20 +75,20 @@ int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado) {
     LogFormato(1, "No se pudo abrir tabla de destinos %s: %m", path.c_str());
     return 16;
   }
-  char buf[512];
-  std::string linea;
+  std::string texto;
   int numero = 0;
-  while (fgets(buf, sizeof buf, f.get()) != nullptr) {
-    linea += buf;
-    if (linea.back() != '\n' && !feof(f.get())) continue;  // long line: read on
+  for (int c = 0; c != EOF;) {
+    // Whole lines of any length; a NUL byte is kept so that it cannot end a
+    // line early and join what follows it to the next line.
+    texto.clear();
+    while ((c = getc(f.get())) != EOF && c != '\n') texto += static_cast<char>(c);
+    if (c == EOF && texto.empty()) break;
     numero++;
-    std::string texto;
-    texto.swap(linea);
-    while (!texto.empty() && (texto.back() == '\n' || texto.back() == '\r')) texto.pop_back();
+    while (!texto.empty() && texto.back() == '\r') texto.pop_back();
     size_t inicio = texto.find_first_not_of(" \t");
     if (inicio == std::string::npos || texto[inicio] == '#') continue;
     LineaDestino candidato;
-    if (!ParsearLineaDestino(texto, candidato)) {
+    if (texto.find('\0') != std::string::npos || !ParsearLineaDestino(texto, candidato)) {
       LogFormato(1, "Linea %d de zelta.destinos invalida", numero);
       continue;
     }
