@@ -262,3 +262,33 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Caso> &i) { return std::string(i.param.nombre); });
 
 }  // namespace
+
+namespace {
+
+// Several sessions in a row, one upload file per session, and a download
+// bundle built from a directory (binary records in name order).
+TEST(TcpSimuladorSesiones, ServesSessionsInTurnWithADirectoryBundle) {
+  prueba::TempDir tmp;
+  prueba::MakeDir(tmp / "dir");
+  prueba::WriteFile(tmp / "dir/b.txt", "segundo\r\n");
+  prueba::WriteFile(tmp / "dir/A.BIN", std::string("\x03\x08\x00z", 4));
+  tcp::Servidor srv;
+  ASSERT_TRUE(srv.Start(tmp, {"--sessions", "2", "--download-dir", tmp / "dir", "--upload",
+                              tmp / "sub%d.dat", "--timeout", "5"}));
+  std::string paquete = std::string("[A.BIN,4]\r\n\x03\x08\x00z\r\n", 17) +
+                        "[b.txt,9]\r\nsegundo\r\n\r\n[FIN]\r\n";
+  for (int i = 1; i <= 2; ++i) {
+    std::string subida = "[_svl.0]\r\nsesion " + std::to_string(i) + "\r\n[FIN]\r\n";
+    Cliente c(srv.puerto);
+    ASSERT_GE(c.fd, 0);
+    EXPECT_EQ(Sesion(c, Escapar(subida), 100), Escapar(paquete)) << c.Traza();
+    ASSERT_TRUE(prueba::WaitUntil(
+        [&] { return !tcp::Servidor::LeerResumen(srv.proc.Output(), i).empty(); }, 5000));
+    EXPECT_EQ(prueba::ReadFile(tmp / ("sub" + std::to_string(i) + ".dat")), subida);
+  }
+  EXPECT_EQ(srv.proc.Wait(5000), 0);
+  EXPECT_EQ(srv.Resumen(1)["result"], "ok");
+  EXPECT_EQ(srv.Resumen(2)["result"], "ok");
+}
+
+}  // namespace

@@ -54,6 +54,8 @@ const char kAyuda[] =
     "  --close-at P           close the connection at point P\n"
     "  --mute-at P            fall silent at point P (read and drop until closed)\n"
     "  --no-dc1               never confirm the transaction (= --mute-at end)\n"
+    "  --pause-at P:MS        pause MS milliseconds at point P, once, before the\n"
+    "                         next answer (makes the client time out there)\n"
     "\n"
     "Points: accept (before ENQ), dle (DLE came, before PDH), pdc (PDC came,\n"
     "before its answer), up:N (upload block N came, before its answer), upeot\n"
@@ -173,6 +175,12 @@ int ParsearOpciones(int argc, char **argv, Opciones &op) {
       ok = ParsearPunto(v, f.cerrar);
     } else if (o == "--mute-at") {
       ok = ParsearPunto(v, f.callar);
+    } else if (o == "--pause-at") {
+      std::string t = v;
+      size_t dos = t.rfind(':');
+      ok = dos != std::string::npos && ParsearPunto(t.substr(0, dos), f.pausar) &&
+           LeerEntero(t.substr(dos + 1).c_str(), n, 0) && n <= 600000;
+      f.pausams = static_cast<int>(n);
     } else {
       --i;
       return Uso("unknown option", o.c_str());

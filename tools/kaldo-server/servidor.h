@@ -42,6 +42,8 @@ struct Fallas {
   long eotbajada = -1;       // EOT sent in place of this download block
   Punto cerrar;              // close the connection here
   Punto callar;              // fall silent here (read and discard until closed)
+  Punto pausar;              // pause here once, before answering ...
+  int pausams = 0;           // ... for this many milliseconds
   int demorams = 0;          // pause before every answer
 };
 

@@ -67,6 +67,7 @@ struct Sesion {
   char buf[8192];
   size_t ini = 0;
   size_t fin = 0;
+  bool pausado = false;  // the --pause-at pause has been made
 };
 
 void Traza(const Sesion &s, const char *formato, ...) __attribute__((format(printf, 2, 3)));
@@ -155,12 +156,14 @@ Unidad Recibir(Sesion &s) {
   return u;
 }
 
-void Pausa(const Sesion &s) {
-  if (s.op.fallas.demorams <= 0) return;
-  timespec t{s.op.fallas.demorams / 1000, (s.op.fallas.demorams % 1000) * 1000000L};
+void Dormir(int ms) {
+  if (ms <= 0) return;
+  timespec t{ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&t, &t) != 0 && errno == EINTR) {
   }
 }
+
+void Pausa(const Sesion &s) { Dormir(s.op.fallas.demorams); }
 
 // Write errors are left to the next read, which sees the closed connection.
 void EnviarBytes(Sesion &s, const std::string &datos) {
@@ -232,6 +235,19 @@ bool Detener(Sesion &s, TipoPunto tipo, long bloque = 0) {
   if (es(s.f.callar)) {
     Callar(s);
     return true;
+  }
+  if (es(s.f.pausar) && !s.pausado) {
+    s.pausado = true;
+    Traza(s, "pausing %d ms", s.f.pausams);
+    Dormir(s.f.pausams);
+    // What the client sent meanwhile are repeats after its time-outs; the
+    // answer that follows serves them all, so they are dropped unanswered
+    // and the dialogue stays in step.
+    s.ini = s.fin = 0;
+    pollfd p{s.fd, POLLIN, 0};
+    while (poll(&p, 1, 0) > 0 && recv(s.fd, s.buf, sizeof s.buf, MSG_DONTWAIT) > 0) {
+    }
+    Traza(s, "dropped what came during the pause");
   }
   return false;
 }
@@ -361,6 +377,13 @@ bool Subida(Sesion &s, std::map<long, std::string> &bloques) {
       continue;
     }
     std::string datos = u.carga.substr(5);
+    if (bloque == esperado - 1 && esperado > 0) {
+      // The client sent the block again after a time-out while our ACK was
+      // on its way: that ACK answers this copy too. Answering again would
+      // put every later answer one message behind.
+      Traza(s, "repeated upload block %ld, left unanswered", bloque);
+      continue;
+    }
     if (bloque != esperado) {
       Anomalia(s, "upload block %ld, expected %ld", bloque, esperado);
       EnviarControl(s, NAK);
@@ -497,7 +520,7 @@ bool BajadaYCierre(Sesion &s, Bajada &b) {
 
 void AtenderSesion(int fd, const Opciones &op, const std::string &bajada, Resumen &resumen,
                    std::string &subida, std::string &cruda) {
-  Sesion s{fd, op, op.fallas, resumen, {}, 0, 0};
+  Sesion s{fd, op, op.fallas, resumen, {}, 0, 0, false};
   resumen.bytesbajada = static_cast<long>(bajada.size());
   std::map<long, std::string> bloques;
   if (Apertura(s) && Subida(s, bloques)) {
