@@ -3,7 +3,6 @@
 #include "hash.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
