@@ -112,7 +112,9 @@ bool GuardarValor(const Clave &clave, const char *valor) {
     printf("TERMID no valido\n");
     ok = false;
   }
-  if (strcmp(clave.nombre, "INIT") == 0) texto += '\r';
+  // An INIT line without a value means no initialisation, as no INIT line
+  // does: a lone carriage return would only wait out the modem's silence.
+  if (strcmp(clave.nombre, "INIT") == 0 && !texto.empty()) texto += '\r';
   *CampoTexto(clave.nombre) = texto;
   return ok;
 }

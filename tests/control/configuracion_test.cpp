@@ -135,6 +135,8 @@ TEST_F(ConfigFixture, StoredValuesAfterFaults) {
   EXPECT_EQ(g_config.termid, "12345678");  // the cut value stays
   EXPECT_EQ(g_config.blocksize, 512);      // the earlier valid value stays
   EXPECT_EQ(g_config.bps, static_cast<speed_t>(B9600));  // unsupported later speed: 0, then 9600
+  Cargar(kMinimo + "INIT=ATZ\nINIT=\n", &out);
+  EXPECT_EQ(g_config.init, "");  // no value: no initialisation, not a bare CR
   Cargar(kMinimo + "MODEM=\n", &out);
   EXPECT_EQ(g_config.modems, (std::vector<std::string>{"/dev/ttyS0", ""}));
 }
