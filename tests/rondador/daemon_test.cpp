@@ -240,7 +240,8 @@ TEST_F(Rondador, DaemonModeDetachesAndLogs) {
       prueba::Run({Bin("rondador"), base, cliente, "-d", "-l", log, "-x2"}, 10000, Entorno());
   EXPECT_EQ(r.status, 0) << r.output;
   ASSERT_TRUE(EsperarLog("rondador daemon cargado"));
-  ASSERT_EQ(Daemons().size(), 1u);
+  // The intermediate process of the detaching may linger a moment.
+  ASSERT_TRUE(prueba::WaitUntil([&] { return Daemons().size() == 1; }, 5000));
   pid_t pid = Daemons()[0];
   EXPECT_NE(getsid(pid), getsid(0)) << "the daemon left the test's session";
   EXPECT_NE(getsid(pid), pid) << "it is not a session leader, so it gets no terminal";
