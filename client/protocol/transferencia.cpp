@@ -76,6 +76,7 @@ int Transferir() {
   unsigned char respuesta[20];
   Archivo subida;
   Archivo bajada;
+  bool sinsubida = false;  // the upload bundle could not be opened
 
   do {
     int r = 1;  // states without a receive count as answered
@@ -88,7 +89,17 @@ int Transferir() {
         if (r > 1) {
           bloque = LeerNumero(buf + 1, r - 1);
           subida.reset(fopen(rutasubida.c_str(), "rbe"));
-          if (subida) fseeko(subida.get(), static_cast<off_t>(bloque) * tambloque, SEEK_SET);
+          if (!subida) {
+            // Without the bundle the upload would end at once and the
+            // server would commit an empty transaction.
+            int e = errno;
+            LogFormato(1, "FATAL: abriendo %s", rutasubida.c_str());
+            LogMensaje(strerror(e), 1);
+            sinsubida = true;
+            estado = kFatal;
+            break;
+          }
+          fseeko(subida.get(), static_cast<off_t>(bloque) * tambloque, SEEK_SET);
           estado = 2;
         }
         break;
@@ -240,6 +251,7 @@ int Transferir() {
 
   bajada.reset();
   subida.reset();
+  if (sinsubida) return 13;
   if (estado == kFatal) return 2;
   if (timeouts > 3 || timeoutsfin >= kMaxTimeoutsFinSubida) return 1;
   if (g_sesion.naks >= 7) return 3;

@@ -12,6 +12,10 @@ using kaldo::Unidad;
 
 class Apertura : public kaldo::SesionTest {
  protected:
+  void SetUp() override {
+    kaldo::SesionTest::SetUp();
+    prueba::WriteFile(Subida(), "");
+  }
   // The rest of a session after the opening, with nothing to carry.
   static void RestoVacio(Par &p) {
     if (!p.Reinicio(0) || p.Subida() != "" || !p.Bajada({})) return;

@@ -41,22 +41,21 @@ TEST_F(Transferencia, CleanExchangeSendsTheBundleAndStoresTheDownloadUnescaped) 
 }
 
 // How the upload file is cut into blocks: the block count follows the size,
-// a file of whole blocks ends without an empty block, and a missing or
-// empty file goes straight to the client's EOT.
+// a file of whole blocks ends without an empty block, and an empty file goes
+// straight to the client's EOT.
 TEST_F(Transferencia, UploadIsCutIntoNumberedBlocks) {
   struct Caso {
     const char *nombre;
-    long largo;  // -1: no upload file
+    long largo;
     int bloques;
   } casos[] = {
-      {"empty", 0, 0}, {"missing", -1, 0}, {"one byte", 1, 1}, {"two whole blocks", 32, 2},
+      {"empty", 0, 0}, {"one byte", 1, 1}, {"two whole blocks", 32, 2},
       {"two blocks and a bit", 33, 3},
   };
   for (const Caso &c : casos) {
     SCOPED_TRACE(c.nombre);
-    unlink(Subida().c_str());
-    std::string datos = c.largo < 0 ? "" : Contenido(static_cast<size_t>(c.largo));
-    if (c.largo >= 0) prueba::WriteFile(Subida(), datos);
+    std::string datos = Contenido(static_cast<size_t>(c.largo));
+    prueba::WriteFile(Subida(), datos);
     std::vector<std::string> tramas;
     int r = kaldo::Correr(Transferir, [&](Par &p) {
       if (!p.Reinicio(0)) return;
@@ -80,6 +79,21 @@ TEST_F(Transferencia, UploadIsCutIntoNumberedBlocks) {
       EXPECT_EQ(tramas[i], Bloque(i, datos.substr(static_cast<size_t>(i) * 16, 16)));
     }
   }
+}
+
+// Without its bundle the session must not reach a commit: an empty upload
+// would be taken by the server as a transaction.
+TEST_F(Transferencia, MissingUploadBundleEndsWith13WithoutUploading) {
+  bool eot = false;
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0)) return;
+    Unidad u = p.Leer();
+    eot = u.tipo == Unidad::kByte && u.byte == kEOT;
+  });
+  EXPECT_EQ(r, 13);
+  EXPECT_FALSE(eot);
+  EXPECT_NE(Log().find("FATAL: abriendo " + Subida()), std::string::npos);
+  EXPECT_FALSE(prueba::Exists(Bajada()));
 }
 
 TEST_F(Transferencia, RestartAnswerPicksTheFirstUploadBlock) {
