@@ -2,8 +2,9 @@
 // run, many times over: while the session runs with a live server, while
 // the client waits on a silent one, and while it pauses between refused
 // connection attempts. Every run must end promptly with 6, "Ctrl-C
-// recibido" in the log, no instance lock left and no status file (or, when
-// the run had already finished, with its normal result).
+// recibido" and "Exiting ..." in the log, no instance lock left and no
+// status file (or, when the run had already finished, with its normal
+// result).
 #include <signal.h>
 
 #include <random>
@@ -57,6 +58,7 @@ void Interrumpir(const Ronda &ronda) {
   EXPECT_FALSE(prueba::Exists(t.raiz + "/_zelta.lck"));
   if (estado == 6) {
     EXPECT_NE(log.find("Ctrl-C recibido"), std::string::npos);
+    EXPECT_NE(log.find("Exiting ..."), std::string::npos);
     EXPECT_FALSE(prueba::Exists(t.raiz + "/estado.rsp"));
   } else {
     // Only a run that had already finished may end otherwise.
