@@ -150,19 +150,22 @@ int EsperarRespuesta(const char *const *respuestas, unsigned segundos) {
 
 namespace {
 
+// Logs a failed fcntl call and leaves errno as the call set it, for the
+// caller's own message.
+int FallaFcntl(const char *llamada) {
+  int e = errno;
+  LogFormato(1, "Error fcntl(..., %s): %s", llamada, strerror(e));
+  errno = e;
+  return 5;
+}
+
 int CambiarModo(bool bloqueante) {
   LogMensaje(bloqueante ? "Setting in blocking mode" : "Setting in non-blocking mode",
              bloqueante ? 10 : 11);
   int flags = fcntl(g_linea.fd, F_GETFL);
-  if (flags < 0) {
-    LogFormato(1, "Error fcntl(..., F_GETFL): %s", strerror(errno));
-    return 5;
-  }
+  if (flags < 0) return FallaFcntl("F_GETFL");
   flags = bloqueante ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-  if (fcntl(g_linea.fd, F_SETFL, flags) < 0) {
-    LogFormato(1, "Error fcntl(..., F_SETFL): %s", strerror(errno));
-    return 5;
-  }
+  if (fcntl(g_linea.fd, F_SETFL, flags) < 0) return FallaFcntl("F_SETFL");
   return 0;
 }
 

@@ -49,6 +49,7 @@ int LeerPDH(int largo, const unsigned char *payload) {
 }
 
 int IniciarProtocolo() {
+  if (!g_sesion.buffer) return 18;  // the transport allocates it first
   LogFormato(11, "block size: %d", g_config.blocksize);
   g_sesion.naks = 0;
   g_sesion.timeout = 6;
