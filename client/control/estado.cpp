@@ -50,8 +50,12 @@ void EscribirEstado(int codigo) {
     char linea[64];
     int n = snprintf(linea, sizeof linea, "%d: %s\r\n", codigo,
                      texto != nullptr ? texto : "Error desconocido");
-    ssize_t escrito = write(fd, linea, static_cast<size_t>(n));
-    (void)escrito;  // the outcome of the write is not looked at
+    // A short write is finished; a failed one is not looked at further.
+    for (int hecho = 0; hecho < n;) {
+      ssize_t escrito = write(fd, linea + hecho, static_cast<size_t>(n - hecho));
+      if (escrito <= 0) break;
+      hecho += static_cast<int>(escrito);
+    }
     close(fd);
     LogFormato(2, "Escribi %s", "estado.rsp");
   }

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -86,7 +87,13 @@ void Borrar(const std::string &path) {
 int LeerBinarios(const std::string &upload, ConjuntoNombres &binarios) {
   std::string path = UnirRuta(upload, "_zelta.bin");
   ArchivoPtr f(fopen(path.c_str(), "rb"));
-  if (!f) return 0;
+  if (!f) {
+    // Only a list that is not there means no file is binary: one that is
+    // there but cannot be read would send binary files as text.
+    if (errno == ENOENT) return 0;
+    LogFormato(1, "No se pudo abrir %s [%m]", path.c_str());
+    return 13;
+  }
   std::vector<char> linea(kLineaBinarios + 1);
   size_t n;
   while ((n = LeerLineaSpool(f.get(), linea.data(), kLineaBinarios)) > 0) {

@@ -99,9 +99,22 @@ bool Reescribir(FILE *in, FILE *out, const Reemplazo (&tabla)[256]) {
 
 int ReemplazarTicket() {
   LogMensaje("ReemplazarTicket()", 20);
-  ArchivoPtr rpl(fopen(UnirRuta(g_corrida.raiz, "_ZELTA.RPL").c_str(), "rb"));
-  if (!rpl) rpl.reset(fopen(UnirRuta(g_corrida.raiz, "_zelta.rpl").c_str(), "rb"));
-  if (!rpl) return 0;
+  const std::string mayusculas = UnirRuta(g_corrida.raiz, "_ZELTA.RPL");
+  const std::string minusculas = UnirRuta(g_corrida.raiz, "_zelta.rpl");
+  ArchivoPtr rpl(fopen(mayusculas.c_str(), "rb"));
+  int errormayusculas = rpl ? 0 : errno;
+  if (!rpl) rpl.reset(fopen(minusculas.c_str(), "rb"));
+  if (!rpl) {
+    // No replacement file means nothing to fill in; one that is there but
+    // cannot be read must not leave the markers in a ticket reported as
+    // delivered.
+    int errorminusculas = errno;
+    if (errormayusculas == ENOENT && errorminusculas == ENOENT) return 0;
+    bool primero = errormayusculas != ENOENT;
+    LogFormato(1, "No pude abrir %s [%s]", primero ? mayusculas.c_str() : minusculas.c_str(),
+               strerror(primero ? errormayusculas : errorminusculas));
+    return 13;
+  }
 
   Reemplazo tabla[256];
   char linea[kLinea];
