@@ -100,26 +100,32 @@ bool WaitUntil(const std::function<bool()> &pred, int timeout_ms) {
 
 Spawned::Spawned(Spawned &&o) noexcept : pid(o.pid), outfile(std::move(o.outfile)), status(o.status) {
   o.pid = -1;
+  o.outfile.clear();
 }
 
 Spawned &Spawned::operator=(Spawned &&o) noexcept {
   if (this != &o) {
-    this->~Spawned();
+    Release();
     pid = o.pid;
     outfile = std::move(o.outfile);
     status = o.status;
     o.pid = -1;
+    o.outfile.clear();
   }
   return *this;
 }
 
-Spawned::~Spawned() {
+Spawned::~Spawned() { Release(); }
+
+void Spawned::Release() {
   if (pid > 0 && Running()) {
     kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     Wait(5000);
   }
   if (!outfile.empty()) unlink(outfile.c_str());
+  outfile.clear();
+  pid = -1;
 }
 
 static int DecodeStatus(int st) {

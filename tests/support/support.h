@@ -55,6 +55,9 @@ struct Spawned {
   bool Running();
   void Signal(int sig);
   std::string Output() const;
+
+ private:
+  void Release();  // kills a running process, removes the output file
 };
 
 // Starts argv[0] with the given arguments, extra "NAME=value" environment
