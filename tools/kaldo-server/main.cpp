@@ -56,6 +56,9 @@ const char kAyuda[] =
     "  --no-dc1               never confirm the transaction (= --mute-at end)\n"
     "  --pause-at P:MS        pause MS milliseconds at point P, once, before the\n"
     "                         next answer (makes the client time out there)\n"
+    "  --flip F:B             flip bit B of frame F as it goes out (F = 1 is the\n"
+    "                         first frame the session sends, PDH; repeats count;\n"
+    "                         B = 0 is the lowest bit of STX); may be repeated\n"
     "\n"
     "Points: accept (before ENQ), dle (DLE came, before PDH), pdc (PDC came,\n"
     "before its answer), up:N (upload block N came, before its answer), upeot\n"
@@ -175,6 +178,9 @@ int ParsearOpciones(int argc, char **argv, Opciones &op) {
       ok = ParsearPunto(v, f.cerrar);
     } else if (o == "--mute-at") {
       ok = ParsearPunto(v, f.callar);
+    } else if (o == "--flip") {
+      ok = LeerPar(v, n, m, true) && n >= 1;
+      f.volteos.push_back({n, m});
     } else if (o == "--pause-at") {
       std::string t = v;
       size_t dos = t.rfind(':');

@@ -45,6 +45,13 @@ struct Fallas {
   Punto pausar;              // pause here once, before answering ...
   int pausams = 0;           // ... for this many milliseconds
   int demorams = 0;          // pause before every answer
+  // Line noise: bit `bit` (0 = the lowest bit of STX) of the server's frame
+  // number `trama` (1 = the first frame a session sends, repeats counted).
+  struct Volteo {
+    long trama;
+    long bit;
+  };
+  std::vector<Volteo> volteos;
 };
 
 struct Opciones {
@@ -72,6 +79,7 @@ struct Resumen {
   int blocksize = 0;               // from the client's PDC
   std::string pdc;                 // the client's PDC payload
   long anomalias = 0;              // protocol faults seen in the client
+  long tramas = 0;                 // frames sent (repeats too)
 };
 
 // Serves one session on the connected socket fd. The bundle to send is

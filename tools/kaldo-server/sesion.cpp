@@ -193,6 +193,12 @@ void EnviarTramaServidor(Sesion &s, const std::string &carga, bool checkmalo = f
   trama += carga;
   trama.push_back(static_cast<char>(ETX));
   trama.push_back(static_cast<char>(check));
+  ++s.r.tramas;
+  for (const auto &v : s.f.volteos) {
+    if (v.trama != s.r.tramas || static_cast<size_t>(v.bit / 8) >= trama.size()) continue;
+    trama[static_cast<size_t>(v.bit / 8)] ^= static_cast<char>(1 << (v.bit % 8));
+    Traza(s, "   bit %ld of frame %ld flipped", v.bit, v.trama);
+  }
   EnviarBytes(s, trama);
 }
 
