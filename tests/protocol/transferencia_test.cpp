@@ -110,6 +110,34 @@ TEST_F(Transferencia, RestartAnswerPicksTheFirstUploadBlock) {
   EXPECT_EQ(recibido, datos.substr(48));
 }
 
+// The restart answer is read by its leading digits; a block past the end of
+// the bundle leaves nothing to send.
+TEST_F(Transferencia, RestartAnswerIsReadByItsLeadingDigits) {
+  std::string datos = Contenido(40);
+  prueba::WriteFile(Subida(), datos);
+  struct Caso {
+    std::string respuesta;
+    int primero;  // -1: straight to EOT
+  } casos[] = {{"00002", 2}, {"1", 1}, {"00001xyz", 1}, {"abc", 0}, {"", 0}, {"00003", -1},
+               {"99999", -1}};
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.respuesta);
+    Unidad primera;
+    int r = kaldo::Correr(Transferir, [&](Par &p) {
+      if (!p.EsperarByte(kSYN)) return;
+      p.EnviarTrama(c.respuesta);
+      primera = p.Leer();
+    });
+    EXPECT_EQ(r, 2);  // the script hangs up after the first answer
+    if (c.primero < 0) {
+      EXPECT_TRUE(primera.tipo == Unidad::kByte && primera.byte == kEOT);
+    } else {
+      size_t desde = static_cast<size_t>(c.primero) * 16;
+      EXPECT_EQ(primera.payload, Bloque(c.primero, datos.substr(desde, 16)));
+    }
+  }
+}
+
 TEST_F(Transferencia, NakRepeatsTheBlockAndSynRestartsTheUpload) {
   std::string datos = Contenido(48);
   prueba::WriteFile(Subida(), datos);
