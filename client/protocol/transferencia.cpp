@@ -30,6 +30,20 @@ constexpr int kMaxTimeoutsFinSubida = 4;
 // Data length of a download data frame (STX, 5 digits, data, ETX).
 int LargoDatos(int trama) { return trama - 7 > 0 ? trama - 7 : 0; }
 
+// Receives a download frame into the session buffer. A frame that did not
+// fit (cut short of its ETX) would be stored truncated: it counts as a bad
+// frame, so that it is asked for again instead.
+int RecibirBajada(unsigned char *buf, int cap) {
+  int naks = g_sesion.naks;
+  int r = RecibirTrama(buf, cap);
+  if (r > 1 && buf[r - 1] != kETX) {
+    LogFormato(6, "E5: trama larga (%d)", r);
+    g_sesion.naks = naks + 1;
+    return -1;
+  }
+  return r;
+}
+
 // Creates download/output.dat (0660), buffered. Null when it cannot be made
 // (logged).
 Archivo CrearDescarga(const std::string &ruta) {
@@ -165,7 +179,7 @@ int Transferir() {
           int largo = ArmarTrama(buf, nn);
           EnviarCrudo(buf, static_cast<size_t>(largo));
         }
-        r = RecibirTrama(buf, cap);
+        r = RecibirBajada(buf, cap);
         if (r == -1) {
           estado = 6;
         } else if (r == 1 && buf[0] == kEOT) {
@@ -179,7 +193,7 @@ int Transferir() {
         LogMensaje("Estado 6", 5);
         LogMensaje("E5: Env NAK", 6);
         EnviarByte(kNAK);
-        r = RecibirTrama(buf, cap);
+        r = RecibirBajada(buf, cap);
         if (r > 1) {
           largodatos = LargoDatos(r);
           LogMensaje("E5: trama ok", 6);
@@ -206,7 +220,7 @@ int Transferir() {
       case 8:
         LogMensaje("Estado 8", 5);
         EnviarByte(kACK);
-        r = RecibirTrama(buf, cap);
+        r = RecibirBajada(buf, cap);
         if (r == -1) {
           estado = 6;
         } else if (r == 0) {

@@ -245,6 +245,45 @@ TEST_F(Transferencia, BadDownloadFrameIsAnsweredWithNakUntilItComesGood) {
   EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
 }
 
+// A download frame larger than the session buffer cannot be stored whole:
+// it is refused like a bad frame, never stored cut short and committed.
+TEST_F(Transferencia, DownloadFrameTooLargeForTheBufferIsRefused) {
+  prueba::WriteFile(Subida(), "");
+  const std::string grande(200, 'g');  // the buffer holds 116 bytes
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0) || p.Subida() != "") return;
+    if (!p.EsperarTrama(Bloque(0))) return;
+    p.EnviarTrama(Bloque(0, grande));
+    if (!p.EsperarByte(kNAK)) return;
+    p.EnviarTrama(Bloque(0, "chico"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarTrama(Bloque(1, grande));
+    if (!p.EsperarByte(kNAK)) return;
+    p.EnviarTrama(Bloque(1, "otro"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarByte(kEOT);
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(prueba::ReadFile(Bajada()), "chicootro");
+
+  // A server that insists ends the session with too many NAKs, uncommitted.
+  bool eot = false;
+  r = kaldo::Correr(Transferir, [&](Par &p) {
+    if (!p.Reinicio(0) || p.Subida() != "") return;
+    if (!p.EsperarTrama(Bloque(0))) return;
+    for (int i = 0; i < 6; i++) {
+      p.EnviarTrama(Bloque(0, grande));
+      if (!p.EsperarByte(kNAK)) return;
+    }
+    p.EnviarTrama(Bloque(0, grande));  // the seventh bad frame in a row
+    Unidad u = p.Leer();
+    eot = u.tipo == Unidad::kByte && u.byte == kEOT;
+  });
+  EXPECT_EQ(r, 3);
+  EXPECT_FALSE(eot);
+}
+
 TEST_F(Transferencia, EarlyEotGivesAnEmptyDownloadAndStillCommits) {
   prueba::WriteFile(*raiz / "download/output.dat", "old contents");
   prueba::WriteFile(Subida(), "x");
