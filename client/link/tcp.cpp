@@ -92,6 +92,7 @@ int SesionTCP(const char *host, unsigned short puerto) {
     sleep(kPausaReintento);
   }
 
+  DesarmarAlarma();  // no timer may outlive its handler
   signal(SIGINT, SIG_DFL);
   signal(SIGALRM, SIG_DFL);
   signal(SIGPIPE, tuberia);
