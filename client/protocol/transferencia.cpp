@@ -90,7 +90,7 @@ int Transferir() {
   unsigned char respuesta[20];
   Archivo subida;
   Archivo bajada;
-  bool sinsubida = false;  // the upload bundle could not be opened
+  bool sinsubida = false;  // the upload bundle could not be opened or read
 
   do {
     int r = 1;  // states without a receive count as answered
@@ -127,6 +127,13 @@ int Transferir() {
         if (leidos > 0) {
           largotrama = ArmarTrama(buf, nn + static_cast<int>(leidos));
           estado = 3;
+        } else if (subida && ferror(subida.get())) {
+          // Nor may a bundle that could not be read go up cut short.
+          int e = errno;
+          LogFormato(1, "FATAL: leyendo %s", rutasubida.c_str());
+          LogMensaje(strerror(e), 1);
+          sinsubida = true;
+          estado = kFatal;
         } else {
           estado = 4;
         }

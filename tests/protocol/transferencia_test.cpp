@@ -83,17 +83,26 @@ TEST_F(Transferencia, UploadIsCutIntoNumberedBlocks) {
 
 // Without its bundle the session must not reach a commit: an empty upload
 // would be taken by the server as a transaction.
-TEST_F(Transferencia, MissingUploadBundleEndsWith13WithoutUploading) {
-  bool eot = false;
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0)) return;
-    Unidad u = p.Leer();
-    eot = u.tipo == Unidad::kByte && u.byte == kEOT;
-  });
-  EXPECT_EQ(r, 13);
-  EXPECT_FALSE(eot);
-  EXPECT_NE(Log().find("FATAL: abriendo " + Subida()), std::string::npos);
-  EXPECT_FALSE(prueba::Exists(Bajada()));
+TEST_F(Transferencia, UnreadableUploadBundleEndsWith13WithoutUploading) {
+  struct Caso {
+    const char *nombre;
+    bool directorio;  // input.dat is a directory: it opens, but reads fail
+    const char *log;
+  } casos[] = {{"missing", false, "FATAL: abriendo "}, {"unreadable", true, "FATAL: leyendo "}};
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    if (c.directorio) prueba::MakeDir(Subida());
+    bool eot = false;
+    int r = kaldo::Correr(Transferir, [&](Par &p) {
+      if (!p.Reinicio(0)) return;
+      Unidad u = p.Leer();
+      eot = u.tipo == Unidad::kByte && u.byte == kEOT;
+    });
+    EXPECT_EQ(r, 13);
+    EXPECT_FALSE(eot);
+    EXPECT_NE(Log().find(c.log + Subida()), std::string::npos);
+    EXPECT_FALSE(prueba::Exists(Bajada()));
+  }
 }
 
 TEST_F(Transferencia, RestartAnswerPicksTheFirstUploadBlock) {
