@@ -137,6 +137,11 @@ struct Intercambio {
   // Runs the client to its end with extra environment entries.
   void Correr(const std::vector<std::string> &env = {}, int timeout_ms = 30000) {
     run = prueba::Run(Argv(), timeout_ms, env);
+    // 127 with no output and no log: the program never started (the exec
+    // failed, seen once on a loaded machine); that says nothing about it.
+    if (run.status == 127 && run.output.empty() && !prueba::Exists(t.log)) {
+      run = prueba::Run(Argv(), timeout_ms, env);
+    }
     Cerrar();
   }
 

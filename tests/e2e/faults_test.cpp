@@ -101,7 +101,7 @@ TEST_P(FallaTest, NoCallOfAnExchangeFailsItQuietly) {
     std::string falla = clase + ":" + std::to_string(n) + (*c.modo ? std::string(":") + c.modo : "");
     falla::Intercambio x;
     ASSERT_TRUE(x.Preparar());
-    x.Correr(Entorno(x, falla), 10000);
+    x.Correr(Entorno(x, falla), 20000);
     std::string objetivo = prueba::ReadFile(x.t.tmp / "falla");
     SCOPED_TRACE("ZELTA_FAULT=" + falla + " hit: " + (objetivo.empty() ? "nothing\n" : objetivo) +
                  x.Contexto());
@@ -117,8 +117,8 @@ TEST_P(FallaTest, NoCallOfAnExchangeFailsItQuietly) {
     }
     ASSERT_NE(st, -1000) << "the run hung";
     EXPECT_FALSE(falla::InformeSanitizer(x.run.output));
-    if (n == total + 1) {
-      EXPECT_TRUE(objetivo.empty());
+    // A run in which nothing fired (the last one) is a clean exchange.
+    if (objetivo.empty()) {
       EXPECT_EQ(st, 0);
     }
 
