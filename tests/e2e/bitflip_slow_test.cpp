@@ -13,6 +13,9 @@ struct Caso {
   long bit;
 };
 
+// Cases show by name in test listings.
+void PrintTo(const Caso &c, std::ostream *os) { *os << c.nombre; }
+
 class VolteoEtxTest : public ::testing::TestWithParam<Caso> {};
 
 TEST_P(VolteoEtxTest, FrameTimerRecoversAndDeliversExactly) {

@@ -53,6 +53,9 @@ struct Tramo {
   long hasta;  // last bit
 };
 
+// Cases show by name in test listings.
+void PrintTo(const Tramo &c, std::ostream *os) { *os << c.nombre; }
+
 class VolteoTest : public ::testing::TestWithParam<Tramo> {};
 
 TEST_P(VolteoTest, EverySingleBitErrorIsCaughtAndNeverDeliversDamage) {

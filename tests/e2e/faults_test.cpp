@@ -68,6 +68,9 @@ struct Clase {
   const char *modo;    // mode, "" for the default
 };
 
+// Cases show by name in test listings.
+void PrintTo(const Clase &c, std::ostream *os) { *os << c.nombre; }
+
 class FallaTest : public ::testing::TestWithParam<Clase> {};
 
 TEST_P(FallaTest, NoCallOfAnExchangeFailsItQuietly) {

@@ -64,6 +64,9 @@ struct Caso {
   long reinicio;                     // first upload block the server asked for
 };
 
+// Cases show by name in test listings.
+void PrintTo(const Caso &c, std::ostream *os) { *os << c.nombre; }
+
 class TcpIntercambioTest : public ::testing::TestWithParam<Caso> {};
 
 TEST_P(TcpIntercambioTest, EndsWithTheExpectedResult) {

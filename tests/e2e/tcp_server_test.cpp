@@ -199,6 +199,9 @@ struct Caso {
   bool bajadacompleta;    // the whole download arrived
 };
 
+// Cases show by name in test listings.
+void PrintTo(const Caso &c, std::ostream *os) { *os << c.nombre; }
+
 class TcpSimuladorTest : public ::testing::TestWithParam<Caso> {};
 
 TEST_P(TcpSimuladorTest, PlaysTheServerSideAndInjectsTheFault) {

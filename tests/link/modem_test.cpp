@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <ostream>
 #include <unistd.h>
 
 #include <string>
@@ -18,6 +20,9 @@ struct CasoNumero {
   const char *area;
   const char *numero;
 };
+
+// Cases show by name in test listings.
+void PrintTo(const CasoNumero &c, std::ostream *os) { *os << c.telefono << " " << c.area; }
 
 class NumeroAMarcarTest : public ::testing::TestWithParam<CasoNumero> {};
 
