@@ -2,25 +2,17 @@
 #include <gtest/gtest.h>
 
 #include "control.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
 
-struct ConfigFixture : ::testing::Test {
-  prueba::TempDir dir;
-  FILE *log = nullptr;
+struct ConfigFixture : ConLogEnArchivo {
   std::string argv0;
   void SetUp() override {
-    log = fopen((dir / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
-    g_corrida.debuglevel = 1;
+    AbrirLog(1);
     g_corrida.raiz = dir.path;
     argv0 = dir / "zelta";
-  }
-  void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
   }
   // Loads conf and returns the result; salida gets what was printed.
   int Cargar(const std::string &conf, std::string *salida) {
@@ -31,7 +23,6 @@ struct ConfigFixture : ::testing::Test {
     *salida = testing::internal::GetCapturedStdout();
     return r;
   }
-  std::string Log() { return prueba::ReadFile(dir / "log"); }
 };
 
 const std::string kMinimo = "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\n";

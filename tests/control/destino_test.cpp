@@ -2,29 +2,20 @@
 #include <gtest/gtest.h>
 
 #include "control.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
 
-struct DestinoFixture : ::testing::Test {
-  prueba::TempDir dir;
-  FILE *log = nullptr;
+struct DestinoFixture : ConLogEnArchivo {
   void SetUp() override {
-    log = fopen((dir / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
-    g_corrida.debuglevel = 20;
+    AbrirLog(20);
     g_corrida.raiz = dir / "root";
     g_corrida.dirprog = dir.path + "/";
     prueba::MakeDir(dir / "root");
     prueba::MakeDir(dir / "root/upload");
     ConfiguracionPorDefecto();
   }
-  void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
-  }
-  std::string Log() { return prueba::ReadFile(dir / "log"); }
 };
 
 TEST_F(DestinoFixture, HeaderLineFields) {

@@ -3,24 +3,16 @@
 #include <sys/stat.h>
 
 #include "control.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
 
-struct EstadoFixture : ::testing::Test {
-  prueba::TempDir dir;
-  FILE *log = nullptr;
+struct EstadoFixture : ConLogEnArchivo {
   void SetUp() override {
-    log = fopen((dir / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
-    g_corrida.debuglevel = 5;
+    AbrirLog(5);
     prueba::MakeDir(dir / "root", 0755);
     g_corrida.raiz = dir / "root";
-  }
-  void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
   }
 };
 

@@ -8,18 +8,14 @@
 #include <algorithm>
 
 #include "control.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
 
-struct LockFixture : ::testing::Test {
-  prueba::TempDir dir;
-  FILE *log = nullptr;
+struct LockFixture : ConLogEnArchivo {
   void SetUp() override {
-    log = fopen((dir / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
-    g_corrida.debuglevel = 10;
+    AbrirLog(10);
     g_corrida.raiz = dir.path;
     ConfiguracionPorDefecto();
     g_config.lockdir = dir / "lock";
@@ -27,10 +23,8 @@ struct LockFixture : ::testing::Test {
   }
   void TearDown() override {
     LiberarLocksDevice();
-    FijarSalidaLog(stdout);
-    fclose(log);
+    ConLogEnArchivo::TearDown();
   }
-  std::string Log() { return prueba::ReadFile(dir / "log"); }
 };
 
 std::string Contenido(int pid) {

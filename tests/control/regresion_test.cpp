@@ -5,24 +5,16 @@
 #include <string>
 
 #include "control.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
 
-struct RegresionControl : ::testing::Test {
-  prueba::TempDir dir;
-  FILE *log = nullptr;
+struct RegresionControl : ConLogEnArchivo {
   void SetUp() override {
-    log = fopen((dir / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
-    g_corrida.debuglevel = 20;
+    AbrirLog(20);
     g_corrida.dirprog = dir.path + "/";
     ConfiguracionPorDefecto();
-  }
-  void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
   }
 };
 

@@ -1,0 +1,28 @@
+// log_archivo.h - base fixture of the control tests: a temporary directory
+// whose file "log" receives the client's log for the length of one test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "control.h"
+#include "support.h"
+
+struct ConLogEnArchivo : ::testing::Test {
+  prueba::TempDir dir;
+  FILE *log = nullptr;
+  // nivel: the debug level of the test.
+  void AbrirLog(int nivel) {
+    log = fopen((dir / "log").c_str(), "w");
+    FijarSalidaLog(log);
+    ReiniciarLog();
+    g_corrida.debuglevel = nivel;
+  }
+  void TearDown() override {
+    FijarSalidaLog(stdout);
+    if (log != nullptr) fclose(log);
+  }
+  std::string Log() { return prueba::ReadFile(dir / "log"); }
+};
