@@ -3,6 +3,7 @@
 // the directory lock that narrows the terminal root's mode during a run.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +85,29 @@ int LeerPidLock(const std::string &path) {
   return atoi(buf);
 }
 
+// Removes a lock file found to hold the dead pid. Runs racing for the same
+// stale lock could otherwise each read the dead pid, and the slower one
+// delete the lock the faster one had just made: the check and the deletion
+// are therefore made again under flock(2) on the lock's directory, which
+// the kernel releases even when its holder is killed. Returns true when
+// the caller should try to create the lock again (the stale file is gone,
+// or the file changed meanwhile and must be judged anew).
+bool BorrarLockViejo(const std::string &path, int pid) {
+  size_t barra = path.rfind('/');
+  std::string dir = barra == std::string::npos ? "." : path.substr(0, barra + 1);
+  int guarda = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (guarda >= 0) flock(guarda, LOCK_EX);
+  bool reintentar = false;
+  int actual = LeerPidLock(path);
+  if (actual == -1 || (actual != pid && actual != -2)) {
+    reintentar = true;
+  } else if (actual == pid) {
+    reintentar = unlink(path.c_str()) == 0;
+  }
+  if (guarda >= 0) close(guarda);  // releases the flock
+  return reintentar;
+}
+
 void Concatenar(char *dst, size_t cap, const char *a, const char *b) {
   size_t n = 0;
   for (; *a != '\0' && n + 1 < cap; a++) dst[n++] = *a;
@@ -118,9 +142,8 @@ int CrearLock(const std::string &path) {
       LogFormato(1, "No se puede crear lock %s", path.c_str());
       break;
     }
-    // A stale lock (its owner no longer exists) is taken over; exclusive
-    // publication decides between runs racing for it.
-    if (pid > 0 && kill(pid, 0) == -1 && errno == ESRCH && unlink(path.c_str()) == 0) continue;
+    // A stale lock (its owner no longer exists) is taken over.
+    if (pid > 0 && kill(pid, 0) == -1 && errno == ESRCH && BorrarLockViejo(path, pid)) continue;
     LogFormato(1, "El proceso (%d) esta lockeando el archivo (%s)", pid, path.c_str());
     break;
   }
