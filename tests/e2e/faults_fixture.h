@@ -69,41 +69,6 @@ inline std::string SubidaEsperada() {
   return tcp::PaqueteEsperado(r);
 }
 
-// A port manager on the UDP port of the server's number that always answers
-// that it has nothing to offer: a run that falls back to it (when the
-// server's name cannot be resolved for want of memory, say) goes on at once
-// instead of waiting out the port manager's time-outs.
-struct PortMgrNada {
-  int fd = -1;
-  std::atomic<bool> fin{false};
-  std::thread hilo;
-  explicit PortMgrNada(int puerto) {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(puerto));
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return;
-    hilo = std::thread([this] {
-      while (!fin) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        char buf[256];
-        sockaddr_in de{};
-        socklen_t largo = sizeof de;
-        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&de), &largo);
-        if (n > 0) sendto(fd, "MGR;NONE;", 9, 0, reinterpret_cast<sockaddr *>(&de), largo);
-      }
-    });
-  }
-  ~PortMgrNada() {
-    fin = true;
-    if (hilo.joinable()) hilo.join();
-    if (fd >= 0) close(fd);
-  }
-  PortMgrNada(const PortMgrNada &) = delete;
-  PortMgrNada &operator=(const PortMgrNada &) = delete;
-};
 
 // One exchange: a terminal laid out with the files above, a kaldo-server
 // ready to answer it, and, once the client ended, what the server saw.
@@ -113,7 +78,7 @@ struct Intercambio {
   prueba::RunResult run;
   std::map<std::string, std::string> resumen;  // the server's summary line
   std::string subida;                          // the upload the server stored
-  std::unique_ptr<PortMgrNada> portmgr;
+  std::unique_ptr<tcp::PortMgrNada> portmgr;
 
   // Lays the terminal out and starts the server with extra options.
   bool Preparar(const std::vector<std::string> &opciones = {}, const std::string &conf = "") {
@@ -125,7 +90,7 @@ struct Intercambio {
                                    t.tmp / "subida.dat", "--timeout", "10"};
     op.insert(op.end(), opciones.begin(), opciones.end());
     if (!srv.Start(t.tmp, op)) return false;
-    portmgr = std::make_unique<PortMgrNada>(srv.puerto);
+    portmgr = std::make_unique<tcp::PortMgrNada>(srv.puerto);
     t.Configurar("127.0.0.1", srv.puerto,
                  "BLOCKSIZE=" + std::to_string(kBlocksize) + "\nLOCKDIR=" + (t.tmp / "locks") +
                      "\n" + conf);

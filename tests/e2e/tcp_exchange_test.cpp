@@ -195,44 +195,11 @@ TEST(TcpIntercambioVacio, EmptyDownloadEndsCleanWithNothingDelivered) {
   EXPECT_TRUE(prueba::ListDir(t.raiz + "/download").empty());
 }
 
-// A UDP port manager on the same port number that always answers that it
-// has nothing to offer, so that the run falls back at once.
-struct PortMgrNada {
-  int fd = -1;
-  std::atomic<bool> fin{false};
-  std::thread hilo;
-  explicit PortMgrNada(int puerto) {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(puerto));
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return;
-    hilo = std::thread([this] {
-      while (!fin) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char buf[256];
-        sockaddr_in de{};
-        socklen_t largo = sizeof de;
-        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&de), &largo);
-        if (n > 0) {
-          sendto(fd, "MGR;NONE;", 9, 0, reinterpret_cast<sockaddr *>(&de), largo);
-        }
-      }
-    });
-  }
-  ~PortMgrNada() {
-    fin = true;
-    if (hilo.joinable()) hilo.join();
-    close(fd);
-  }
-};
 
 TEST(TcpSinServidor, RefusedConnectionGivesFiveAfterEveryAttempt) {
   tcp::Terminal t;
   int puerto = prueba::FreePort();
-  PortMgrNada pm(puerto);
+  tcp::PortMgrNada pm(puerto);
   t.Configurar("127.0.0.1", puerto, "REINTENTOS=1\n");
   prueba::RunResult run = t.Correr();
   std::string log = t.Log();

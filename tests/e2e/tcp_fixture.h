@@ -5,11 +5,17 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -172,5 +178,41 @@ inline std::string Escapar(const std::string &s) {
   }
   return o;
 }
+
+// A port manager on the UDP port of the server's number that always answers
+// that it has nothing to offer: a run that falls back to it (when the
+// server's name cannot be resolved for want of memory, say) goes on at once
+// instead of waiting out the port manager's time-outs.
+struct PortMgrNada {
+  int fd = -1;
+  std::atomic<bool> fin{false};
+  std::thread hilo;
+  explicit PortMgrNada(int puerto) {
+    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(puerto));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return;
+    hilo = std::thread([this] {
+      while (!fin) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[256];
+        sockaddr_in de{};
+        socklen_t largo = sizeof de;
+        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&de), &largo);
+        if (n > 0) sendto(fd, "MGR;NONE;", 9, 0, reinterpret_cast<sockaddr *>(&de), largo);
+      }
+    });
+  }
+  ~PortMgrNada() {
+    fin = true;
+    if (hilo.joinable()) hilo.join();
+    if (fd >= 0) close(fd);
+  }
+  PortMgrNada(const PortMgrNada &) = delete;
+  PortMgrNada &operator=(const PortMgrNada &) = delete;
+};
 
 }  // namespace tcp
