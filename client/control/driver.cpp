@@ -80,8 +80,9 @@ int TransporteTCP(const Destino &destino) {
   return SesionTCP(g_config.servidor.c_str(), g_config.puerto);
 }
 
-// Steps 7 onwards, after the directory lock. Returns the result code; the
-// caller writes the status file (unless told not to through *conestado).
+// Steps 7 onwards, after the directory lock. Returns the result code; sets
+// *codigoestado when estado.rsp must carry another code (the configuration
+// loader's own).
 int Intercambio(const char *argv0, int *codigoestado) {
   int r = ObtenerIdentificacion();
   if (r != 0) {
