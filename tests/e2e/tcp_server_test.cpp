@@ -23,18 +23,7 @@ unsigned char Check(const std::string &carga) {
   return x == 0x11 ? 0x7E : x == 0x13 ? 0x80 : x;
 }
 
-std::string Escapar(const std::string &s) {
-  std::string o;
-  for (char c : s) {
-    if (c == 0x03 || c == 0x08) {
-      o += '\x08';
-      o += static_cast<char>(c + 0x1C);
-    } else {
-      o += c;
-    }
-  }
-  return o;
-}
+using tcp::Escapar;
 
 // A connection to the simulator with one-unit reads (control byte or frame).
 struct Cliente {
