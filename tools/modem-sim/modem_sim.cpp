@@ -12,12 +12,7 @@
 // client up) after a number of bytes carried in either direction, or in the
 // middle of the CONNECT line.
 //
-// Usage: modem-sim --link PATH [--record FILE] [--no-echo] [--silent-init]
-//          [--dial ANSWER]... [--server HOST:PORT] [--guard MS]
-//          [--drop-after-up N] [--drop-after-down N] [--cut-connect]
-// ANSWER is a modem answer ("CONNECT 9600", "BUSY", "NO CARRIER",
-// "NO ANSWER", "NO DIAL TONE") or "silent"; attempt i takes answer i, the
-// last answer repeats. Without --dial every attempt gets "CONNECT 9600".
+// Options: see kAyuda (modem-sim --help).
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -287,9 +282,36 @@ int Bucle(Modem &m) {
   }
 }
 
-bool LeerOpciones(int argc, char **argv, Opciones &op) {
+const char kAyuda[] =
+    "uso: modem-sim --link PATH [opciones]\n"
+    "A Hayes-style modem on a pseudo-terminal: the slave side appears as PATH\n"
+    "(a symbolic link); after CONNECT the line is carried to a TCP peer.\n"
+    "\n"
+    "  --link PATH            where the modem device appears (required)\n"
+    "  --record FILE          append every command received to FILE, one a line\n"
+    "                         (\"+++\" for an escape)\n"
+    "  --no-echo              do not echo commands back\n"
+    "  --silent-init          never answer OK to AT commands\n"
+    "  --dial ANSWER          answer to the next ATD: \"CONNECT 9600\", \"BUSY\",\n"
+    "                         \"NO CARRIER\", \"NO ANSWER\", \"NO DIAL TONE\" or\n"
+    "                         \"silent\"; repeat for later attempts, the last one\n"
+    "                         repeats (default: always \"CONNECT 9600\")\n"
+    "  --server HOST:PORT     after CONNECT, carry the line to this TCP peer\n"
+    "  --guard MS             guard time around the \"+++\" escape (default 1000)\n"
+    "  --drop-after-up N      drop the carrier after N bytes from the client\n"
+    "  --drop-after-down N    drop the carrier after N bytes to the client\n"
+    "  --cut-connect          drop the carrier in the middle of the CONNECT line\n"
+    "  --help                 this text\n";
+
+// Reads the command line. Returns 1 when it is usable, 0 when it is not,
+// -1 after printing the help text.
+int LeerOpciones(int argc, char **argv, Opciones &op) {
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      fputs(kAyuda, stdout);
+      return -1;
+    }
     auto valor = [&](std::string &destino) {
       if (i + 1 >= argc) return false;
       destino = argv[++i];
@@ -297,9 +319,9 @@ bool LeerOpciones(int argc, char **argv, Opciones &op) {
     };
     std::string v;
     if (a == "--link") {
-      if (!valor(op.link)) return false;
+      if (!valor(op.link)) return 0;
     } else if (a == "--record") {
-      if (!valor(op.record)) return false;
+      if (!valor(op.record)) return 0;
     } else if (a == "--no-echo") {
       op.eco = false;
     } else if (a == "--silent-init") {
@@ -307,35 +329,34 @@ bool LeerOpciones(int argc, char **argv, Opciones &op) {
     } else if (a == "--cut-connect") {
       op.cortarconnect = true;
     } else if (a == "--dial") {
-      if (!valor(v)) return false;
+      if (!valor(v)) return 0;
       op.guion.push_back(v);
     } else if (a == "--server") {
-      if (!valor(op.servidor)) return false;
+      if (!valor(op.servidor)) return 0;
     } else if (a == "--guard") {
-      if (!valor(v)) return false;
+      if (!valor(v)) return 0;
       op.guarda = atol(v.c_str());
     } else if (a == "--drop-after-up") {
-      if (!valor(v)) return false;
+      if (!valor(v)) return 0;
       op.cortarsubida = atol(v.c_str());
     } else if (a == "--drop-after-down") {
-      if (!valor(v)) return false;
+      if (!valor(v)) return 0;
       op.cortarbajada = atol(v.c_str());
     } else {
-      return false;
+      return 0;
     }
   }
-  return !op.link.empty();
+  return op.link.empty() ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   Modem m;
-  if (!LeerOpciones(argc, argv, m.op)) {
-    fprintf(stderr,
-            "uso: modem-sim --link PATH [--record FILE] [--no-echo] [--silent-init]\n"
-            "  [--dial ANSWER]... [--server HOST:PORT] [--guard MS]\n"
-            "  [--drop-after-up N] [--drop-after-down N] [--cut-connect]\n");
+  int opciones = LeerOpciones(argc, argv, m.op);
+  if (opciones < 0) return 0;
+  if (opciones == 0) {
+    fputs("modem-sim: bad command line (try --help)\n", stderr);
     return 2;
   }
   m.master = posix_openpt(O_RDWR | O_NOCTTY);

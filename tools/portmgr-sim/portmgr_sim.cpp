@@ -35,10 +35,26 @@ struct Respuesta {
   std::string texto;
 };
 
+const char kAyuda[] =
+    "uso: portmgr-sim [--port N] [--port-file FILE] [--requests FILE] ANSWER...\n"
+    "A port manager on UDP 127.0.0.1 that answers with a script.\n"
+    "\n"
+    "  --port N            UDP port to listen on (default: any free one)\n"
+    "  --port-file FILE    write the bound port to FILE once ready\n"
+    "  --requests FILE     append one line per request: \"<monotonic ms> <source\n"
+    "                      port> <length> <bytes>\"\n"
+    "  --help              this text\n"
+    "\n"
+    "ANSWER is [N*]KIND, used for N requests (default 1), in order; the last one\n"
+    "repeats (no answers at all: silence). KIND is one of\n"
+    "  grant:HOST:PORT     \"MGR;G;HOST;PORT;\"\n"
+    "  busy                \"MGR;BUSY\"\n"
+    "  none                \"MGR;NONE\"\n"
+    "  silence             no answer\n"
+    "  raw:TEXT            TEXT as it stands; \\xHH and \\\\ are decoded\n";
+
 int Uso() {
-  fprintf(stderr,
-          "uso: portmgr-sim [--port N] [--port-file FILE] [--requests FILE] "
-          "[N*]{grant:HOST:PORT|busy|none|silence|raw:TEXT}...\n");
+  fputs("portmgr-sim: bad command line (try --help)\n", stderr);
   return 2;
 }
 
@@ -117,6 +133,10 @@ int main(int argc, char **argv) {
   std::vector<Respuesta> lista;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      fputs(kAyuda, stdout);
+      return 0;
+    }
     if (a == "--port" && i + 1 < argc) {
       puerto = atoi(argv[++i]);
     } else if (a == "--port-file" && i + 1 < argc) {
