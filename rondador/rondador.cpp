@@ -461,7 +461,15 @@ void makedaemon() {
   log_f(2, "rondador daemon cargado");
 }
 
+#ifndef ZELTA_VERSION_PAQUETE
+#define ZELTA_VERSION_PAQUETE "desconocida"
+#endif
+
 int rondador_main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("rondador %s (paquete zelta %s)\n", kVersionRondador, ZELTA_VERSION_PAQUETE);
+    return 0;
+  }
   printf("rondador %s\n", kVersionRondador);
   fflush(stdout);
   bool demonio = false;

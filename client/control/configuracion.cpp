@@ -1,8 +1,10 @@
 // configuracion.cpp - zelta.conf: the line and modem settings shared by every
 // terminal of an installation, read from the program directory once per run.
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cctype>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -37,6 +39,7 @@ const Clave kClaves[] = {
     {"MDMTIMEOUT", kNumero, 0, 1, 120},
     {"IGNORECONNSTR", kNumero, 0, 0, 1},
     {"UDPPORT", kNumero, 0, 0, 65535},
+    {"ESPERAMODEM", kNumero, 0, 0, 2147483647},
 };
 
 struct Velocidad {
@@ -58,6 +61,31 @@ struct FileCloser {
   void operator()(FILE *f) const { fclose(f); }
 };
 
+// A check run (-c) collects the reader's findings here instead of printing
+// them; nullptr in every other run.
+std::vector<Hallazgo> *g_hallazgos = nullptr;
+
+// Reports one finding about zelta.conf (linea 0: the file as a whole). A
+// run prints it on standard output, as it always has, and also writes it
+// to the log when the log is a file; a check run collects it.
+void Reportar(int linea, const char *formato, ...) __attribute__((format(printf, 2, 3)));
+void Reportar(int linea, const char *formato, ...) {
+  char texto[256];
+  va_list ap;
+  va_start(ap, formato);
+  vsnprintf(texto, sizeof texto, formato, ap);
+  va_end(ap);
+  std::string limpio = texto;
+  while (!limpio.empty() && limpio.back() == '\n') limpio.pop_back();
+  if (g_hallazgos != nullptr) {
+    g_hallazgos->push_back({"zelta.conf", linea, limpio});
+    return;
+  }
+  printf("%s\n", texto);
+  FILE *log = SalidaLog();
+  if (log != nullptr && log != stdout) LogMensaje(limpio.c_str(), 1);
+}
+
 // Where a text value lands.
 std::string *CampoTexto(const char *nombre) {
   if (strcmp(nombre, "PREFIJO") == 0) return &g_config.prefijo;
@@ -76,20 +104,27 @@ int *CampoNumero(const char *nombre) {
   if (strcmp(nombre, "MDMTIMEOUT") == 0) return &g_config.mdmtimeout;
   if (strcmp(nombre, "IGNORECONNSTR") == 0) return &g_config.ignoreconnstr;
   if (strcmp(nombre, "UDPPORT") == 0) return &g_config.udpport;
+  if (strcmp(nombre, "ESPERAMODEM") == 0) return &g_config.esperamodem;
   return nullptr;
 }
 
 // Stores the value of one key. valor points just after '='. Returns false
 // when the line counts as an error.
-bool GuardarValor(const Clave &clave, const char *valor) {
+bool GuardarValor(const Clave &clave, const char *valor, int linea) {
   if (clave.tipo == kNumero) {
     int numero = atoi(valor);
     if (strcmp(clave.nombre, "BPS") == 0) {
       g_config.bps = BuscarVelocidad(numero);
+      if (numero != 0 && g_config.bps == 0) Reportar(linea, "Velocidad %d no soportada", numero);
+      // A run takes 9600 for an unusable speed and says so; a check names
+      // the line.
+      if (numero == 0 && g_hallazgos != nullptr) {
+        Reportar(linea, "Velocidad %d no soportada", numero);
+      }
       return true;
     }
     if (numero < clave.minimo || numero > clave.maximo) {
-      printf("Error: Parametro %s demasiado largo\n", clave.nombre);
+      Reportar(linea, "Error: Parametro %s demasiado largo", clave.nombre);
       return false;
     }
     *CampoNumero(clave.nombre) = numero;
@@ -101,7 +136,7 @@ bool GuardarValor(const Clave &clave, const char *valor) {
   std::string texto(valor, largo);
   bool ok = true;
   if (largo == clave.limite && valor[largo] != '\0' && !EsBlanco(valor[largo])) {
-    printf("Error: Parametro %s demasiado largo\n", clave.nombre);
+    Reportar(linea, "Error: Parametro %s demasiado largo", clave.nombre);
     ok = false;
   }
   if (strcmp(clave.nombre, "MODEM") == 0) {
@@ -109,7 +144,7 @@ bool GuardarValor(const Clave &clave, const char *valor) {
     return ok;
   }
   if (strcmp(clave.nombre, "TERMID") == 0 && texto.size() < 8) {
-    printf("TERMID no valido\n");
+    Reportar(linea, "TERMID no valido");
     ok = false;
   }
   // An INIT line without a value means no initialisation, as no INIT line
@@ -131,22 +166,42 @@ bool ProcesarLinea(const char *linea, int numero) {
     const char *q = linea + largo;
     while (EsBlanco(*q)) q++;
     if (*q != '=') break;
-    return GuardarValor(clave, q + 1);
+    return GuardarValor(clave, q + 1, numero);
   }
-  printf("Error en linea %d: %s\n", numero, linea);
+  Reportar(numero, "Error en linea %d: %s", numero, linea);
   return false;
+}
+
+// A required setting that is missing: logged in a run, collected in a check.
+void Faltante(const char *texto) {
+  if (g_hallazgos != nullptr) {
+    g_hallazgos->push_back({"zelta.conf", 0, texto});
+  } else {
+    LogMensaje(texto, 1);
+  }
 }
 
 }  // namespace
 
+int RevisarConfiguracion(const char *argv0, std::vector<Hallazgo> &hallazgos) {
+  g_hallazgos = &hallazgos;
+  int r = CargarConfiguracion(argv0);
+  g_hallazgos = nullptr;
+  // A run finds a missing lock directory only when it dials, and then
+  // waits for ever for a modem it can never lock.
+  struct stat st;
+  if (r != -15 && (stat(g_config.lockdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+    hallazgos.push_back({"zelta.conf", 0, "LOCKDIR " + g_config.lockdir + " no es un directorio"});
+  }
+  return r;
+}
+
 void ConfiguracionPorDefecto() { g_config = Configuracion(); }
 
 speed_t BuscarVelocidad(int bps) {
-  if (bps == 0) return 0;
   for (const Velocidad &v : kVelocidades) {
     if (v.bps == bps) return v.constante;
   }
-  printf("Velocidad %d no soportada\n", bps);
   return 0;
 }
 
@@ -157,7 +212,7 @@ int LeerConfiguracion(const char *argv0) {
   std::string path = dir + "zelta.conf";
   std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
   if (!f) {
-    printf("No se encontro archivo %s\n", "zelta.conf");
+    Reportar(0, "No se encontro archivo %s", "zelta.conf");
     return -15;
   }
   ConfiguracionPorDefecto();
@@ -172,8 +227,14 @@ int LeerConfiguracion(const char *argv0) {
     if (n == 0 && c == EOF) break;
     numero++;
     if (n > kMaxLinea) {
-      printf("Error: Linea %d demasiado larga.\n", numero);
-      return 0;
+      Reportar(numero, "Error: Linea %d demasiado larga.", numero);
+      // A run reads no further; a check skips the line and goes on, so
+      // that it names every other problem too.
+      if (g_hallazgos == nullptr) return 0;
+      while (c != EOF && c != '\n') c = getc(f.get());
+      ok = false;
+      if (c == EOF) break;
+      continue;
     }
     linea[n++] = '\n';  // supplied when the last line lacks it
     linea[n] = '\0';
@@ -195,15 +256,15 @@ int CargarConfiguracion(const char *argv0) {
   if (leida == -15) return -15;
   bool faltan = false;
   if (g_config.modems.empty()) {
-    LogMensaje("Debe especificar un MODEM", 1);
+    Faltante("Debe especificar un MODEM");
     faltan = true;
   }
   if (g_config.bps == 0) {
-    LogFormato(1, "%s no especificado o incorrecto. Tomando 9600", "BPS");
+    if (g_hallazgos == nullptr) LogFormato(1, "%s no especificado o incorrecto. Tomando 9600", "BPS");
     g_config.bps = B9600;
   }
   if (g_config.codigointerurbano.empty()) {
-    LogFormato(1, "Debe especificar un %s", "CODIGOINTERURBANO");
+    Faltante("Debe especificar un CODIGOINTERURBANO");
     faltan = true;
   }
   if (faltan) return -2;

@@ -20,9 +20,17 @@ constexpr int kVersionMayor = 1;
 constexpr int kVersionMenor = 5;
 constexpr int kVersionRevision = 1;
 
+// The package this build belongs to; its version may differ from the
+// client's own (kVersion*) and the daemon's.
+#ifndef ZELTA_VERSION_PAQUETE
+#define ZELTA_VERSION_PAQUETE "desconocida"
+#endif
+
 // ---------------------------------------------------------------- run state
 
-enum ModoCorrida { kModoNinguno, kModoSesion, kModoActualizar };
+// Session run (a terminal root), update run (-u), status of every terminal
+// under a base directory (-s), check of the configuration files (-c).
+enum ModoCorrida { kModoNinguno, kModoSesion, kModoActualizar, kModoEstado, kModoChequeo };
 enum Transporte { kTransporteDialup, kTransporteTCP };
 
 struct EstadoCorrida {
@@ -30,7 +38,9 @@ struct EstadoCorrida {
   ModoCorrida modo = kModoNinguno;
   Transporte transporte = kTransporteDialup;
   bool forzarportmgr = false;     // -p
-  std::string raiz;               // terminal root (program dir in -u runs)
+  bool tabulado = false;          // -q: -s prints tab-separated fields
+  std::string raiz;               // terminal root (program dir in -u runs;
+                                  // the base directory in -s runs)
   std::string dirprog;            // argv[0] up to and including its last '/'
   std::string archivolog;         // -l argument, empty for standard output
   std::string locklpath;          // instance lock path; cleared by cleanexit
@@ -53,6 +63,28 @@ void MostrarUso(const char *argv0);
 // The whole client run. Returns the process exit status (the result code).
 int CorrerZelta(int argc, char **argv);
 
+// A problem found in a configuration file by a check run (-c).
+struct Hallazgo {
+  std::string archivo;  // "zelta.conf" or "zelta.destinos"
+  int linea;            // 0: the file as a whole
+  std::string texto;
+};
+
+// The check run (-c): reads zelta.conf and zelta.destinos from the program
+// directory of argv0 and prints every problem with its file and line.
+// Touches no terminal and writes no log. Returns 0 when there is none, 16
+// otherwise.
+int ChequearConfiguracion(const char *argv0);
+
+// The status run (-s): one line per terminal root under base (last result,
+// its time, the run in progress, markers waiting in tx/, retained bundles),
+// aligned for people or, with tabulado, tab-separated. Reads only; nothing
+// under a terminal root is followed through a link or read unless it is a
+// regular file. Returns 0 when every terminal's last result is 0 and
+// nothing is retained or blocked, 1 otherwise (also when base cannot be
+// read).
+int MostrarEstadoTerminales(const std::string &base, bool tabulado);
+
 // Exit handler: removes the instance lock in the process that made it.
 void cleanexit();
 // The same for a signal handler that ends the run with _exit(): logs
@@ -73,6 +105,11 @@ struct Destino {
 // Parses a bundle header line ("V" + 3 characters may lead). Returns 0, or
 // 16 when the line is malformed (logged).
 int ParsearEncabezado(const std::string &linea, Destino &destino);
+
+// Walks the whole of <dirprog>zelta.destinos and collects the missing file
+// or every malformed line. Returns 0 when the file could be read, 16 when
+// not.
+int RevisarDestinos(std::vector<Hallazgo> &hallazgos);
 
 // Looks the destination up in <dirprog>zelta.destinos and fills
 // g_config.telefono, g_config.servidor and g_config.puerto. Returns 0 or 16.
@@ -159,6 +196,8 @@ struct Configuracion {
   int mdmtimeout = 25;
   int ignoreconnstr = 0;
   int udpport = 0;
+  int esperamodem = 0;              // ESPERAMODEM: seconds to wait for a free
+                                    // modem; 0 waits without limit
   std::string servidor;             // server host, 74; set by the lookup
   unsigned short puerto = 0;        // server TCP port; set by the lookup
 };
@@ -173,8 +212,12 @@ void ConfiguracionPorDefecto();
 // -15 when the file cannot be opened. Messages go to standard output.
 int LeerConfiguracion(const char *argv0);
 // Reads and checks the configuration. Returns 0, -2 (settings missing), -3
-// (errors in the file) or -15 (no file).
+// (errors in the file) or -15 (no file). Each problem is printed on
+// standard output and, when the log is a file, logged at level 1.
 int CargarConfiguracion(const char *argv0);
+// The same for a check run: prints and logs nothing, collects every problem
+// (a line that is too long does not stop the reading).
+int RevisarConfiguracion(const char *argv0, std::vector<Hallazgo> &hallazgos);
 // BPS value to termios constant; 0 when not a supported speed.
 speed_t BuscarVelocidad(int bps);
 void RebobinarModems();

@@ -41,38 +41,49 @@ bool EsNumero(const std::string &s, size_t maxdigitos) {
   return true;
 }
 
-// Parses one table line. Returns false when it is malformed.
-bool ParsearLineaDestino(const std::string &texto, LineaDestino &d) {
+// Parses one table line. Returns nullptr, or what is wrong with the line.
+const char *ParsearLineaDestino(const std::string &texto, LineaDestino &d) {
+  if (texto.find('\0') != std::string::npos) return "contiene un byte nulo";
   std::istringstream in(texto);
   std::string empresa, actividad, clave, telefono, servidor, puerto, sobra;
-  if (!(in >> empresa >> actividad >> clave >> telefono >> servidor >> puerto) || (in >> sobra)) {
-    return false;
+  if (!(in >> empresa >> actividad >> clave >> telefono >> servidor >> puerto)) {
+    return "faltan campos (EMPRESA ACTIVIDAD CLAVE TELEFONO SERVIDOR PUERTO)";
   }
-  if (!EsNumero(empresa, 2) || !EsNumero(actividad, 2) || !EsNumero(puerto, 5)) return false;
-  if (clave != "*" && clave.size() != 8) return false;
-  if (telefono.size() > kMaxTelefono || servidor.size() > kMaxServidor) return false;
-  long p = atol(puerto.c_str());
-  if (p < 1 || p > 65535) return false;
+  if (in >> sobra) return "sobran campos";
+  if (!EsNumero(empresa, 2)) return "EMPRESA no es un numero de 1 o 2 cifras";
+  if (!EsNumero(actividad, 2)) return "ACTIVIDAD no es un numero de 1 o 2 cifras";
+  if (clave != "*" && clave.size() != 8) return "CLAVE no tiene 8 caracteres ni es *";
+  if (telefono.size() > kMaxTelefono) return "TELEFONO tiene mas de 24 caracteres";
+  if (servidor.size() > kMaxServidor) return "SERVIDOR tiene mas de 74 caracteres";
+  long p = EsNumero(puerto, 5) ? atol(puerto.c_str()) : 0;
+  if (p < 1 || p > 65535) return "PUERTO no esta entre 1 y 65535";
   d.empresa = atoi(empresa.c_str());
   d.actividad = atoi(actividad.c_str());
   d.clave = clave;
   d.telefono = telefono == "-" ? "" : telefono;
   d.servidor = servidor;
   d.puerto = static_cast<unsigned short>(p);
-  return true;
+  return nullptr;
 }
 
 // Walks zelta.destinos and returns the first line for which acepta() holds.
 // Returns 0 with d set, 16 when the file is missing or nothing matches
 // (malformed lines are logged and skipped; the no-match message is the
-// caller's).
+// caller's). With hallazgos, nothing is logged: the missing file and every
+// malformed line are collected there, with what is wrong.
 template <typename Pred>
-int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado) {
+int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado,
+                     std::vector<Hallazgo> *hallazgos = nullptr) {
   *hallado = false;
   std::string path = g_corrida.dirprog + "zelta.destinos";
   std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
   if (!f) {
-    LogFormato(1, "No se pudo abrir tabla de destinos %s: %m", path.c_str());
+    if (hallazgos != nullptr) {
+      hallazgos->push_back({"zelta.destinos", 0,
+                            "No se pudo abrir tabla de destinos " + path + ": " + strerror(errno)});
+    } else {
+      LogFormato(1, "No se pudo abrir tabla de destinos %s: %m", path.c_str());
+    }
     return 16;
   }
   std::string texto;
@@ -88,8 +99,13 @@ int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado) {
     size_t inicio = texto.find_first_not_of(" \t");
     if (inicio == std::string::npos || texto[inicio] == '#') continue;
     LineaDestino candidato;
-    if (texto.find('\0') != std::string::npos || !ParsearLineaDestino(texto, candidato)) {
-      LogFormato(1, "Linea %d de zelta.destinos invalida", numero);
+    if (const char *falla = ParsearLineaDestino(texto, candidato)) {
+      if (hallazgos != nullptr) {
+        hallazgos->push_back({"zelta.destinos", numero,
+                              "Linea " + std::to_string(numero) + " de zelta.destinos invalida: " + falla});
+      } else {
+        LogFormato(1, "Linea %d de zelta.destinos invalida", numero);
+      }
       continue;
     }
     if (acepta(candidato)) {
@@ -162,6 +178,12 @@ int SuministrarClave(int empresa, int actividad, std::string &clave) {
   }
   clave = Mayusculas(d.clave);
   return 0;
+}
+
+int RevisarDestinos(std::vector<Hallazgo> &hallazgos) {
+  LineaDestino d;
+  bool hallado = false;
+  return RecorrerDestinos([](const LineaDestino &) { return false; }, d, &hallado, &hallazgos);
 }
 
 int LeerDestino(Destino &destino) {

@@ -1,12 +1,14 @@
 // driver.cpp - the client's entry: command line, usage text, and the run
 // driver that takes one exchange from the locks to the status file.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -80,10 +82,41 @@ int TransporteTCP(const Destino &destino) {
   return SesionTCP(g_config.servidor.c_str(), g_config.puerto);
 }
 
+// What the run's summary line reports.
+struct Resumen {
+  timespec inicio{};
+  long long subida = 0;   // bytes of the upload bundle built
+  long long bajada = 0;   // bytes of the download bundle received
+  Resumen() { clock_gettime(CLOCK_MONOTONIC, &inicio); }
+};
+
+// Size of a regular file in the terminal root, 0 when there is none (a
+// link is not followed).
+long long TamanoEnRaiz(const char *nombre) {
+  struct stat st;
+  std::string path = UnirRuta(g_corrida.raiz, nombre);
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return static_cast<long long>(st.st_size);
+}
+
+// One line per run at level 1: terminal, result, bytes each way, seconds.
+void LogResumen(const Resumen &resumen, int resultado) {
+  timespec fin;
+  clock_gettime(CLOCK_MONOTONIC, &fin);
+  double segundos = static_cast<double>(fin.tv_sec - resumen.inicio.tv_sec) +
+                    static_cast<double>(fin.tv_nsec - resumen.inicio.tv_nsec) / 1e9;
+  std::string terminal = g_corrida.raiz;
+  while (terminal.size() > 1 && terminal.back() == '/') terminal.pop_back();
+  size_t barra = terminal.rfind('/');
+  if (barra != std::string::npos && barra + 1 < terminal.size()) terminal.erase(0, barra + 1);
+  LogFormato(1, "Resumen: terminal %s, resultado %d, enviados %lld bytes, recibidos %lld bytes, %.1f s",
+             terminal.c_str(), resultado, resumen.subida, resumen.bajada, segundos);
+}
+
 // Steps 7 onwards, after the directory lock. Returns the result code; sets
 // *codigoestado when estado.rsp must carry another code (the configuration
-// loader's own).
-int Intercambio(const char *argv0, int *codigoestado) {
+// loader's own); fills in the byte counts of the summary.
+int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
   int r = ObtenerIdentificacion();
   if (r != 0) {
     LogMensaje("FATAL: No se pudo obtener identificacion del sistema", 1);
@@ -104,6 +137,7 @@ int Intercambio(const char *argv0, int *codigoestado) {
   LimpiarDescargas();
   r = ArmarArchivo();
   if (r != 0) return r;
+  resumen.subida = TamanoEnRaiz("upload/input.dat");
   std::string bundle = UnirRuta(g_corrida.raiz, "upload/input.dat");
   Destino destino;
   r = LeerDestino(destino);
@@ -112,6 +146,7 @@ int Intercambio(const char *argv0, int *codigoestado) {
     return r;
   }
   r = g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
+  resumen.bajada = TamanoEnRaiz("download/output.dat");
   unlink(bundle.c_str());
   if (r != 0) return r;
   r = DesarmarArchivosBIN();
@@ -154,6 +189,10 @@ void MostrarUso(const char *argv0) {
   printf("-p fuerza el uso del PortMgr\n");
   printf("-l logfile Archivo de log\n");
   printf("-xN Debuglevel N (0-sin salida, 10-maximo)\n");
+  printf("\nOtros modos:\n");
+  printf("\t%s -s [-q] basedir  Estado de las terminales de basedir\n", argv0);
+  printf("\t%s -c  Verificar zelta.conf y zelta.destinos\n", argv0);
+  printf("\t%s --version  Version del programa y del paquete\n", argv0);
   fflush(stdout);
 }
 
@@ -161,11 +200,14 @@ int LeerLineaComandos(int argc, char **argv) {
   std::string argv0 = argv[0];
   size_t barra = argv0.rfind('/');
   g_corrida.dirprog = barra == std::string::npos ? "./" : argv0.substr(0, barra + 1);
+  // Run modes may come in any order; which one it is, and whether it has
+  // the positional argument it needs, is decided after the last argument.
+  int posicionales = 0, modos = 0;
+  ModoCorrida modo = kModoSesion;
   for (int i = 1; i < argc; i++) {
     const char *a = argv[i];
     if (a[0] != '-') {
-      if (g_corrida.modo != kModoNinguno) return UsoInvalido(argv[0]);
-      g_corrida.modo = kModoSesion;
+      if (++posicionales > 1) return UsoInvalido(argv[0]);
       g_corrida.raiz = a;
       continue;
     }
@@ -185,6 +227,9 @@ int LeerLineaComandos(int argc, char **argv) {
       case 'p':
         g_corrida.forzarportmgr = true;
         break;
+      case 'q':
+        g_corrida.tabulado = true;
+        break;
       case 'l':
         valor = ArgumentoOpcion(argc, argv, &i);
         if (valor == nullptr) return UsoInvalido(argv[0]);
@@ -196,15 +241,21 @@ int LeerLineaComandos(int argc, char **argv) {
         g_corrida.debuglevel = atoi(valor);
         break;
       case 'u':
-        if (g_corrida.modo != kModoNinguno) return UsoInvalido(argv[0]);
-        g_corrida.modo = kModoActualizar;
-        g_corrida.raiz = g_corrida.dirprog;
+      case 's':
+      case 'c':
+        if (++modos > 1) return UsoInvalido(argv[0]);
+        modo = a[1] == 'u' ? kModoActualizar : a[1] == 's' ? kModoEstado : kModoChequeo;
         break;
       default:
         return UsoInvalido(argv[0]);
     }
   }
-  if (g_corrida.modo == kModoNinguno) return UsoInvalido(argv[0]);
+  // A session run and -s take the one positional argument; -u and -c none.
+  bool conraiz = modo == kModoSesion || modo == kModoEstado;
+  if (posicionales != (conraiz ? 1 : 0)) return UsoInvalido(argv[0]);
+  if (g_corrida.tabulado && modo != kModoEstado) return UsoInvalido(argv[0]);
+  g_corrida.modo = modo;
+  if (modo == kModoActualizar) g_corrida.raiz = g_corrida.dirprog;
   return 0;
 }
 
@@ -236,18 +287,53 @@ int ObtenerIdentificacion() {
   return 0;
 }
 
+int ChequearConfiguracion(const char *argv0) {
+  std::vector<Hallazgo> hallazgos;
+  RevisarConfiguracion(argv0, hallazgos);
+  RevisarDestinos(hallazgos);
+  for (const Hallazgo &h : hallazgos) {
+    std::string archivo = g_corrida.dirprog + h.archivo;
+    if (h.linea > 0) {
+      printf("%s:%d: %s\n", archivo.c_str(), h.linea, h.texto.c_str());
+    } else {
+      printf("%s: %s\n", archivo.c_str(), h.texto.c_str());
+    }
+  }
+  if (hallazgos.empty()) {
+    printf("Configuracion correcta: %szelta.conf, %szelta.destinos\n", g_corrida.dirprog.c_str(),
+           g_corrida.dirprog.c_str());
+  }
+  fflush(stdout);
+  return hallazgos.empty() ? 0 : 16;
+}
+
 int CorrerZelta(int argc, char **argv) {
   std::set_terminate(FinPorFaltaDeMemoria);
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--version") == 0) {
+      printf("zelta %d.%d.%d (paquete zelta %s)\n", kVersionMayor, kVersionMenor,
+             kVersionRevision, ZELTA_VERSION_PAQUETE);
+      return 0;
+    }
+  }
   if (LeerLineaComandos(argc, argv) != 0) return -1;
+  if (g_corrida.modo == kModoEstado) return MostrarEstadoTerminales(g_corrida.raiz, g_corrida.tabulado);
+  if (g_corrida.modo == kModoChequeo) return ChequearConfiguracion(argv[0]);
   g_corrida.rutaestado = UnirRuta(g_corrida.raiz, "estado.rsp");
+  Resumen resumen;
   int r = PrepararCorrida();
-  if (r != 0) return r;
+  if (r != 0) {
+    // Without a log (13) there is nowhere to put the summary.
+    if (SalidaLog() != nullptr) LogResumen(resumen, r);
+    return r;
+  }
   LockearDirectorio();
   LogMensaje(kBanner, 1);
   LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
              kVersionRevision);
   int codigoestado = 0;
-  r = Intercambio(argv[0], &codigoestado);
+  r = Intercambio(argv[0], &codigoestado, resumen);
   EscribirEstado(codigoestado != 0 ? codigoestado : r);
+  LogResumen(resumen, r);
   return r;
 }

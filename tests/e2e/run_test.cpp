@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "support.h"
 
 namespace {
@@ -92,6 +94,24 @@ TEST_F(RunFixture, ConfigurationFailuresEndWith16) {
   }
 }
 
+// In a run with a log file the configuration's messages are in the log too
+// (standard output keeps them, as before), and every run ends with one
+// summary line.
+TEST_F(RunFixture, ConfigurationErrorsAlsoGoToTheLog) {
+  WriteFile(prog + "/zelta.conf", "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\nCOLOR=azul\nBPS=14400\n");
+  std::string log = dir / "zelta.log";
+  auto r = Zelta({"-t", "tcp", "-l", log, root});
+  EXPECT_EQ(r.status, 16);
+  EXPECT_EQ(r.output, "Error en linea 3: COLOR=azul\n\nVelocidad 14400 no soportada\n");
+  std::string l = ReadFile(log);
+  EXPECT_NE(l.find("[term01]: Error en linea 3: COLOR=azul\n"), std::string::npos) << l;
+  EXPECT_NE(l.find("[term01]: Velocidad 14400 no soportada\n"), std::string::npos) << l;
+  EXPECT_NE(l.find("[term01]: Resumen: terminal term01, resultado 16, enviados 0 bytes, recibidos 0 "
+                   "bytes, "),
+            std::string::npos)
+      << l;
+}
+
 TEST_F(RunFixture, BundleAndDestinationFailures) {
   Destinos(9);
   // No header file: 13, nothing packed; the bundle stays as written.
@@ -138,6 +158,13 @@ TEST_F(RunFixture, RefusedServerGives5AndLeavesNoBundle) {
     EXPECT_NE(l.find(paso), std::string::npos) << paso << "\n" << l;
   }
   EXPECT_NE(l.find("Cree el lock " + root + "/_zelta.lck"), std::string::npos);  // one '/'
+  // The summary: the bundle went nowhere, nothing came back.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(l, m, std::regex("\\[term01\\]: Resumen: terminal term01, resultado 5, "
+                                                 "enviados ([0-9]+) bytes, recibidos 0 bytes, "
+                                                 "[0-9]+\\.[0-9] s\n")))
+      << l;
+  EXPECT_GT(std::stoi(m[1]), 40);
 }
 
 TEST_F(RunFixture, CleanExchangeDeliversTheDownload) {
@@ -159,6 +186,13 @@ TEST_F(RunFixture, CleanExchangeDeliversTheDownload) {
   std::string up = ReadFile(dir / "up.dat");
   EXPECT_EQ(up.substr(0, 26), "[_svl.0]\r\nV1510512ABCDEFGH");
   EXPECT_NE(up.find("[a.txt]\r\nhola\r\n[FIN]\r\n"), std::string::npos) << up;
+  // Bytes up: the bundle the server received; bytes down: its answer.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.output, m, std::regex("Resumen: terminal term01, resultado 0, enviados " +
+                                                        std::to_string(up.size()) +
+                                                        " bytes, recibidos ([0-9]+) bytes")))
+      << r.output;
+  EXPECT_GT(std::stoi(m[1]), 20);
 }
 
 }  // namespace
