@@ -160,15 +160,23 @@ void ReiniciarLog();
 
 // ---------------------------------------------------------------- locks
 
+// A lock file held by another process, for the caller to report.
+struct LockOcupado {
+  int pid = 0;       // its owner's pid (0 when the file holds none)
+  std::string path;  // the lock file
+};
+
 // Makes the lock file at path holding this process's pid. Returns 0 when
-// made and owned by this process, -1 otherwise (logged).
-int CrearLock(const std::string &path);
+// made and owned by this process, -1 otherwise (logged). With ocupado, a
+// lock held by another process is not logged but described in *ocupado;
+// every other failure is logged as always and leaves *ocupado alone.
+int CrearLock(const std::string &path, LockOcupado *ocupado = nullptr);
 
 // Locks a device and its pair device ("LCK.." files in LOCKDIR). Returns 0
-// with both slots set, or -1 with both slots empty.
-int LockearDevice(const char *device);
+// with both slots set, or -1 with both slots empty. ocupado as for CrearLock.
+int LockearDevice(const char *device, LockOcupado *ocupado = nullptr);
 // Locks one device into slot 0 or 1. Returns 0 or -1.
-int LockearDeviceFile(const char *device, int slot);
+int LockearDeviceFile(const char *device, int slot, LockOcupado *ocupado = nullptr);
 // Removes the device lock files this process made and empties the slots.
 // Async-signal-safe (the interrupt handler calls it).
 void LiberarLocksDevice();

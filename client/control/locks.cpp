@@ -117,7 +117,7 @@ void Concatenar(char *dst, size_t cap, const char *a, const char *b) {
 
 }  // namespace
 
-int CrearLock(const std::string &path) {
+int CrearLock(const std::string &path, LockOcupado *ocupado) {
   LogFormato(10, "Creando archivo de lock %s", path.c_str());
   std::string temp = EscribirLockTemporal(path);
   if (temp.empty()) {
@@ -144,14 +144,19 @@ int CrearLock(const std::string &path) {
     }
     // A stale lock (its owner no longer exists) is taken over.
     if (pid > 0 && kill(pid, 0) == -1 && errno == ESRCH && BorrarLockViejo(path, pid)) continue;
-    LogFormato(1, "El proceso (%d) esta lockeando el archivo (%s)", pid, path.c_str());
+    if (ocupado != nullptr) {
+      ocupado->pid = pid;
+      ocupado->path = path;
+    } else {
+      LogFormato(1, "El proceso (%d) esta lockeando el archivo (%s)", pid, path.c_str());
+    }
     break;
   }
   unlink(temp.c_str());
   return resultado;
 }
 
-int LockearDeviceFile(const char *device, int slot) {
+int LockearDeviceFile(const char *device, int slot, LockOcupado *ocupado) {
   const char *base = strrchr(device, '/');
   if (base == nullptr) {
     LogFormato(1, "No se puede lockear %s", device);
@@ -162,7 +167,7 @@ int LockearDeviceFile(const char *device, int slot) {
     LogMensaje("No hay suficiente memoria para lockear device", 1);
     return -1;
   }
-  int r = CrearLock(path);
+  int r = CrearLock(path, ocupado);
   if (r == 0) memcpy(g_locks.slot[slot], path.c_str(), path.size() + 1);
   return r;
 }
@@ -184,10 +189,10 @@ std::string DevicePar(const std::string &device) {
   return dir + g_config.pairdevprefix + device.substr(inicio);
 }
 
-int LockearDevice(const char *device) {
+int LockearDevice(const char *device, LockOcupado *ocupado) {
   std::string par = DevicePar(device);
-  if (LockearDeviceFile(device, 0) != 0) return -1;
-  if (!par.empty() && LockearDeviceFile(par.c_str(), 1) != 0) {
+  if (LockearDeviceFile(device, 0, ocupado) != 0) return -1;
+  if (!par.empty() && LockearDeviceFile(par.c_str(), 1, ocupado) != 0) {
     LiberarLocksDevice();
     return -1;
   }

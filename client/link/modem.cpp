@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -101,35 +103,103 @@ termios AjustesLinea(const termios &base) {
   exit(resultado);
 }
 
-// Walks the modem list until a device is locked, and opens it; walks again
-// every 3 seconds while every device is locked. Returns 0 with the line
-// open and its settings saved, or 4 when the locked device cannot be opened
-// (its locks are released again).
+// Why a device of the list was not taken on a walk.
+struct Ocupado {
+  bool flock = false;  // another program holds the opened device with flock(2)
+  LockOcupado lock;    // else: the lock file and its owner's pid
+};
+
+// One device of a walk: its lock files, then the device itself, opened
+// and held with flock(2) as programs that keep no lock file (picocom) do.
+// informar: say why a taken device is skipped (the first walk does). Returns
+// 0 with the line open and its settings saved, 1 when the device is taken
+// (ocupado says by whom), or 4 when it cannot be opened (its lock files
+// released again).
+int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
+  RetenerInterrupcion retener;
+  ocupado = Ocupado();
+  ocupado.lock.pid = -1;
+  if (LockearDevice(device.c_str(), &ocupado.lock) != 0) {
+    if (ocupado.lock.pid >= 0 && informar) {
+      LogFormato(1, "El proceso (%d) esta lockeando el archivo (%s)", ocupado.lock.pid,
+                 ocupado.lock.path.c_str());
+    }
+    return 1;
+  }
+  // Opened without becoming the controlling terminal: a device another
+  // program holds must not become ours on the way. It becomes so below,
+  // once it is known to be free, so that a loss of carrier reaches this
+  // process as SIGHUP.
+  int fd = open(device.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    int error = errno;
+    LogFormato(1, "Error abriendo %s", device.c_str());
+    LogMensaje(strerror(error), 1);
+    LiberarLocksDevice();
+    return 4;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(fd);
+    LiberarLocksDevice();
+    ocupado.flock = true;
+    if (informar) LogFormato(1, "El dispositivo %s esta tomado por otro programa (flock)", device.c_str());
+    return 1;
+  }
+  ioctl(fd, TIOCSCTTY, 0);
+  g_linea.fd = fd;
+  if (tcgetattr(fd, &g_linea.guardado) == 0) {
+    g_linea.hayguardado = true;
+  } else {
+    LogFormato(1, "ALERTA! tcgetattr: %s", strerror(errno));
+  }
+  return 0;
+}
+
+double SegundosDesde(const timespec &inicio) {
+  timespec ahora;
+  clock_gettime(CLOCK_MONOTONIC, &ahora);
+  return static_cast<double>(ahora.tv_sec - inicio.tv_sec) +
+         static_cast<double>(ahora.tv_nsec - inicio.tv_nsec) / 1e9;
+}
+
+// Walks the modem list until a device is taken, and opens it; walks again
+// every 3 seconds while every device is taken. The first walk says why each
+// device was skipped; every fruitless walk then ends with one line naming
+// the holders, the same line while nothing changes, so the log folds the
+// wait into one line and its repeat count. Returns 0 with the line open and
+// its settings saved, 4 when a device cannot be opened, or 5 when ESPERAMODEM
+// seconds passed without a free device.
 int AbrirModem() {
-  for (;;) {
+  timespec inicio;
+  clock_gettime(CLOCK_MONOTONIC, &inicio);
+  for (bool primera = true;; primera = false) {
+    std::string ocupados;
     RebobinarModems();
     while (const char *siguiente = SiguienteModem()) {
       std::string device = siguiente;
       LogFormato(3, "Probando con %s", device.c_str());
-      RetenerInterrupcion retener;
-      if (LockearDevice(device.c_str()) != 0) continue;
-      int fd = open(device.c_str(), O_RDWR | O_NONBLOCK);
-      if (fd < 0) {
-        int error = errno;
-        LogFormato(1, "Error abriendo %s", device.c_str());
-        LogMensaje(strerror(error), 1);
-        LiberarLocksDevice();
-        return 4;
+      Ocupado ocupado;
+      int r = TomarModem(device, primera, ocupado);
+      if (r != 1) return r;
+      if (!ocupados.empty()) ocupados += ", ";
+      ocupados += device;
+      if (ocupado.flock) {
+        ocupados += " (flock)";
+      } else if (ocupado.lock.pid >= 0) {
+        ocupados += " (proceso " + std::to_string(ocupado.lock.pid) + ")";
       }
-      g_linea.fd = fd;
-      if (tcgetattr(fd, &g_linea.guardado) == 0) {
-        g_linea.hayguardado = true;
-      } else {
-        LogFormato(1, "ALERTA! tcgetattr: %s", strerror(errno));
-      }
-      return 0;
     }
-    Pausar(3000);
+    LogFormato(1, "Esperando un modem libre: %s", ocupados.c_str());
+    long espera = 3000;
+    if (g_config.esperamodem > 0) {
+      double falta = g_config.esperamodem - SegundosDesde(inicio);
+      if (falta <= 0) {
+        LogFormato(1, "Ningun modem libre en %d segundos", g_config.esperamodem);
+        return 5;
+      }
+      if (falta * 1000 < espera) espera = static_cast<long>(falta * 1000) + 1;
+    }
+    Pausar(espera);
   }
 }
 

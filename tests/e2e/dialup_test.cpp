@@ -1,8 +1,10 @@
 // dialup_test.cpp - the real client's dial-up runs against modem-sim on a
 // pty (and kaldo-server behind it): the whole exchange, the modem's
-// failure answers, carrier loss, busy devices, an interrupt while dialing,
-// and a device that cannot be opened.
+// failure answers, carrier loss, busy devices (lock files and flock), the
+// bounded wait for a modem, an interrupt while dialing, and a device that
+// cannot be opened.
 #include <signal.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -198,6 +200,64 @@ TEST_F(Dialup, WaitsUntilALockedDeviceIsReleased) {
   std::vector<std::string> esperados = {"ATD4123456", "+++", "ATH"};
   EXPECT_EQ(ComandosFinales(esperados), esperados);
   EXPECT_TRUE(Locks().empty());
+}
+
+// Programs such as picocom keep no LCK.. file but hold the device with
+// flock(2): such a device is taken, nothing is written to it, and with
+// ESPERAMODEM the wait ends with 5.
+TEST_F(Dialup, DeviceHeldWithFlockCountsAsLocked) {
+  Configurar("INIT=ATZ\nESPERAMODEM=2\n");
+  ASSERT_NO_FATAL_FAILURE(IniciarModem({}));
+  int ajeno = open(Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(ajeno, 0);
+  ASSERT_EQ(flock(ajeno, LOCK_EX | LOCK_NB), 0);
+  prueba::RunResult r = Correr();
+  EXPECT_EQ(r.status, 5) << Log();
+  EXPECT_EQ(Estado(), "5: No se pudo conectar\r\n");
+  std::string l = Log();
+  EXPECT_EQ(Contar(l, "El dispositivo " + Device() + " esta tomado por otro programa (flock)"), 1) << l;
+  EXPECT_NE(l.find("Esperando un modem libre: " + Device() + " (flock)"), std::string::npos) << l;
+  EXPECT_NE(l.find("Ningun modem libre en 2 segundos"), std::string::npos) << l;
+  EXPECT_TRUE(Comandos().empty());  // not even ATZ
+  EXPECT_TRUE(Locks().empty());
+  close(ajeno);
+}
+
+// While a run has the device, a program that asks flock(2) for it is told
+// it is taken.
+TEST_F(Dialup, RunHoldingTheDeviceMakesFlockFail) {
+  Configurar("INIT=ATZ\n");
+  ASSERT_NO_FATAL_FAILURE(IniciarModem({"--dial", "silent"}));
+  prueba::Spawned z = prueba::Spawn(Argv());
+  ASSERT_TRUE(prueba::WaitUntil([&] { return ContarComandos("ATD") == 1 || !z.Running(); },
+                                15000))
+      << Log();
+  int otro = open(Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(otro, 0);
+  EXPECT_EQ(flock(otro, LOCK_EX | LOCK_NB), -1);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  close(otro);
+  z.Signal(SIGINT);
+  EXPECT_EQ(z.Wait(15000), 6) << Log();
+}
+
+// Every device locked by live processes: the owners are named once, then
+// each walk gives the same waiting line, which the log folds.
+TEST_F(Dialup, WaitForAFreeModemIsOneFoldedLine) {
+  prueba::WriteFile(lockdir + "/LCK..ttyS7", ContenidoLock(getpid()));
+  prueba::WriteFile(lockdir + "/LCK..ttyS8", ContenidoLock(getppid()));
+  Configurar("ESPERAMODEM=4\n", "0351-4123456", {Device("ttyS7"), Device("ttyS8")});
+  prueba::RunResult r = prueba::Run({zelta, "-l", log, raiz}, 30000);
+  EXPECT_EQ(r.status, 5) << Log();
+  std::string l = Log();
+  EXPECT_EQ(Contar(l, "esta lockeando el archivo"), 2) << l;
+  std::string espera = "Esperando un modem libre: " + Device("ttyS7") + " (proceso " +
+                       std::to_string(getpid()) + "), " + Device("ttyS8") + " (proceso " +
+                       std::to_string(getppid()) + ")";
+  EXPECT_EQ(Contar(l, espera + "\n"), 1) << l;
+  EXPECT_EQ(Contar(l, espera + " [Repetido "), 1) << l;
+  EXPECT_EQ(Contar(l, "Ningun modem libre en 4 segundos"), 1) << l;
+  EXPECT_LE(Lineas(l).size(), 12u) << l;
 }
 
 TEST_F(Dialup, DeviceThatCannotBeOpenedGivesFour) {
