@@ -120,7 +120,7 @@ TEST_F(RondadorTabla, ParsefileLoadsWellFormedLinesOnly) {
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nombre);
-    truncate(rutalog.c_str(), 0);
+    ASSERT_EQ(truncate(rutalog.c_str(), 0), 0);
     ASSERT_EQ(Cargar(c.contenido), 0);
     for (const auto &[k, v] : c.esperado) EXPECT_EQ(Valor(k), v) << k;
     if (!c.enlog.empty()) {
