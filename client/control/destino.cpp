@@ -66,7 +66,8 @@ const char *ParsearLineaDestino(const std::string &texto, LineaDestino &d) {
   return nullptr;
 }
 
-// Walks zelta.destinos and returns the first line for which acepta() holds.
+// Walks zelta.destinos and returns the first line for which acepta(line,
+// its number) holds.
 // Returns 0 with d set, 16 when the file is missing or nothing matches
 // (malformed lines are logged and skipped; the no-match message is the
 // caller's). With hallazgos, nothing is logged: the missing file and every
@@ -108,7 +109,7 @@ int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado,
       }
       continue;
     }
-    if (acepta(candidato)) {
+    if (acepta(candidato, numero)) {
       d = candidato;
       *hallado = true;
       return 0;
@@ -146,7 +147,7 @@ int BuscarDestino(Destino &destino) {
   LineaDestino d;
   bool hallado = false;
   int r = RecorrerDestinos(
-      [&destino](const LineaDestino &c) {
+      [&destino](const LineaDestino &c, int) {
         return c.empresa == destino.empresa && c.actividad == destino.actividad &&
                (c.clave == "*" || strcasecmp(c.clave.c_str(), destino.clave.c_str()) == 0);
       },
@@ -167,7 +168,7 @@ int SuministrarClave(int empresa, int actividad, std::string &clave) {
   LineaDestino d;
   bool hallado = false;
   int r = RecorrerDestinos(
-      [empresa, actividad](const LineaDestino &c) {
+      [empresa, actividad](const LineaDestino &c, int) {
         return c.empresa == empresa && c.actividad == actividad && c.clave != "*";
       },
       d, &hallado);
@@ -181,9 +182,30 @@ int SuministrarClave(int empresa, int actividad, std::string &clave) {
 }
 
 int RevisarDestinos(std::vector<Hallazgo> &hallazgos) {
+  // The first matching line wins, so a line that an earlier one covers
+  // (same company and activity, and key '*' or the same key) is never used.
+  struct Vista {
+    LineaDestino linea;
+    int numero;
+  };
+  std::vector<Vista> vistas;
+  auto revisar = [&](const LineaDestino &c, int numero) {
+    for (const Vista &v : vistas) {
+      if (v.linea.empresa == c.empresa && v.linea.actividad == c.actividad &&
+          (v.linea.clave == "*" || strcasecmp(v.linea.clave.c_str(), c.clave.c_str()) == 0)) {
+        hallazgos.push_back({"zelta.destinos", numero,
+                             "Linea " + std::to_string(numero) +
+                                 " de zelta.destinos nunca se usa: la linea " +
+                                 std::to_string(v.numero) + " la cubre"});
+        return false;
+      }
+    }
+    vistas.push_back({c, numero});
+    return false;
+  };
   LineaDestino d;
   bool hallado = false;
-  return RecorrerDestinos([](const LineaDestino &) { return false; }, d, &hallado, &hallazgos);
+  return RecorrerDestinos(revisar, d, &hallado, &hallazgos);
 }
 
 int LeerDestino(Destino &destino) {

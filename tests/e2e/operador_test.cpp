@@ -204,7 +204,8 @@ TEST_F(Chequeo, EveryProblemWithItsLine) {
        "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\nCOLOR=azul\nBLOCKSIZE=0\n#" + std::string(80, 'x') +
            "\nTERMID=1\nBPS=14400\nBPS=0\nLOCKDIR=/tmp\nREINTENTOS=2\n",
        "5 12 * - host 7001\n5 12 ABC - host 7001\n\n5 12 * - host 70000\n5 12 * - host\n"
-       "512 1 * - host 1\n", 16,
+       "512 1 * - host 1\n6 1 abcdefgh - a 1\n6 1 ABCDEFGH - b 1\n6 1 * - c 1\n5 12 ZZZZZZZZ - d 1\n",
+       16,
        {"@zelta.conf:3: Error en linea 3: COLOR=azul", "@zelta.conf:4: Error: Parametro BLOCKSIZE demasiado largo",
         "@zelta.conf:5: Error: Linea 5 demasiado larga.", "@zelta.conf:6: TERMID no valido",
         "@zelta.conf:7: Velocidad 14400 no soportada", "@zelta.conf:8: Velocidad 0 no soportada",
@@ -213,7 +214,10 @@ TEST_F(Chequeo, EveryProblemWithItsLine) {
         "@zelta.destinos:5: Linea 5 de zelta.destinos invalida: faltan campos (EMPRESA ACTIVIDAD "
         "CLAVE TELEFONO SERVIDOR PUERTO)",
         "@zelta.destinos:6: Linea 6 de zelta.destinos invalida: EMPRESA no es un numero de 1 o 2 "
-        "cifras"}},
+        "cifras",
+        // The first matching line wins: a line an earlier one covers is dead.
+        "@zelta.destinos:8: Linea 8 de zelta.destinos nunca se usa: la linea 7 la cubre",
+        "@zelta.destinos:10: Linea 10 de zelta.destinos nunca se usa: la linea 1 la cubre"}},
       {"missing settings", "BPS=9600\nLOCKDIR=/nada/de/nada\n", "5 12 * - host 7001 extra\n", 16,
        {"@zelta.conf: Debe especificar un MODEM", "@zelta.conf: Debe especificar un CODIGOINTERURBANO",
         "@zelta.conf: LOCKDIR /nada/de/nada no es un directorio",
