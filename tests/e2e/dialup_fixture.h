@@ -112,6 +112,17 @@ class Dialup : public ::testing::Test {
   }
 
   std::vector<std::string> Argv() const { return {zelta, "-x20", "-l", log, raiz}; }
+
+  // A run whose modem never answers the dial command, returned once it has
+  // dialed (it holds the device then). conf: zelta.conf lines.
+  prueba::Spawned CorrerHastaMarcar(const std::string &conf) {
+    Configurar(conf);
+    IniciarModem({"--dial", "silent"});
+    prueba::Spawned z = prueba::Spawn(Argv());
+    EXPECT_TRUE(prueba::WaitUntil([&] { return ContarComandos("ATD") == 1 || !z.Running(); }, 15000))
+        << Log();
+    return z;
+  }
   prueba::RunResult Correr(int timeout_ms = 60000) const {
     return prueba::Run(Argv(), timeout_ms);
   }

@@ -226,12 +226,8 @@ TEST_F(Dialup, DeviceHeldWithFlockCountsAsLocked) {
 // While a run has the device, a program that asks flock(2) for it is told
 // it is taken.
 TEST_F(Dialup, RunHoldingTheDeviceMakesFlockFail) {
-  Configurar("INIT=ATZ\n");
-  ASSERT_NO_FATAL_FAILURE(IniciarModem({"--dial", "silent"}));
-  prueba::Spawned z = prueba::Spawn(Argv());
-  ASSERT_TRUE(prueba::WaitUntil([&] { return ContarComandos("ATD") == 1 || !z.Running(); },
-                                15000))
-      << Log();
+  prueba::Spawned z = CorrerHastaMarcar("INIT=ATZ\n");
+  ASSERT_TRUE(z.Running()) << Log();
   int otro = open(Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(otro, 0);
   EXPECT_EQ(flock(otro, LOCK_EX | LOCK_NB), -1);
@@ -313,12 +309,8 @@ TEST_F(Dialup, InterruptWhileDialingRestoresTheLine) {
 class HijoMuerto : public Dialup, public ::testing::WithParamInterface<int> {};
 
 TEST_P(HijoMuerto, ChildKilledBySignalGivesSix) {
-  Configurar("INIT=ATZ\n");
-  ASSERT_NO_FATAL_FAILURE(IniciarModem({"--dial", "silent"}));
-  prueba::Spawned z = prueba::Spawn(Argv());
-  ASSERT_TRUE(prueba::WaitUntil([&] { return ContarComandos("ATD") == 1 || !z.Running(); },
-                                15000))
-      << Log();
+  prueba::Spawned z = CorrerHastaMarcar("INIT=ATZ\n");
+  ASSERT_TRUE(z.Running()) << Log();
   // The device lock file names the protocol child.
   pid_t hijo = atoi(prueba::ReadFile(lockdir + "/LCK..ttyS7").c_str());
   ASSERT_GT(hijo, 0);
