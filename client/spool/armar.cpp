@@ -22,7 +22,11 @@
 
 namespace {
 
-constexpr size_t kTrozo = 255;         // content is read in chunks of this size
+constexpr size_t kTrozo = 255;         // text content is taken in chunks of this size
+// One read of content: a whole number of chunks, so that the chunks of text
+// fall where reads of kTrozo bytes would put them.
+constexpr size_t kLectura = kTrozo * 256;
+constexpr size_t kBufferBundle = 64 * 1024;  // stdio buffer of input.dat
 constexpr size_t kLineaBinarios = 4095;
 constexpr unsigned char kEscape = 0x08;
 constexpr unsigned char kEtx = 0x03;
@@ -33,13 +37,60 @@ bool Escribir(FILE *out, const void *datos, size_t largo) {
 }
 bool Escribir(FILE *out, const char *texto) { return Escribir(out, texto, strlen(texto)); }
 
-// One content byte, escaped: 0x08 and 0x03 become 0x08 and the byte + 0x1C.
-bool EscribirEscapado(FILE *out, unsigned char c) {
-  if (c == kEscape || c == kEtx) {
-    if (putc(kEscape, out) == EOF) return false;
-    c = static_cast<unsigned char>(c + 0x1C);
+// Content bytes, escaped: 0x08 and 0x03 become 0x08 and the byte + 0x1C.
+// Done by runs: each of the two bytes is searched with memchr, everything
+// before the nearer one is copied in one piece into a local buffer, and the
+// buffer goes to out in one call, so a stretch with nothing to escape costs
+// no more than a copy.
+bool EscribirEscapado(FILE *out, const unsigned char *datos, size_t largo) {
+  unsigned char buf[2 * kTrozo * 32];  // the escaped form of at most half of it
+  const size_t pedazo = sizeof buf / 2;
+  for (size_t hecho = 0; hecho < largo; hecho += pedazo) {
+    const unsigned char *p = datos + hecho;
+    const unsigned char *fin = p + std::min(pedazo, largo - hecho);
+    const unsigned char *esc = nullptr;  // next 0x08 at or after p, or fin
+    const unsigned char *etx = nullptr;  // next 0x03 at or after p, or fin
+    size_t n = 0;
+    while (p < fin) {
+      if (esc == nullptr || esc < p) {
+        esc = static_cast<const unsigned char *>(memchr(p, kEscape, static_cast<size_t>(fin - p)));
+        if (esc == nullptr) esc = fin;
+      }
+      if (etx == nullptr || etx < p) {
+        etx = static_cast<const unsigned char *>(memchr(p, kEtx, static_cast<size_t>(fin - p)));
+        if (etx == nullptr) etx = fin;
+      }
+      const unsigned char *q = std::min(esc, etx);
+      memcpy(buf + n, p, static_cast<size_t>(q - p));
+      n += static_cast<size_t>(q - p);
+      if (q == fin) break;
+      buf[n++] = kEscape;
+      buf[n++] = static_cast<unsigned char>(*q + 0x1C);
+      p = q + 1;
+    }
+    if (!Escribir(out, buf, n)) return false;
   }
-  return putc(c, out) != EOF;
+  return true;
+}
+
+// The content bytes of a record as read (one read of up to kLectura bytes),
+// escaped, the 0x1A rule applied to every 255-byte chunk of text. ultimos
+// holds the last two content bytes written (-1 for none), for the closing
+// CR LF of text. Returns false when a write fails.
+bool EscribirContenido(FILE *out, unsigned char *buf, size_t n, bool binario, int ultimos[2]) {
+  for (size_t inicio = 0; inicio < n; inicio += kTrozo) {
+    size_t largo = std::min(kTrozo, n - inicio);
+    if (!binario && buf[inicio + largo - 1] == kFinDos) largo--;
+    if (!EscribirEscapado(out, buf + inicio, largo)) return false;
+    if (largo >= 2) {
+      ultimos[0] = buf[inicio + largo - 2];
+      ultimos[1] = buf[inicio + largo - 1];
+    } else if (largo == 1) {
+      ultimos[0] = ultimos[1];
+      ultimos[1] = buf[inicio];
+    }
+  }
+  return true;
 }
 
 // Makes the record reach the file: stdio only reports most write errors
@@ -67,6 +118,7 @@ int CrearBundle(const std::string &path, ArchivoPtr &out) {
     return 15;
   }
   out.reset(f);
+  setvbuf(f, nullptr, _IOFBF, kBufferBundle);
   return 0;
 }
 
@@ -265,24 +317,16 @@ int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
   }
 
   // The last two content bytes written, for the closing CR LF of text.
-  int penultimo = -1, ultimo = -1;
+  int ultimos[2] = {-1, -1};
   unsigned long long restante = tamano;
-  unsigned char buf[kTrozo];
+  unsigned char buf[kLectura];
   while (res == 0) {
-    size_t pedir = kTrozo;
+    size_t pedir = kLectura;
     if (binario && restante < pedir) pedir = static_cast<size_t>(restante);
     if (pedir == 0) break;
     size_t n = fread(buf, 1, pedir, in.get());
     if (n == 0) break;
-    if (!binario && buf[n - 1] == kFinDos) n--;
-    for (size_t i = 0; i < n; i++) {
-      if (!EscribirEscapado(out, buf[i])) {
-        res = 14;
-        break;
-      }
-      penultimo = ultimo;
-      ultimo = buf[i];
-    }
+    if (!EscribirContenido(out, buf, n, binario, ultimos)) res = 14;
     restante -= binario ? n : 0;
   }
   if (res == 0 && ferror(in.get())) {
@@ -294,7 +338,7 @@ int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
     LogFormato(1, "El archivo %s cambio de tamano mientras se empaquetaba", path);
     return 13;
   }
-  if (res == 0 && (binario || penultimo != '\r' || ultimo != '\n')) {
+  if (res == 0 && (binario || ultimos[0] != '\r' || ultimos[1] != '\n')) {
     if (!Escribir(out, "\r\n")) res = 14;
   }
   if (res == 0) return Volcar(out, path);

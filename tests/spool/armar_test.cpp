@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,70 @@ TEST_F(ArmarTest, LargeBinaryFileSizeAndEscapesAcrossChunks) {
   ASSERT_EQ(AgregarArchivo(out, (tmp / "big.bin").c_str(), true, true), 0);
   fclose(out);
   EXPECT_EQ(ReadFile(tmp / "out"), "[big.bin,1000]\r\n" + escapado + "\r\n");
+}
+
+// The record content as the format defines it, one byte at a time: text
+// taken in chunks of 255 bytes, a chunk's last byte dropped when it is 0x1A,
+// 0x08 and 0x03 escaped, CR LF added unless the content written ends in it.
+std::string RegistroDeReferencia(const std::string &datos, bool binario) {
+  std::string out, escrito;
+  for (size_t i = 0; i < datos.size(); i += 255) {
+    std::string trozo = datos.substr(i, 255);
+    if (!binario && trozo.back() == '\x1A') trozo.pop_back();
+    for (unsigned char c : trozo) {
+      if (c == 0x08 || c == 0x03) {
+        out += '\x08';
+        c = static_cast<unsigned char>(c + 0x1C);
+      }
+      out += static_cast<char>(c);
+    }
+    escrito += trozo;
+  }
+  bool crlf = escrito.size() >= 2 && escrito.compare(escrito.size() - 2, 2, "\r\n") == 0;
+  if (binario || !crlf) out += "\r\n";
+  return out;
+}
+
+// Contents of many sizes around the chunk and read boundaries, dense in the
+// bytes that have rules (escapes, 0x1A, CR, LF), checked against the
+// byte-at-a-time reference in both forms.
+TEST_F(ArmarTest, RecordContentMatchesTheByteAtATimeRules) {
+  std::mt19937 azar(1234);
+  const char especiales[] = {'\x08', '\x03', '\x1A', '\r', '\n', 'a', '\0'};
+  std::vector<size_t> tamanos;
+  for (size_t t = 0; t < 800; t += 7) tamanos.push_back(t);
+  for (size_t base : {size_t{255} * 256, size_t{255} * 512}) {
+    for (size_t d = 0; d < 5; d++) {
+      tamanos.push_back(base - 2 + d);
+    }
+  }
+  tamanos.push_back(300000);
+  for (size_t tamano : tamanos) {
+    for (int mezcla = 0; mezcla < 3; mezcla++) {
+      std::string datos(tamano, '\0');
+      for (auto &c : datos) {
+        // Mostly special bytes, mostly ordinary ones, or uniform bytes.
+        unsigned r = azar();
+        c = mezcla == 0   ? especiales[r % sizeof especiales]
+            : mezcla == 1 ? (r % 16 == 0 ? especiales[(r >> 8) % sizeof especiales] : 'x')
+                          : static_cast<char>(r);
+      }
+      // 0x1A at the end of chunks, where the text rule looks.
+      for (size_t k = 254; k < tamano; k += 255 * 37) datos[k] = '\x1A';
+      for (bool binario : {false, true}) {
+        SCOPED_TRACE(std::to_string(tamano) + (binario ? " binary" : " text") + " mix " +
+                     std::to_string(mezcla));
+        WriteFile(tmp / "f", datos);
+        FILE *out = fopen((tmp / "out").c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        // A binary record always has its header line; text is taken without.
+        ASSERT_EQ(AgregarArchivo(out, (tmp / "f").c_str(), binario, binario), 0);
+        fclose(out);
+        std::string cabecera = binario ? "[f," + std::to_string(tamano) + "]\r\n" : "";
+        ASSERT_EQ(ReadFile(tmp / "out"), cabecera + RegistroDeReferencia(datos, binario));
+      }
+    }
+  }
 }
 
 struct CasoEncabezado {
