@@ -107,7 +107,7 @@ int leeropciones(int argc, char **argv, char **args, bool *demonio) {
       *demonio = true;
       continue;
     }
-    if (letra == '\0' || strchr("xalpt", letra) == nullptr) return -1;
+    if (letra == '\0' || strchr("xalptm", letra) == nullptr) return -1;
     const char *valor = op + 2;
     if (*valor == '\0') {
       if (i + 1 >= argc) return -1;
@@ -120,6 +120,14 @@ int leeropciones(int argc, char **argv, char **args, bool *demonio) {
       if (*valor == '\0' || *fin != '\0' || errno != 0 || n < -1000000 || n > 1000000)
         return -1;
       if (args != nullptr) debuglevel = static_cast<int>(n);
+    }
+    if (letra == 'm') {
+      char *fin = nullptr;
+      errno = 0;
+      long n = strtol(valor, &fin, 10);
+      if (*valor == '\0' || *fin != '\0' || errno != 0 || n < 0 || n > kMaxClientesTope)
+        return -1;
+      if (args != nullptr) maxclientes = static_cast<int>(n);
     }
     if (args == nullptr) continue;
     switch (letra) {
@@ -149,6 +157,11 @@ Texto raizdeterminal(const char *basedir, const std::string &nombre) {
   for (; *p != '\0'; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
   log_f(10, "Modificando busqueda de tx a %s", minusculas.get());
   return minusculas;
+}
+
+void pausar() {
+  timespec pausa{0, kPollNanos};
+  nanosleep(&pausa, nullptr);
 }
 
 // One attempt of pinghost. Returns whether ping exited with 0.
@@ -198,6 +211,7 @@ void uso(const char *programa) {
   printf("\t-l logfile\n");
   printf("\t-p host\t\thace un ping antes de ZELTA\n");
   printf("\t-t file\t\tcarga archivo de transcodificacion\n");
+  printf("\t-m N\t\tcomo maximo N clientes zelta a la vez (0-sin limite)\n");
   fflush(stdout);
 }
 
@@ -419,17 +433,20 @@ int fork2(pid_t *nieto) {
   return 1;
 }
 
-void ejecutarzelta(const char *path, char *const args[]) {
+void ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
   pid_t nieto = 0;
   int r = fork2(&nieto);
   if (r == -1) {
+    cerrarfin(fin);
     log_f(1, "Error al crear proc. zelta para terminal %s", args[1]);
     return;
   }
   if (r == 1) {
+    registrarcliente(fin, nieto);
     log_f(7, "Proceso cliente zelta creado (pid=%d)", static_cast<int>(nieto));
     return;
   }
+  heredarfin(*fin);
   signal(SIGALRM, SIG_DFL);
   execv(path, args);
   log_f(1, "Error al ejecutar cliente zelta");
@@ -505,13 +522,17 @@ int rondador_main(int argc, char **argv) {
   // fork2 and pinghost wait for their children: an ignored SIGCHLD handed
   // down by whoever started us would make every wait fail.
   signal(SIGCHLD, SIG_DFL);
+  iniciarespera(gtxdir);
 
   for (;;) {
     log_f(2, "Buscando transacciones...");
-    std::optional<std::string> nombre;
-    while (!(nombre = buscartx(gtxdir))) {
-      timespec pausa{0, kPollNanos};
-      nanosleep(&pausa, nullptr);
+    std::optional<std::string> nombre = esperartx(gtxdir);
+    FinCliente fin;
+    if (abrirfin(&fin) != 0) {
+      // Under a cap a client whose end cannot be seen must not start: the
+      // marker stays and is tried again after a pause.
+      pausar();
+      continue;
     }
     log_f(2, "Tx encontrada en %s", nombre->c_str());
     Texto raiz = raizdeterminal(basedir, *nombre);
@@ -519,15 +540,15 @@ int rondador_main(int argc, char **argv) {
       // Without memory for the path the client cannot be started; the
       // marker stays and is tried again after a pause.
       log_f(1, "No hay memoria suficiente para la terminal %s", nombre->c_str());
-      timespec pausa{0, kPollNanos};
-      nanosleep(&pausa, nullptr);
+      cerrarfin(&fin);
+      pausar();
       continue;
     }
     args[1] = raiz.get();
     if (hosttoping != nullptr) pinghost(hosttoping);
     if (transfilepath != nullptr && replaceprest(raiz.get()) != 0)
       log_f(1, "Error al reemplazar prestaciones []");
-    ejecutarzelta(zeltapath, args.get());
+    ejecutarzelta(zeltapath, args.get(), &fin);
     borrarmarca(gtxdir, *nombre);
   }
 }
