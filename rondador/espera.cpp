@@ -46,6 +46,7 @@ struct EstadoEspera {
   bool avisado = false;  // the failure to watch tx/ was logged
   int pausa_ms = static_cast<int>(kPollNanos / 1000000);
   std::vector<Cliente> clientes;
+  std::vector<pollfd> fds;  // of the last wait, kept to spare an allocation per wait
 };
 EstadoEspera g_espera;
 
@@ -109,7 +110,8 @@ void recogerfines(const std::vector<pollfd> &fds, size_t desde) {
 // One wait: on the inotify descriptor (unless the cap is reached) and on the
 // pipes of the running clients, for at most the poll pause.
 void esperar(bool lleno) {
-  std::vector<pollfd> fds;
+  std::vector<pollfd> &fds = g_espera.fds;
+  fds.clear();
   if (!lleno && g_espera.inotify >= 0) fds.push_back({g_espera.inotify, POLLIN, 0});
   size_t desde = fds.size();
   for (const Cliente &c : g_espera.clientes) fds.push_back({c.fin, POLLIN, 0});

@@ -93,6 +93,15 @@ bool masviejo(const timespec &a, const std::string &na, const timespec &b,
   return na < nb;
 }
 
+// A whole decimal number between min and max into *n. Returns whether the
+// text was one.
+bool leernumero(const char *valor, long min, long max, long *n) {
+  char *fin = nullptr;
+  errno = 0;
+  *n = strtol(valor, &fin, 10);
+  return *valor != '\0' && *fin == '\0' && errno == 0 && *n >= min && *n <= max;
+}
+
 // Checks the options that follow the two positional arguments; with args,
 // also stores -a values from args[2] on and applies the settings. Returns 0,
 // or -1 when the command line is faulty.
@@ -113,24 +122,14 @@ int leeropciones(int argc, char **argv, char **args, bool *demonio) {
       if (i + 1 >= argc) return -1;
       valor = argv[++i];
     }
-    if (letra == 'x') {
-      char *fin = nullptr;
-      errno = 0;
-      long n = strtol(valor, &fin, 10);
-      if (*valor == '\0' || *fin != '\0' || errno != 0 || n < -1000000 || n > 1000000)
-        return -1;
-      if (args != nullptr) debuglevel = static_cast<int>(n);
-    }
-    if (letra == 'm') {
-      char *fin = nullptr;
-      errno = 0;
-      long n = strtol(valor, &fin, 10);
-      if (*valor == '\0' || *fin != '\0' || errno != 0 || n < 0 || n > kMaxClientesTope)
-        return -1;
-      if (args != nullptr) maxclientes = static_cast<int>(n);
-    }
+    long n = 0;
+    if ((letra == 'x' && !leernumero(valor, -1000000, 1000000, &n)) ||
+        (letra == 'm' && !leernumero(valor, 0, kMaxClientesTope, &n)))
+      return -1;
     if (args == nullptr) continue;
     switch (letra) {
+      case 'x': debuglevel = static_cast<int>(n); break;
+      case 'm': maxclientes = static_cast<int>(n); break;
       case 'a': args[nargs++] = const_cast<char *>(valor); break;
       case 'l': logfilepath = valor; break;
       case 'p': hosttoping = valor; break;
