@@ -43,7 +43,9 @@ bool Escribir(FILE *out, const char *texto) { return Escribir(out, texto, strlen
 // buffer goes to out in one call, so a stretch with nothing to escape costs
 // no more than a copy.
 bool EscribirEscapado(FILE *out, const unsigned char *datos, size_t largo) {
-  unsigned char buf[2 * kTrozo * 32];  // the escaped form of at most half of it
+  // The escaped form of up to half of it; large, so that stdio passes it to
+  // the file without copying it into its own buffer first.
+  unsigned char buf[2 * kLectura];
   const size_t pedazo = sizeof buf / 2;
   for (size_t hecho = 0; hecho < largo; hecho += pedazo) {
     const unsigned char *p = datos + hecho;
