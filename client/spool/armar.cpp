@@ -26,7 +26,6 @@ constexpr size_t kTrozo = 255;         // text content is taken in chunks of thi
 // One read of content: a whole number of chunks, so that the chunks of text
 // fall where reads of kTrozo bytes would put them.
 constexpr size_t kLectura = kTrozo * 256;
-constexpr size_t kBufferBundle = 64 * 1024;  // stdio buffer of input.dat
 constexpr size_t kLineaBinarios = 4095;
 constexpr unsigned char kEscape = 0x08;
 constexpr unsigned char kEtx = 0x03;
@@ -43,8 +42,8 @@ bool Escribir(FILE *out, const char *texto) { return Escribir(out, texto, strlen
 // buffer goes to out in one call, so a stretch with nothing to escape costs
 // no more than a copy.
 bool EscribirEscapado(FILE *out, const unsigned char *datos, size_t largo) {
-  // The escaped form of up to half of it; large, so that stdio passes it to
-  // the file without copying it into its own buffer first.
+  // The escaped form of up to half of it; much larger than the stream's own
+  // buffer, so that stdio passes most of it to the file without copying.
   unsigned char buf[2 * kLectura];
   const size_t pedazo = sizeof buf / 2;
   for (size_t hecho = 0; hecho < largo; hecho += pedazo) {
@@ -120,7 +119,6 @@ int CrearBundle(const std::string &path, ArchivoPtr &out) {
     return 15;
   }
   out.reset(f);
-  setvbuf(f, nullptr, _IOFBF, kBufferBundle);
   return 0;
 }
 
