@@ -21,37 +21,6 @@ namespace {
 // Version 1.5.1, company 00, activity 00, key ZELTAUPD.
 const char kEncabezadoActualizacion[] = "V1510000ZELTAUPD\r\n";
 
-struct Descriptor {
-  int fd = -1;
-  explicit Descriptor(int f) : fd(f) {}
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-  // Closes now and reports whether the close succeeded.
-  bool Cerrar() {
-    int r = close(fd);
-    fd = -1;
-    return r == 0;
-  }
-};
-
-struct DirCloser {
-  void operator()(DIR *d) const { closedir(d); }
-};
-
-bool EscribirTodo(int fd, const char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Copies origen to a new file destino with the given mode; destino is
 // removed again on failure. Returns true on success.
 bool CopiarArchivo(const std::string &origen, const std::string &destino, mode_t modo) {
@@ -130,7 +99,7 @@ int PrepararActualizacion() {
 
 int CompletarActualizacion() {
   std::string descargas = UnirRuta(g_corrida.raiz, "download");
-  std::unique_ptr<DIR, DirCloser> dir(opendir(descargas.c_str()));
+  DirectorioPtr dir(opendir(descargas.c_str()));
   if (!dir) {
     LogFormato(1, "No se pudo abrir %s: %s", descargas.c_str(), strerror(errno));
     return 14;
