@@ -38,7 +38,6 @@ struct EstadoCorrida {
   std::string locklpath;          // instance lock path; cleared by cleanexit
   pid_t lockpid = 0;              // process that made the instance lock
   std::string hostid;             // 32-character host identification
-  std::string rutaestado;         // estado.rsp, joined once the run starts
   std::string rutamachineid = "/etc/machine-id";  // source of hostid
 };
 extern EstadoCorrida g_corrida;

@@ -237,7 +237,6 @@ int ObtenerIdentificacion() {
 int CorrerZelta(int argc, char **argv) {
   std::set_terminate(FinPorFaltaDeMemoria);
   if (LeerLineaComandos(argc, argv) != 0) return -1;
-  g_corrida.rutaestado = UnirRuta(g_corrida.raiz, "estado.rsp");
   int r = PrepararCorrida();
   if (r != 0) return r;
   LockearDirectorio();

@@ -40,13 +40,14 @@ struct Linea {
   void Agregar(const char *texto) { Agregar(texto, strlen(texto)); }
   // The text with every control byte shown as \xNN, so that names from
   // outside (markers, delivered files, the server's answers) can neither
-  // forge lines nor send escapes to a terminal. The line feeds that end
-  // some messages stay as they are.
+  // forge lines nor send escapes to a terminal. The line ends (CR, LF) that
+  // close some messages, such as the modem's connect string, stay as they
+  // are: at the end they can start no forged line.
   void AgregarVisible(const char *texto) {
     static const char kHex[] = "0123456789abcdef";
     size_t largo = strlen(texto);
     size_t finales = largo;
-    while (finales > 0 && texto[finales - 1] == '\n') finales--;
+    while (finales > 0 && (texto[finales - 1] == '\n' || texto[finales - 1] == '\r')) finales--;
     for (size_t i = 0; i < largo; i++) {
       unsigned char c = static_cast<unsigned char>(texto[i]);
       if ((c < 0x20 || c == 0x7F) && i < finales) {
