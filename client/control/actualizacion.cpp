@@ -98,28 +98,48 @@ bool EscribirTodo(int fd, const char *p, size_t n) {
   return true;
 }
 
-// Reads from fd until the end, appending to out what fits in max bytes
-// (the rest is read and dropped). Returns false on a read error.
-bool LeerHastaElFin(int fd, std::string &out, size_t max) {
-  char buf[65536];
+// Reads fd to the end in 64 KiB pieces, handing each to usar(data, n),
+// which returns false to stop. Returns false on a read error (errno set) or
+// when usar stopped.
+template <typename F>
+bool LeerPorTrozos(int fd, F usar) {
+  std::vector<char> buf(65536);
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
+    ssize_t n = read(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    size_t cabe = out.size() < max ? max - out.size() : 0;
-    out.append(buf, std::min(cabe, static_cast<size_t>(n)));
+    if (!usar(buf.data(), static_cast<size_t>(n))) return false;
   }
+}
+
+// Reads from fd until the end, appending to out what fits in max bytes
+// (the rest is read and dropped). Returns false on a read error.
+bool LeerHastaElFin(int fd, std::string &out, size_t max) {
+  return LeerPorTrozos(fd, [&](const char *p, size_t n) {
+    out.append(p, std::min(n, out.size() < max ? max - out.size() : 0));
+    return true;
+  });
+}
+
+// Opens a regular file for reading; a symbolic link is not followed.
+// Returns the descriptor, or -1 with errno set (EINVAL: not a regular file).
+int AbrirRegular(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  struct stat st;
+  int err = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+  if (err == 0) return fd;
+  close(fd);
+  errno = err;
+  return -1;
 }
 
 // Reads the whole of a regular file of at most max bytes. Returns 0, or an
 // errno value (EFBIG when it is larger, EINVAL when not a regular file).
 int LeerArchivoChico(const std::string &path, std::string &datos, size_t max) {
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW));
+  Descriptor fd(AbrirRegular(path));
   if (fd.fd < 0) return errno;
-  struct stat st;
-  if (fstat(fd.fd, &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
   datos.clear();
   if (!LeerHastaElFin(fd.fd, datos, max + 1)) return errno;
   return datos.size() > max ? EFBIG : 0;
@@ -293,23 +313,17 @@ int LeerSerieInstalada(unsigned long long &serie) {
 // Size and SHA-256 of a regular file. Returns 0 or an errno value (EINVAL
 // when it is not a regular file).
 int MedirArchivo(const std::string &path, long long &tamano, std::string &sha) {
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW));
+  Descriptor fd(AbrirRegular(path));
   if (fd.fd < 0) return errno;
-  struct stat st;
-  if (fstat(fd.fd, &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
   Sha256 s;
   IniciarSha256(s);
-  std::vector<char> buf(65536);
   tamano = 0;
-  for (;;) {
-    ssize_t n = read(fd.fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) break;
-    AgregarSha256(s, buf.data(), static_cast<size_t>(n));
-    tamano += n;
-  }
+  bool leido = LeerPorTrozos(fd.fd, [&](const char *p, size_t n) {
+    AgregarSha256(s, p, n);
+    tamano += static_cast<long long>(n);
+    return true;
+  });
+  if (!leido) return errno;
   unsigned char digest[kTamanoSha256];
   TerminarSha256(s, digest);
   sha = HexDigest(digest);
@@ -379,18 +393,7 @@ bool CopiarArchivo(const std::string &origen, const std::string &destino, mode_t
   unlink(destino.c_str());
   Descriptor out(open(destino.c_str(), O_WRONLY | O_CREAT | O_EXCL, modo));
   if (out.fd < 0) return false;
-  std::vector<char> buf(65536);
-  bool ok = true;
-  for (;;) {
-    ssize_t n = read(in.fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    if (!EscribirTodo(out.fd, buf.data(), static_cast<size_t>(n))) {
-      ok = false;
-      break;
-    }
-  }
+  bool ok = LeerPorTrozos(in.fd, [&](const char *p, size_t n) { return EscribirTodo(out.fd, p, n); });
   if (ok) ok = fchmod(out.fd, modo) == 0 && fsync(out.fd) == 0;
   if (!out.Cerrar()) ok = false;
   if (!ok) unlink(destino.c_str());
