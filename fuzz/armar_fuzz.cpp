@@ -5,6 +5,9 @@
 // chunks of 255 bytes whose last byte is dropped when it is 0x1A, 0x08 and
 // 0x03 escaped, CR LF closing the record unless the content written ended
 // with it; a binary record headed by its size and always closed by CR LF.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -48,8 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::EscribirArchivo(path, datos);
   FILE *out = fopen(salida.c_str(), "wb");
   if (out == nullptr) fuzz::Fallar("no se pudo crear la salida");
+  int area = open(fuzz::Area().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (area < 0) fuzz::Fallar("no se pudo abrir el area");
   // A binary record always has its header line; text is taken without.
-  int r = AgregarArchivo(out, path.c_str(), binario, binario);
+  int r = AgregarArchivo(out, area, "f", binario, binario);
+  close(area);
   fclose(out);
   EXIGIR(r == 0);
   EXIGIR(fuzz::LeerArchivo(salida) == Esperado(datos, binario));

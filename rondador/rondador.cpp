@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "acceso.h"
 #include "hash.h"
 
 int debuglevel = 1;
@@ -163,6 +164,32 @@ void pausar() {
   nanosleep(&pausa, nullptr);
 }
 
+// Whether a marker may start a client. A marker named tx or holding control
+// bytes, or whose terminal root exists but is not a directory or is tx/
+// itself, would have the client (as root) work on what is not a terminal
+// root: it is refused, logged, and the caller deletes it.
+bool marcavalida(const std::string &nombre, const char *raiz) {
+  const char *motivo = nullptr;
+  struct stat st, stx;
+  bool control = std::any_of(nombre.begin(), nombre.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  if (nombre == "tx") {
+    motivo = "es el directorio de marcas";
+  } else if (control) {
+    motivo = "tiene caracteres de control";
+  } else if (stat(raiz, &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      motivo = "la raiz no es un directorio";
+    } else if (stat(gtxdir, &stx) == 0 && st.st_dev == stx.st_dev && st.st_ino == stx.st_ino) {
+      motivo = "es el directorio de marcas";
+    }
+  }
+  if (motivo == nullptr) return true;
+  log_f(1, "Marca invalida %s: %s; se borra sin iniciar zelta", nombre.c_str(), motivo);
+  return false;
+}
+
 // One attempt of pinghost. Returns whether ping exited with 0.
 bool pingunavez(const char *host) {
   pid_t pid = fork();
@@ -223,7 +250,7 @@ void lognf(const char *texto, int level) {
   localtime_r(&ahora, &tmv);
   size_t n = strftime(stamp, sizeof stamp, "%b %d %H:%M:%S ", &tmv);
   fwrite(stamp, 1, n, f);
-  fputs(texto, f);
+  fputs(visible(texto).c_str(), f);
   fputc('\n', f);
   fflush(f);
 }
@@ -468,9 +495,12 @@ void makedaemon() {
   }
   if (pid > 0) _exit(0);
   umask(0);
-  if (freopen(logfilepath, "a", stdout) == nullptr)
+  fflush(stdout);
+  fflush(stderr);
+  Descriptor salida(abrirlog(logfilepath));
+  if (salida.fd < 0 || dup2(salida.fd, STDOUT_FILENO) < 0)
     log_f(1, "reopen stdout: %s", strerror(errno));
-  if (freopen(logfilepath, "a", stderr) == nullptr)
+  if (salida.fd < 0 || dup2(salida.fd, STDERR_FILENO) < 0)
     log_f(1, "reopen stderr: %s", strerror(errno));
   if (freopen("/dev/null", "r", stdin) == nullptr)
     log_f(1, "reopen stdin: %s", strerror(errno));
@@ -500,8 +530,10 @@ int rondador_main(int argc, char **argv) {
     return kSalidaError;
   }
   if (logfilepath != nullptr) {
-    logfile = fopen(logfilepath, "ae");
+    int fd = abrirlog(logfilepath);
+    logfile = fd >= 0 ? fdopen(fd, "a") : nullptr;
     if (logfile == nullptr) {
+      if (fd >= 0) close(fd);
       printf("ERROR: no se puede abrir el logfile %s: %s\n", logfilepath, strerror(errno));
       return kSalidaError;
     }
@@ -541,6 +573,11 @@ int rondador_main(int argc, char **argv) {
       log_f(1, "No hay memoria suficiente para la terminal %s", nombre->c_str());
       cerrarfin(&fin);
       pausar();
+      continue;
+    }
+    if (!marcavalida(*nombre, raiz.get())) {
+      cerrarfin(&fin);
+      borrarmarca(gtxdir, *nombre);
       continue;
     }
     args[1] = raiz.get();

@@ -19,10 +19,6 @@ namespace {
 
 const char kBanner[] = "ZELTA - Transferencia de transacciones de terminales";
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-
 // Takes an option's argument from the rest of the same argument or from the
 // next one. Returns nullptr when there is none.
 const char *ArgumentoOpcion(int argc, char **argv, int *i) {
@@ -40,7 +36,7 @@ int UsoInvalido(const char *argv0) {
 // to end with.
 int PrepararCorrida() {
   if (!g_corrida.archivolog.empty()) {
-    FILE *f = fopen(g_corrida.archivolog.c_str(), "a");
+    FILE *f = AbrirLog(g_corrida.archivolog.c_str());
     if (f == nullptr) {
       printf("Imposible abrir log %s\n", g_corrida.archivolog.c_str());
       return 13;
@@ -101,18 +97,19 @@ int Intercambio(const char *argv0, int *codigoestado) {
       return r;
     }
   }
+  r = VerificarDirectorios();
+  if (r != 0) return r;
   LimpiarDescargas();
   r = ArmarArchivo();
   if (r != 0) return r;
-  std::string bundle = UnirRuta(g_corrida.raiz, "upload/input.dat");
   Destino destino;
   r = LeerDestino(destino);
   if (r != 0) {
-    unlink(bundle.c_str());
+    BorrarBundle();
     return r;
   }
   r = g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
-  unlink(bundle.c_str());
+  BorrarBundle();
   if (r != 0) return r;
   r = DesarmarArchivosBIN();
   if (r != 0) return r;
@@ -131,11 +128,12 @@ int Intercambio(const char *argv0, int *codigoestado) {
   static const char kLinea[] = "18: No hay suficiente memoria\r\n";
   LogMensajeSenal("No hay suficiente memoria", 1);
   if (getpid() != g_corrida.lockpid) _exit(18);
-  int fd = open(g_corrida.rutaestado.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd >= 0) {
-    ssize_t w = write(fd, kLinea, sizeof kLinea - 1);
-    (void)w;
-    close(fd);
+  // No heap from here on: a descriptor for the root, then the same
+  // unlink-and-create as EscribirEstado.
+  Descriptor raiz(open(g_corrida.raiz.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor fd;
+  if (raiz.fd >= 0 && CrearArchivo(raiz.fd, "estado.rsp", 0666, fd) == 0) {
+    EscribirTodo(fd.fd, kLinea, sizeof kLinea - 1);
   }
   DeslockearDirectorio();
   cleanexitSenal();
@@ -224,7 +222,7 @@ void cleanexitSenal() {
 }
 
 int ObtenerIdentificacion() {
-  std::unique_ptr<FILE, FileCloser> f(fopen(g_corrida.rutamachineid.c_str(), "r"));
+  ArchivoPtr f(fopen(g_corrida.rutamachineid.c_str(), "r"));
   if (!f) return -2;
   char id[33];
   if (fread(id, 1, 32, f.get()) != 32) return -2;
@@ -239,7 +237,6 @@ int ObtenerIdentificacion() {
 int CorrerZelta(int argc, char **argv) {
   std::set_terminate(FinPorFaltaDeMemoria);
   if (LeerLineaComandos(argc, argv) != 0) return -1;
-  g_corrida.rutaestado = UnirRuta(g_corrida.raiz, "estado.rsp");
   int r = PrepararCorrida();
   if (r != 0) return r;
   LockearDirectorio();

@@ -104,23 +104,53 @@ int Volcar(FILE *out, const char *path) {
   return 0;
 }
 
-const char *NombreBase(const char *path) {
-  const char *barra = strrchr(path, '/');
-  return barra != nullptr ? barra + 1 : path;
+// The path of an entry of upload/, for messages.
+std::string RutaUpload(const char *nombre) {
+  return UnirRuta(UnirRuta(g_corrida.raiz, "upload"), nombre);
 }
 
-// Creates or truncates input.dat (0660 before the umask).
-int CrearBundle(const std::string &path, ArchivoPtr &out) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0660);
-  FILE *f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-  if (f == nullptr) {
-    LogFormato(1, "No se pudo crear %s [%m]", path.c_str());
-    if (fd >= 0) close(fd);
+// Creates input.dat anew (0660), never through whatever stood there.
+int CrearBundle(int upload, const std::string &path, ArchivoPtr &out) {
+  Descriptor fd;
+  int e = CrearArchivo(upload, "input.dat", 0660, fd);
+  if (e == 0) {
+    out = AbrirFlujo(fd, "wb");
+    if (!out) e = errno;
+  }
+  if (e != 0) {
+    LogFormato(1, "No se pudo crear %s [%s]", path.c_str(), TextoErrorArchivo(e));
     return 15;
   }
-  out.reset(f);
   return 0;
 }
+
+// Opens an entry of upload/ for packing. Returns 0 with in and *tamano set;
+// 13 when it cannot be opened; -1 when it is not a regular file (a link,
+// FIFO, device or directory), which is logged and left where it is.
+int AbrirEntrada(int upload, const char *nombre, ArchivoPtr &in, off_t *tamano) {
+  Descriptor fd;
+  int e = AbrirLectura(upload, nombre, fd, tamano);
+  if (e == ELOOP || e == kNoRegular) {
+    LogFormato(1, "No se empaqueta %s: %s; queda en upload/", RutaUpload(nombre).c_str(),
+               TextoErrorArchivo(e));
+    return -1;
+  }
+  if (e == 0) {
+    in = AbrirFlujo(fd, "rb");
+    if (!in) e = errno;
+  }
+  if (e != 0) {
+    LogFormato(1, "No se pudo abrir %s [%s]", RutaUpload(nombre).c_str(), strerror(e));
+    return 13;
+  }
+  return 0;
+}
+
+// Packs one opened file: its record header and at most tamano bytes, the
+// size fstat gave at open, so a file that grows (or is endless) cannot
+// swell the bundle.
+int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombre,
+                     bool binario, bool encabezado);
 
 // Closes input.dat, keeping the first error.
 int CerrarBundle(ArchivoPtr &out, const std::string &path, int res) {
@@ -131,19 +161,29 @@ int CerrarBundle(ArchivoPtr &out, const std::string &path, int res) {
   return res;
 }
 
-void Borrar(const std::string &path) {
-  if (unlink(path.c_str()) != 0) LogFormato(1, "No se pudo borrar %s [%m]", path.c_str());
+void Borrar(int upload, const char *nombre) {
+  if (unlinkat(upload, nombre, 0) != 0) {
+    LogFormato(1, "No se pudo borrar %s [%m]", RutaUpload(nombre).c_str());
+  }
 }
 
-// Reads <upload>/_zelta.bin into the set. Returns 0, 11 or 13.
-int LeerBinarios(const std::string &upload, ConjuntoNombres &binarios) {
-  std::string path = UnirRuta(upload, "_zelta.bin");
-  ArchivoPtr f(fopen(path.c_str(), "rb"));
+// Reads upload/_zelta.bin into the set. Returns 0, 11 or 13.
+int LeerBinarios(int upload, ConjuntoNombres &binarios) {
+  std::string path = RutaUpload("_zelta.bin");
+  Descriptor fd;
+  int e = AbrirLectura(upload, "_zelta.bin", fd);
+  // Only a list that is not there means no file is binary: one that is
+  // there but cannot be read would send binary files as text. One that is
+  // not a regular file is not read, and stays like every such entry.
+  if (e == ENOENT) return 0;
+  if (e == ELOOP || e == kNoRegular) {
+    LogFormato(1, "No se lee %s: %s", path.c_str(), TextoErrorArchivo(e));
+    return 0;
+  }
+  ArchivoPtr f;
+  if (e == 0) f = AbrirFlujo(fd, "rb");
   if (!f) {
-    // Only a list that is not there means no file is binary: one that is
-    // there but cannot be read would send binary files as text.
-    if (errno == ENOENT) return 0;
-    LogFormato(1, "No se pudo abrir %s [%m]", path.c_str());
+    LogFormato(1, "No se pudo abrir %s [%s]", path.c_str(), strerror(e != 0 ? e : errno));
     return 13;
   }
   std::vector<char> linea(kLineaBinarios + 1);
@@ -294,23 +334,24 @@ int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado) {
 
 // ---------------------------------------------------------------- records
 
-int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
+int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool encabezado) {
+  ArchivoPtr in;
+  off_t tamano = 0;
+  int res = AbrirEntrada(dirfd, nombre, in, &tamano);
+  if (res != 0) return 13;
+  return AgregarContenido(out, in.get(), tamano, nombre, binario, encabezado);
+}
+
+namespace {
+
+int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombre,
+                     bool binario, bool encabezado) {
+  const std::string ruta = RutaUpload(nombre);
+  const char *path = ruta.c_str();
   LogFormato(15, "Agregando archivo%s %s", binario ? " bin" : "", path);
-  ArchivoPtr in(fopen(path, "rb"));
-  if (!in) {
-    LogFormato(1, "No se pudo abrir %s [%m]", path);
-    return 13;
-  }
-  const char *nombre = NombreBase(path);
-  unsigned long long tamano = 0;
+  unsigned long long tamano = static_cast<unsigned long long>(tamanoabierto);
   int res = 0;
   if (binario) {
-    struct stat st;
-    if (fstat(fileno(in.get()), &st) != 0) {
-      LogFormato(1, "No se pudo obtener el tamano de %s [%m]", path);
-      return 13;
-    }
-    tamano = static_cast<unsigned long long>(st.st_size);
     if (fprintf(out, "[%s,%llu]\r\n", nombre, tamano) < 0) res = 14;
   } else if (encabezado) {
     if (fprintf(out, "[%s]\r\n", nombre) < 0) res = 14;
@@ -322,14 +363,14 @@ int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
   unsigned char buf[kLectura];
   while (res == 0) {
     size_t pedir = kLectura;
-    if (binario && restante < pedir) pedir = static_cast<size_t>(restante);
+    if (restante < pedir) pedir = static_cast<size_t>(restante);
     if (pedir == 0) break;
-    size_t n = fread(buf, 1, pedir, in.get());
+    size_t n = fread(buf, 1, pedir, in);
     if (n == 0) break;
     if (!EscribirContenido(out, buf, n, binario, ultimos)) res = 14;
-    restante -= binario ? n : 0;
+    restante -= n;
   }
-  if (res == 0 && ferror(in.get())) {
+  if (res == 0 && ferror(in)) {
     LogFormato(1, "Error leyendo %s [%m]", path);
     return 13;
   }
@@ -346,12 +387,13 @@ int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
   return res;
 }
 
-int AgregarEncabezado(FILE *out, const char *path) {
-  ArchivoPtr in(fopen(path, "rb"));
-  if (!in) {
-    LogFormato(1, "No se pudo abrir %s [%m]", path);
-    return 13;
-  }
+}  // namespace
+
+int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
+  const std::string ruta = RutaUpload(nombre);
+  const char *path = ruta.c_str();
+  ArchivoPtr in;
+  if (AbrirEntrada(dirfd, nombre, in, nullptr) != 0) return 13;
   if (!Escribir(out, "[_svl.0]\r\n")) {
     LogFormato(1, "Error escribiendo el encabezado [%m]");
     return 14;
@@ -386,19 +428,29 @@ int ArmarArchivo() {
   ConjuntoNombres binarios;
   const std::string upload = UnirRuta(g_corrida.raiz, "upload");
   const std::string bundle = UnirRuta(upload, "input.dat");
-  if (int res = LeerBinarios(upload, binarios); res != 0) return res;
+  Descriptor raiz, dirupload;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = AbrirDirectorio(raiz.fd, "upload", dirupload);
+  if (e != 0) {
+    LogFormato(1, "No se pudo abrir el directorio %s [%s]", upload.c_str(), TextoErrorArchivo(e));
+    return 10;
+  }
+  const int fdupload = dirupload.fd;
+  if (int res = LeerBinarios(fdupload, binarios); res != 0) return res;
 
-  DirectorioPtr dir(opendir(upload.c_str()));
+  DirectorioPtr dir(ListarDirectorio(dirupload));
   if (!dir) {
     LogFormato(1, "No se pudo abrir el directorio %s [%m]", upload.c_str());
     return 10;
   }
   size_t cuenta = 0;
   std::string listo;  // the ready-made bundle's name as found
-  while (struct dirent *e = readdir(dir.get())) {
+  while (struct dirent *ent = readdir(dir.get())) {
     cuenta++;
-    if (strcasecmp(e->d_name, "_svl.qvx") == 0) {
-      listo = e->d_name;
+    struct stat st;
+    if (strcasecmp(ent->d_name, "_svl.qvx") == 0 &&
+        fstatat(fdupload, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      listo = ent->d_name;
       break;
     }
   }
@@ -406,11 +458,14 @@ int ArmarArchivo() {
   ArchivoPtr out;
   if (!listo.empty()) {
     dir.reset();
-    if (int res = CrearBundle(bundle, out); res != 0) return res;
-    std::string path = UnirRuta(upload, listo);
-    int res = AgregarArchivo(out.get(), path.c_str(), false, false);
+    ArchivoPtr in;
+    off_t tamano = 0;
+    int res = AbrirEntrada(fdupload, listo.c_str(), in, &tamano);
+    if (res != 0) return 13;
+    if (res = CrearBundle(fdupload, bundle, out); res != 0) return res;
+    res = AgregarContenido(out.get(), in.get(), tamano, listo.c_str(), false, false);
     res = CerrarBundle(out, bundle, res);
-    if (res == 0) Borrar(path);
+    if (res == 0) Borrar(fdupload, listo.c_str());
     return res;
   }
 
@@ -424,7 +479,7 @@ int ArmarArchivo() {
   if (int res = ListarArchivos(dir.get(), lista, encabezado); res != 0) return res;
   dir.reset();
 
-  if (int res = CrearBundle(bundle, out); res != 0) return res;
+  if (int res = CrearBundle(fdupload, bundle, out); res != 0) return res;
   std::sort(lista.nombres.get(), lista.nombres.get() + lista.cantidad,
             [](const std::unique_ptr<char[]> &a, const std::unique_ptr<char[]> &b) {
               int c = strcasecmp(a.get(), b.get());
@@ -432,19 +487,37 @@ int ArmarArchivo() {
             });
 
   std::vector<std::string> empaquetados;
-  std::string path = UnirRuta(upload, encabezado);
-  int res = AgregarEncabezado(out.get(), path.c_str());
-  if (res == 0) empaquetados.push_back(path);
+  int res = AgregarEncabezado(out.get(), fdupload, encabezado.c_str());
+  if (res == 0) empaquetados.push_back(encabezado);
   for (size_t i = 0; i < lista.cantidad && res == 0; i++) {
     const char *nombre = lista.nombres[i].get();
-    path = UnirRuta(upload, nombre);
-    res = AgregarArchivo(out.get(), path.c_str(), ContieneNombre(binarios, nombre), true);
-    if (res == 0) empaquetados.push_back(path);
+    // Entries that are not regular files are left where they are.
+    ArchivoPtr in;
+    off_t tamano = 0;
+    res = AbrirEntrada(fdupload, nombre, in, &tamano);
+    if (res < 0) {
+      res = 0;
+      continue;
+    }
+    if (res != 0) break;
+    res = AgregarContenido(out.get(), in.get(), tamano, nombre, ContieneNombre(binarios, nombre),
+                           true);
+    if (res == 0) empaquetados.push_back(nombre);
   }
   if (!Escribir(out.get(), "[FIN]\r\n") && res == 0) res = 14;
   res = CerrarBundle(out, bundle, res);
   if (res == 0) {
-    for (const auto &p : empaquetados) Borrar(p);
+    for (const auto &p : empaquetados) Borrar(fdupload, p.c_str());
   }
   return res;
+}
+
+void BorrarBundle() {
+  Descriptor raiz;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = BorrarArchivo(raiz.fd, "upload/input.dat");
+  if (e != 0 && e != ENOENT) {
+    LogFormato(1, "No se pudo borrar %s [%s]", RutaUpload("input.dat").c_str(),
+               TextoErrorArchivo(e));
+  }
 }
