@@ -57,10 +57,6 @@ constexpr int kMaxLinea = 78;  // characters before the line feed
 
 bool EsBlanco(char c) { return c != '\0' && strchr(" \t\n\v\f\r", c) != nullptr; }
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-
 // A check run (-c) collects the reader's findings here instead of printing
 // them; nullptr in every other run.
 std::vector<Hallazgo> *g_hallazgos = nullptr;
@@ -210,7 +206,7 @@ int LeerConfiguracion(const char *argv0) {
   size_t barra = dir.rfind('/');
   dir = barra == std::string::npos ? "./" : dir.substr(0, barra + 1);
   std::string path = dir + "zelta.conf";
-  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+  ArchivoPtr f(fopen(path.c_str(), "r"));
   if (!f) {
     Reportar(0, "No se encontro archivo %s", "zelta.conf");
     return -15;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "archivos.h"
+
 // ---------------------------------------------------------------- version
 
 constexpr int kVersionMayor = 1;
@@ -46,14 +48,9 @@ struct EstadoCorrida {
   std::string locklpath;          // instance lock path; cleared by cleanexit
   pid_t lockpid = 0;              // process that made the instance lock
   std::string hostid;             // 32-character host identification
-  std::string rutaestado;         // estado.rsp, joined once the run starts
   std::string rutamachineid = "/etc/machine-id";  // source of hostid
 };
 extern EstadoCorrida g_corrida;
-
-// Joins a root and a name with one '/' between them (none is added when the
-// root already ends in '/').
-std::string UnirRuta(const std::string &raiz, const std::string &nombre);
 
 // Parses the command line into g_corrida. Returns 0, or -1 after printing
 // the usage text. REQUIRES: argc >= 1.
@@ -139,6 +136,10 @@ const char *TextoMensaje(int codigo);
 void EscribirEstado(int codigo);
 
 // ---------------------------------------------------------------- log
+
+// Opens the log file ruta for appending; a new file is made 0644 whatever
+// the umask. Null on failure (errno set).
+FILE *AbrirLog(const char *ruta);
 
 // Sets the log sink (nullptr means none yet). The log does not own it.
 void FijarSalidaLog(FILE *salida);

@@ -20,10 +20,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-
 struct LineaDestino {
   int empresa = 0;
   int actividad = 0;
@@ -77,7 +73,7 @@ int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado,
                      std::vector<Hallazgo> *hallazgos = nullptr) {
   *hallado = false;
   std::string path = g_corrida.dirprog + "zelta.destinos";
-  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+  ArchivoPtr f(fopen(path.c_str(), "r"));
   if (!f) {
     if (hallazgos != nullptr) {
       hallazgos->push_back({"zelta.destinos", 0,
@@ -210,9 +206,13 @@ int RevisarDestinos(std::vector<Hallazgo> &hallazgos) {
 
 int LeerDestino(Destino &destino) {
   std::string path = UnirRuta(g_corrida.raiz, "upload/input.dat");
-  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+  Descriptor raiz, fd;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = AbrirLectura(raiz.fd, "upload/input.dat", fd);
+  ArchivoPtr f;
+  if (e == 0) f = AbrirFlujo(fd, "r");
   if (!f) {
-    LogFormato(1, "open interm file: %s", strerror(errno));
+    LogFormato(1, "open interm file: %s", TextoErrorArchivo(e != 0 ? e : errno));
     return 13;
   }
   char linea[250];

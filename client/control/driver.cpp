@@ -21,10 +21,6 @@ namespace {
 
 const char kBanner[] = "ZELTA - Transferencia de transacciones de terminales";
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-
 // Takes an option's argument from the rest of the same argument or from the
 // next one. Returns nullptr when there is none.
 const char *ArgumentoOpcion(int argc, char **argv, int *i) {
@@ -42,7 +38,7 @@ int UsoInvalido(const char *argv0) {
 // to end with.
 int PrepararCorrida() {
   if (!g_corrida.archivolog.empty()) {
-    FILE *f = fopen(g_corrida.archivolog.c_str(), "a");
+    FILE *f = AbrirLog(g_corrida.archivolog.c_str());
     if (f == nullptr) {
       printf("Imposible abrir log %s\n", g_corrida.archivolog.c_str());
       return 13;
@@ -93,10 +89,13 @@ struct Resumen {
 // Size of a regular file in the terminal root, 0 when there is none (a
 // link is not followed).
 long long TamanoEnRaiz(const char *nombre) {
-  struct stat st;
-  std::string path = UnirRuta(g_corrida.raiz, nombre);
-  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  return static_cast<long long>(st.st_size);
+  Descriptor raiz;
+  Descriptor fd;
+  off_t tamano = 0;
+  if (AbrirRaiz(g_corrida.raiz, raiz) != 0 || AbrirLectura(raiz.fd, nombre, fd, &tamano) != 0) {
+    return 0;
+  }
+  return static_cast<long long>(tamano);
 }
 
 // One line per run at level 1: terminal, result, bytes each way, seconds.
@@ -134,20 +133,21 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
       return r;
     }
   }
+  r = VerificarDirectorios();
+  if (r != 0) return r;
   LimpiarDescargas();
   r = ArmarArchivo();
   if (r != 0) return r;
   resumen.subida = TamanoEnRaiz("upload/input.dat");
-  std::string bundle = UnirRuta(g_corrida.raiz, "upload/input.dat");
   Destino destino;
   r = LeerDestino(destino);
   if (r != 0) {
-    unlink(bundle.c_str());
+    BorrarBundle();
     return r;
   }
   r = g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
   resumen.bajada = TamanoEnRaiz("download/output.dat");
-  unlink(bundle.c_str());
+  BorrarBundle();
   if (r != 0) return r;
   r = DesarmarArchivosBIN();
   if (r != 0) return r;
@@ -166,11 +166,12 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
   static const char kLinea[] = "18: No hay suficiente memoria\r\n";
   LogMensajeSenal("No hay suficiente memoria", 1);
   if (getpid() != g_corrida.lockpid) _exit(18);
-  int fd = open(g_corrida.rutaestado.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd >= 0) {
-    ssize_t w = write(fd, kLinea, sizeof kLinea - 1);
-    (void)w;
-    close(fd);
+  // No heap from here on: a descriptor for the root, then the same
+  // unlink-and-create as EscribirEstado.
+  Descriptor raiz(open(g_corrida.raiz.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor fd;
+  if (raiz.fd >= 0 && CrearArchivo(raiz.fd, "estado.rsp", 0666, fd) == 0) {
+    EscribirTodo(fd.fd, kLinea, sizeof kLinea - 1);
   }
   DeslockearDirectorio();
   cleanexitSenal();
@@ -275,7 +276,7 @@ void cleanexitSenal() {
 }
 
 int ObtenerIdentificacion() {
-  std::unique_ptr<FILE, FileCloser> f(fopen(g_corrida.rutamachineid.c_str(), "r"));
+  ArchivoPtr f(fopen(g_corrida.rutamachineid.c_str(), "r"));
   if (!f) return -2;
   char id[33];
   if (fread(id, 1, 32, f.get()) != 32) return -2;
@@ -319,7 +320,6 @@ int CorrerZelta(int argc, char **argv) {
   if (LeerLineaComandos(argc, argv) != 0) return -1;
   if (g_corrida.modo == kModoEstado) return MostrarEstadoTerminales(g_corrida.raiz, g_corrida.tabulado);
   if (g_corrida.modo == kModoChequeo) return ChequearConfiguracion(argv[0]);
-  g_corrida.rutaestado = UnirRuta(g_corrida.raiz, "estado.rsp");
   Resumen resumen;
   int r = PrepararCorrida();
   if (r != 0) {

@@ -1,8 +1,5 @@
 // estado.cpp - the message table of result codes and the status file
 // estado.rsp that tells whatever drives the terminal how the run ended.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "control.h"
@@ -41,22 +38,21 @@ const char *TextoMensaje(int codigo) {
 void EscribirEstado(int codigo) {
   std::string path = UnirRuta(g_corrida.raiz, "estado.rsp");
   // 0666 before the umask: under the daemon (umask 0) every program that
-  // drives the terminal can rewrite it.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) {
-    LogFormato(1, "Creat %s: %m", path.c_str());
+  // drives the terminal can rewrite it. A link or special file standing
+  // under the name is replaced, never written through.
+  Descriptor raiz, fd;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = CrearArchivo(raiz.fd, "estado.rsp", 0666, fd);
+  if (e != 0) {
+    LogFormato(1, "Creat %s: %s", path.c_str(), TextoErrorArchivo(e));
   } else {
     const char *texto = TextoMensaje(codigo);
     char linea[64];
     int n = snprintf(linea, sizeof linea, "%d: %s\r\n", codigo,
                      texto != nullptr ? texto : "Error desconocido");
-    // A short write is finished; a failed one is not looked at further.
-    for (int hecho = 0; hecho < n;) {
-      ssize_t escrito = write(fd, linea + hecho, static_cast<size_t>(n - hecho));
-      if (escrito <= 0) break;
-      hecho += static_cast<int>(escrito);
-    }
-    close(fd);
+    // A failed write is not looked at further.
+    EscribirTodo(fd.fd, linea, static_cast<size_t>(n));
+    fd.Cerrar();
     LogFormato(2, "Escribi %s", "estado.rsp");
   }
   DeslockearDirectorio();

@@ -28,41 +28,12 @@
 
 namespace {
 
-// Owner of a descriptor.
-struct Descriptor {
-  int fd = -1;
-  explicit Descriptor(int f) : fd(f) {}
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-};
-
-// Owner of a directory stream.
-struct Directorio {
-  DIR *d = nullptr;
-  explicit Directorio(DIR *p) : d(p) {}
-  ~Directorio() {
-    if (d != nullptr) closedir(d);
-  }
-  Directorio(const Directorio &) = delete;
-  Directorio &operator=(const Directorio &) = delete;
-};
-
-// The names in the directory open on fd (the descriptor stays the
-// caller's), without "." entries, sorted.
-std::vector<std::string> Nombres(int fd) {
+// The names in the directory dir, without "." entries, sorted.
+std::vector<std::string> Nombres(const Descriptor &dir) {
   std::vector<std::string> nombres;
-  int copia = dup(fd);
-  if (copia < 0) return nombres;
-  Directorio dir(fdopendir(copia));
-  if (dir.d == nullptr) {
-    close(copia);
-    return nombres;
-  }
-  rewinddir(dir.d);
-  while (dirent *e = readdir(dir.d)) {
+  DirectorioPtr lista = ListarDirectorio(dir);
+  if (!lista) return nombres;
+  while (dirent *e = readdir(lista.get())) {
     if (e->d_name[0] != '.') nombres.push_back(e->d_name);
   }
   std::sort(nombres.begin(), nombres.end());
@@ -78,19 +49,13 @@ Tipo TipoDe(int dirfd, const char *nombre, struct stat *st) {
   return kOtro;
 }
 
-// Opens the directory nombre below dirfd without following a link.
-// Returns the descriptor or -1.
-int AbrirCarpeta(int dirfd, const char *nombre) {
-  return openat(dirfd, nombre, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
 // Reads at most tope bytes of the regular file nombre below dirfd. Returns
 // false (contenido empty) when it is not a regular file or cannot be read.
 bool LeerPrincipio(int dirfd, const char *nombre, size_t tope, std::string &contenido,
                    struct stat *st) {
   contenido.clear();
-  Descriptor f(openat(dirfd, nombre, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (f.fd < 0 || fstat(f.fd, st) != 0 || !S_ISREG(st->st_mode)) return false;
+  Descriptor f;
+  if (AbrirLectura(dirfd, nombre, f) != 0 || fstat(f.fd, st) != 0) return false;
   contenido.resize(tope);
   size_t hecho = 0;
   while (hecho < tope) {
@@ -186,9 +151,9 @@ bool Termina(const std::string &nombre, const char *sufijo) {
 // retenidos/: the bundles kept by failed runs, by kind. None when the
 // directory is missing.
 void LeerRetenidos(int raiz, Terminal &t) {
-  Descriptor dir(AbrirCarpeta(raiz, "retenidos"));
-  if (dir.fd < 0) return;
-  for (const std::string &nombre : Nombres(dir.fd)) {
+  Descriptor dir;
+  if (AbrirDirectorio(raiz, "retenidos", dir) != 0) return;
+  for (const std::string &nombre : Nombres(dir)) {
     struct stat st;
     if (TipoDe(dir.fd, nombre.c_str(), &st) != kRegular) continue;
     if (Termina(nombre, ".subida")) t.subidas++;
@@ -201,11 +166,11 @@ void LeerRetenidos(int raiz, Terminal &t) {
 // root of that name, or else of the name in small letters (as the daemon
 // resolves them).
 void ContarMarcas(int base, std::vector<Terminal> &terminales) {
-  Descriptor tx(AbrirCarpeta(base, "tx"));
-  if (tx.fd < 0) return;
+  Descriptor tx;
+  if (AbrirDirectorio(base, "tx", tx) != 0) return;
   std::map<std::string, Terminal *> porNombre;
   for (Terminal &t : terminales) porNombre[t.nombre] = &t;
-  for (std::string nombre : Nombres(tx.fd)) {
+  for (std::string nombre : Nombres(tx)) {
     auto it = porNombre.find(nombre);
     if (it == porNombre.end()) {
       for (char &c : nombre) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -293,19 +258,19 @@ void Imprimir(const std::vector<std::vector<std::string>> &filas, bool tabulado)
 }  // namespace
 
 int MostrarEstadoTerminales(const std::string &base, bool tabulado) {
-  Descriptor dir(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.fd < 0) {
-    fprintf(stderr, "No se pudo abrir el directorio %s: %s\n", base.c_str(), strerror(errno));
+  Descriptor dir;
+  if (int e = AbrirRaiz(base, dir); e != 0) {
+    fprintf(stderr, "No se pudo abrir el directorio %s: %s\n", base.c_str(), strerror(e));
     return 1;
   }
   std::vector<Terminal> terminales;
-  for (const std::string &nombre : Nombres(dir.fd)) {
+  for (const std::string &nombre : Nombres(dir)) {
     struct stat st;
     if (nombre == "tx" || TipoDe(dir.fd, nombre.c_str(), &st) != kCarpeta) continue;
     Terminal t;
     t.nombre = nombre;
-    Descriptor raiz(AbrirCarpeta(dir.fd, nombre.c_str()));
-    if (raiz.fd < 0) {
+    Descriptor raiz;
+    if (AbrirDirectorio(dir.fd, nombre.c_str(), raiz) != 0) {
       t.ultimo = kIlegible;
     } else {
       LeerUltimo(raiz.fd, t);

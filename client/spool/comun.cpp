@@ -1,7 +1,10 @@
 // comun.cpp - small pieces the spool operations share: the piecewise line
-// reader and the allocation switch the tests use to reach the out-of-memory
-// paths.
+// reader, the check of the spool directories, and the allocation switch the
+// tests use to reach the out-of-memory paths.
+#include <cerrno>
+
 #include "bundle.h"
+#include "control.h"
 
 int g_fallarAsignacionSpool = 0;
 
@@ -19,4 +22,18 @@ size_t LeerLineaSpool(FILE *f, char *buf, size_t max) {
     if (c == '\n') break;
   }
   return n;
+}
+
+int VerificarDirectorios() {
+  Descriptor raiz;
+  if (AbrirRaiz(g_corrida.raiz, raiz) != 0) return 0;  // reported where it is used
+  for (const char *sub : {"upload", "download"}) {
+    int e = ComprobarDirectorio(raiz.fd, sub);
+    // A missing directory is reported by the step that needs it.
+    if (e == 0 || e == ENOENT) continue;
+    LogFormato(1, "%s no es un directorio real: %s", UnirRuta(g_corrida.raiz, sub).c_str(),
+               TextoErrorArchivo(e));
+    return 10;
+  }
+  return 0;
 }
