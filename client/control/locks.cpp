@@ -48,29 +48,36 @@ int AbrirLugar(const std::string &path, LugarLock &lugar) {
   return AbrirRaiz(dir, lugar.dir);
 }
 
+// Name of the private file a lock is written to first. A fixed buffer:
+// nothing may allocate (and so fail with the file made) until it is gone.
+struct NombreTemporal {
+  char texto[48] = "";
+};
+
 // Writes the complete lock content to a private file beside the lock and
-// returns its name, or "" on failure. The lock then appears under its name
-// with linkat(2), already whole, so no reader ever sees it half-written.
-std::string EscribirLockTemporal(const LugarLock &lugar) {
-  char nombre[48];
-  snprintf(nombre, sizeof nombre, ".zelta-lck.%d", static_cast<int>(getpid()));
+// names it in *nombre. Returns false on failure (nothing left behind). The
+// lock then appears under its name with linkat(2), already whole, so no
+// reader ever sees it half-written.
+bool EscribirLockTemporal(const LugarLock &lugar, NombreTemporal *temporal) {
+  char *nombre = temporal->texto;
+  snprintf(nombre, sizeof temporal->texto, ".zelta-lck.%d", static_cast<int>(getpid()));
   Descriptor fd;
-  if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return "";
+  if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return false;
   char contenido[16];
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
   bool ok = EscribirTodo(fd.fd, contenido, static_cast<size_t>(n));
   if (!fd.Cerrar()) ok = false;
   if (!ok) {
     unlinkat(lugar.dir.fd, nombre, 0);
-    return "";
+    return false;
   }
-  return nombre;
+  return true;
 }
 
 // Puts the lock in place. Returns 0, EEXIST when the name is taken, or
 // another errno value.
-int PublicarLock(const LugarLock &lugar, const std::string &temp) {
-  if (linkat(lugar.dir.fd, temp.c_str(), lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
+int PublicarLock(const LugarLock &lugar, const char *temp) {
+  if (linkat(lugar.dir.fd, temp, lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
   int error = errno;
   if (error != EPERM && error != EOPNOTSUPP && error != EXDEV) return error;
   // File systems without hard links: exclusive creation of the lock itself.
@@ -136,14 +143,16 @@ void Concatenar(char *dst, size_t cap, const char *a, const char *b) {
 int CrearLock(const std::string &path, LockOcupado *ocupado) {
   LogFormato(10, "Creando archivo de lock %s", path.c_str());
   LugarLock lugar;
-  std::string temp;
+  NombreTemporal temporal;
   int e = AbrirLugar(path, lugar);
-  if (e == 0) temp = EscribirLockTemporal(lugar);
-  if (temp.empty()) {
+  if (e != 0 || !EscribirLockTemporal(lugar, &temporal)) {
     LogFormato(1, "No se puede crear lock %s", path.c_str());
     return -1;
   }
+  const char *temp = temporal.texto;
   int resultado = -1;
+  bool ajeno = false;  // another process holds the lock
+  int duenio = 0;      // its pid
   int intento = 0;
   for (; intento < kMaxIntentosLock; intento++) {
     int error = PublicarLock(lugar, temp);
@@ -170,10 +179,9 @@ int CrearLock(const std::string &path, LockOcupado *ocupado) {
     }
     // A stale lock (its owner no longer exists) is taken over.
     if (pid > 0 && kill(pid, 0) == -1 && errno == ESRCH && BorrarLockViejo(lugar, pid)) continue;
-    if (ocupado != nullptr) {
-      ocupado->pid = pid;
-      ocupado->path = path;
-    } else {
+    ajeno = true;
+    duenio = pid;
+    if (ocupado == nullptr) {
       LogFormato(1, "El proceso (%d) esta lockeando el archivo (%s)", pid, path.c_str());
     }
     break;
@@ -181,7 +189,12 @@ int CrearLock(const std::string &path, LockOcupado *ocupado) {
   if (intento == kMaxIntentosLock) {
     LogFormato(1, "No se puede crear lock %s: cambia sin cesar", path.c_str());
   }
-  unlinkat(lugar.dir.fd, temp.c_str(), 0);
+  unlinkat(lugar.dir.fd, temp, 0);
+  if (ajeno && ocupado != nullptr) {
+    // Copied only now: the copy may allocate.
+    ocupado->pid = duenio;
+    ocupado->path = path;
+  }
   return resultado;
 }
 
