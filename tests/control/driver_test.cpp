@@ -31,7 +31,11 @@ const char kUso[] =
     "-t {dialup|tcp} Transporte\n"
     "-p fuerza el uso del PortMgr\n"
     "-l logfile Archivo de log\n"
-    "-xN Debuglevel N (0-sin salida, 10-maximo)\n";
+    "-xN Debuglevel N (0-sin salida, 10-maximo)\n"
+    "\nOtros modos:\n"
+    "\t/opt/zelta/zelta -s [-q] basedir  Estado de las terminales de basedir\n"
+    "\t/opt/zelta/zelta -c  Verificar zelta.conf y zelta.destinos\n"
+    "\t/opt/zelta/zelta --version  Version del programa y del paquete\n";
 
 TEST(LineaComandos, FaultyCommandLinesPrintTheUsage) {
   std::vector<std::vector<std::string>> casos = {
