@@ -200,6 +200,7 @@ int replaceprest(const char *root) {
   // not a regular file of one name, is refused before it is truncated.
   Descriptor raiz, upload;
   int e = abrirraiz(root, raiz);
+  int error = e;  // why rpl could not be made, when it could not
   FILE *rpl = nullptr;
   if (e == 0) {
     Descriptor fdrpl(openat(raiz.fd, RPL_FILE + 1,
@@ -211,12 +212,17 @@ int replaceprest(const char *root) {
       rpl = fdopen(fdrpl.fd, "w");
       if (rpl != nullptr) fdrpl.fd = -1;  // the stream owns it now
     }
+    if (rpl == nullptr) error = errno;
   }
   if (rpl == nullptr) {
     struct stat st;
     if (e == 0 && fstatat(raiz.fd, RPL_FILE + 1, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        (!S_ISREG(st.st_mode) || st.st_nlink != 1))
+        (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
       log_f(1, "No se reemplazan prestaciones: %s no es un archivo regular", rutarpl.c_str());
+    } else {
+      log_f(1, "No se reemplazan prestaciones: no se pudo crear %s: %s", rutarpl.c_str(),
+            strerror(error));
+    }
     log_f(10, "Error al crear archivo %s", rutarpl.c_str());
     return kErrorArchivo;
   }

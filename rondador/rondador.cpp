@@ -29,6 +29,7 @@ const char *hosttoping = nullptr;
 const char *transfilepath = nullptr;
 char *gtxdir = nullptr;
 volatile sig_atomic_t pingpid = 0;
+volatile sig_atomic_t finpedido = 0;
 
 namespace {
 
@@ -164,6 +165,52 @@ void pausar() {
   nanosleep(&pausa, nullptr);
 }
 
+// Handler of SIGTERM, SIGINT and SIGHUP: the scan loop ends at its next
+// look, and a ping in progress is ended now so the stop is not held up.
+void pedirfin(int senal) {
+  int guardado = errno;
+  finpedido = senal;
+  pid_t pid = pingpid;
+  if (pid != 0) kill(pid, SIGTERM);
+  errno = guardado;
+}
+
+// SIGINT and SIGHUP stay ignored when whoever started the daemon ignored
+// them (nohup, a shell's background job): it asked the daemon to outlive
+// them.
+void atenderfin() {
+  struct sigaction sa {};
+  sa.sa_handler = pedirfin;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a wait in progress returns at once
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction antes {};
+    if (s != SIGTERM && sigaction(s, nullptr, &antes) == 0 && antes.sa_handler == SIG_IGN) continue;
+    sigaction(s, &sa, nullptr);
+  }
+}
+
+// The command line after the two positional arguments, for the start line.
+std::string textoopciones(int argc, char **argv) {
+  std::string t;
+  for (int i = 3; i < argc; ++i) {
+    if (!t.empty()) t += ' ';
+    t += argv[i];
+  }
+  return t.empty() ? "(ninguna)" : t;
+}
+
+// Logs the end of the daemon and returns its exit status.
+int terminar(const char *basedir) {
+  int senal = finpedido;
+  if (senal == kFinPorTx) {
+    log_f(1, "rondador detenido: otro rondador atiende %s", basedir);
+    return kSalidaError;
+  }
+  log_f(1, "rondador detenido por la senal %d (%s)", senal, strsignal(senal));
+  return 0;
+}
+
 // Whether a marker may start a client. A marker named tx or holding control
 // bytes, or whose terminal root exists but is not a directory or is tx/
 // itself, would have the client (as root) work on what is not a terminal
@@ -267,6 +314,11 @@ void log_f(int level, const char *format, ...) {
 
 bool selectregfiles(const char *nombre) { return nombre[0] != '.'; }
 
+const char *nombreterminal(const char *raiz) {
+  const char *barra = strrchr(raiz, '/');
+  return barra != nullptr && barra[1] != '\0' ? barra + 1 : raiz;
+}
+
 namespace {
 
 bool mismodirectorio(const struct stat &sd) {
@@ -280,8 +332,11 @@ void recordardirectorio(const struct stat &sd) {
   g_ronda.dirmtime = sd.st_mtim;
 }
 
-void fallolistado(int e) {
+// A failed look at tx/: "scandir" when the error changes, and the path once
+// until tx/ can be read again (then listar says so).
+void fallolistado(const char *dir, int e) {
   if (e != g_ronda.ultimoerror) log_f(1, "scandir: %s", strerror(e));
+  if (g_ronda.ultimoerror == 0) log_f(1, "No se puede leer el directorio de marcas %s: %s", dir, strerror(e));
   g_ronda.ultimoerror = e;
   g_ronda.colavalida = false;
   g_ronda.cola.clear();
@@ -294,10 +349,11 @@ bool listar(const char *dir, const struct stat &sd) {
   g_ronda.colavalida = false;
   DIR *d = opendir(dir);
   if (d == nullptr) {
-    fallolistado(errno);
+    fallolistado(dir, errno);
     return false;
   }
   std::unique_ptr<DIR, int (*)(DIR *)> cerrar(d, closedir);
+  if (g_ronda.ultimoerror != 0) log_f(1, "Directorio de marcas %s accesible de nuevo", dir);
   g_ronda.ultimoerror = 0;
   std::vector<bool> vista(g_ronda.trabadas.size(), false);
   while (dirent *e = readdir(d)) {
@@ -335,7 +391,7 @@ bool listar(const char *dir, const struct stat &sd) {
 std::optional<std::string> buscartx(const char *dir) {
   struct stat sd;
   if (stat(dir, &sd) != 0) {
-    fallolistado(errno);
+    fallolistado(dir, errno);
     return std::nullopt;
   }
   bool listado = false;
@@ -394,6 +450,7 @@ void killpingpid(int) {
 
 bool pinghost(const char *host) {
   for (int i = 0; i < kPingIntentos; ++i) {
+    if (finpedido != 0) return false;  // stopping: no more attempts
     if (pingunavez(host)) return true;
   }
   log_f(5, "Sin respuesta de %s despues de %d intentos", host, kPingIntentos);
@@ -460,22 +517,30 @@ int fork2(pid_t *nieto) {
 }
 
 void ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
+  const char *raiz = args[1];
+  const char *terminal = nombreterminal(raiz);
   pid_t nieto = 0;
   int r = fork2(&nieto);
   if (r == -1) {
+    int e = errno;
     cerrarfin(fin);
-    log_f(1, "Error al crear proc. zelta para terminal %s", args[1]);
+    log_f(1, "Error al crear proc. zelta para terminal %s", raiz);
+    log_f(1, "No se pudo iniciar zelta para la terminal %s (%s): %s", terminal, raiz, strerror(e));
     return;
   }
   if (r == 1) {
     registrarcliente(fin, nieto);
     log_f(7, "Proceso cliente zelta creado (pid=%d)", static_cast<int>(nieto));
+    log_f(1, "zelta iniciado para la terminal %s (pid=%d)", terminal, static_cast<int>(nieto));
     return;
   }
   heredarfin(*fin);
   signal(SIGALRM, SIG_DFL);
   execv(path, args);
+  int e = errno;
   log_f(1, "Error al ejecutar cliente zelta");
+  log_f(1, "No se pudo ejecutar %s para la terminal %s (%s): %s", path, terminal, raiz,
+        strerror(e));
   _exit(1);
 }
 
@@ -552,6 +617,13 @@ int rondador_main(int argc, char **argv) {
     return kSalidaSinMemoria;
   }
   gtxdir = dirtx.get();
+  // Before detaching, so that a refusal reaches whoever started us.
+  if (tomartx(gtxdir) == kTxOcupado) {
+    printf("ERROR: otro rondador ya atiende %s (%s esta bloqueado)\n", basedir, gtxdir);
+    if (logfile != nullptr)
+      log_f(1, "ERROR: otro rondador ya atiende %s (%s esta bloqueado)", basedir, gtxdir);
+    return kSalidaError;
+  }
   if (transfilepath != nullptr) {
     int r = parsefile(transfilepath);
     if (r != 0) return r;
@@ -561,11 +633,15 @@ int rondador_main(int argc, char **argv) {
   // fork2 and pinghost wait for their children: an ignored SIGCHLD handed
   // down by whoever started us would make every wait fail.
   signal(SIGCHLD, SIG_DFL);
+  atenderfin();
+  log_f(1, "rondador %s iniciado (pid=%d): basedir %s, zelta %s, opciones %s", kVersionRondador,
+        static_cast<int>(getpid()), basedir, zeltapath, textoopciones(argc, argv).c_str());
   iniciarespera(gtxdir);
 
   for (;;) {
     log_f(2, "Buscando transacciones...");
     std::optional<std::string> nombre = esperartx(gtxdir);
+    if (!nombre) return terminar(basedir);
     FinCliente fin;
     if (abrirfin(&fin) != 0) {
       // Under a cap a client whose end cannot be seen must not start: the
@@ -590,6 +666,11 @@ int rondador_main(int argc, char **argv) {
     }
     args[1] = raiz.get();
     if (hosttoping != nullptr) pinghost(hosttoping);
+    if (finpedido != 0) {
+      // Stopped during the ping: the marker stays for the next daemon.
+      cerrarfin(&fin);
+      return terminar(basedir);
+    }
     if (transfilepath != nullptr && replaceprest(raiz.get()) != 0)
       log_f(1, "Error al reemplazar prestaciones []");
     ejecutarzelta(zeltapath, args.get(), &fin);

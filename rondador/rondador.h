@@ -33,8 +33,15 @@ extern char *gtxdir;              // <basedir>[/]tx/
 extern volatile sig_atomic_t pingpid;  // ping now running, 0 when none
 extern int maxclientes;           // -m, 0 for no cap on running clients
 
-// The daemon's whole life; returns only on a start-up failure, with the exit
-// status.
+// Why the daemon is to stop: the number of the signal (SIGTERM, SIGINT or
+// SIGHUP) that asked for it, kFinPorTx when another daemon took over tx/,
+// 0 while it runs. The scan loop ends at its next look at it; a marker is
+// either handled whole or left in tx/.
+extern volatile sig_atomic_t finpedido;
+constexpr int kFinPorTx = -1;
+
+// The daemon's whole life; returns the exit status: of a start-up failure,
+// 0 after a stop asked for by a signal, 1 when another daemon took over tx/.
 int rondador_main(int argc, char **argv);
 
 // Prints the usage text on standard output.
@@ -49,6 +56,9 @@ void log_f(int level, const char *format, ...) __attribute__((format(printf, 2, 
 // Whether a directory entry name counts as a marker (it does not begin
 // with '.').
 bool selectregfiles(const char *nombre);
+
+// The terminal's name in a terminal root path: its last component.
+const char *nombreterminal(const char *raiz);
 
 // Returns the name of the oldest marker in dir (by modification time,
 // nanoseconds; equal times by name), or nothing when there is none or the
@@ -93,7 +103,10 @@ void iniciarespera(const char *dir);
 // Returns the oldest marker in dir once there is one and fewer than
 // maxclientes clients run (no limit when maxclientes is 0). Waits on inotify
 // and on the ends of the running clients, for at most the poll pause each
-// time, scanning dir after every wait.
+// time, scanning dir after every wait. Before every scan it makes sure this
+// daemon holds the lock on what dir now is (tomartx). Returns nothing when
+// the daemon is to stop (finpedido set, kFinPorTx when the lock went to
+// another daemon).
 std::optional<std::string> esperartx(const char *dir);
 // With a cap, opens the pipe of the next client. Returns 0, or -1 (logged)
 // when it cannot be made: the client must not start untracked.
@@ -107,6 +120,18 @@ void registrarcliente(FinCliente *fin, pid_t pid);
 void heredarfin(const FinCliente &fin);
 // Number of started clients not yet known to have ended.
 size_t clientesencurso();
+
+// ---------------------------------------------------------------- one daemon per base directory (unico.cpp)
+
+// Result of tomartx when another process holds the lock.
+constexpr int kTxOcupado = -2;
+// Takes flock(LOCK_EX|LOCK_NB) on the directory dir (tx/) and holds it on a
+// close-on-exec descriptor until the process ends or the directory is
+// replaced; a lock already held on the same directory is kept. Returns 0
+// when this daemon holds the lock on what dir now is, kTxOcupado when
+// another process holds it, or an errno value (ENOENT when dir is missing:
+// it is locked once it appears).
+int tomartx(const char *dir);
 
 // Detaches the process from its terminal and parent, with umask 0, standard
 // output and error appended to logfilepath and standard input /dev/null.

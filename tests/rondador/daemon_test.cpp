@@ -291,6 +291,9 @@ TEST_F(Rondador, FailedRewriteIsLoggedAndTheClientStillStarts) {
   ASSERT_TRUE(EsperarLlamadas(1));
   EXPECT_EQ(Llamadas()[0].args, "[" + Raiz("fantasma") + "]");
   EXPECT_TRUE(EnLog("Error al reemplazar prestaciones []")) << Log();
+  EXPECT_TRUE(EnLog("No se reemplazan prestaciones: no se pudo crear " + Raiz("fantasma") +
+                    "/_1101.rpl: No such file or directory"))
+      << Log();
 }
 
 }  // namespace
