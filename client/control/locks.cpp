@@ -48,29 +48,27 @@ int AbrirLugar(const std::string &path, LugarLock &lugar) {
   return AbrirRaiz(dir, lugar.dir);
 }
 
-// Writes the complete lock content to a private file beside the lock and
-// returns its name, or "" on failure. The lock then appears under its name
-// with linkat(2), already whole, so no reader ever sees it half-written.
-std::string EscribirLockTemporal(const LugarLock &lugar) {
-  char nombre[48];
+// Writes the complete lock content to a private file beside the lock, named
+// in nombre, and returns whether it did. The lock then appears under its
+// name with linkat(2), already whole, so no reader ever sees it
+// half-written. Nothing is allocated once the file exists, so running out
+// of memory cannot leave it behind.
+bool EscribirLockTemporal(const LugarLock &lugar, char (&nombre)[48]) {
   snprintf(nombre, sizeof nombre, ".zelta-lck.%d", static_cast<int>(getpid()));
   Descriptor fd;
-  if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return "";
+  if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return false;
   char contenido[16];
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
   bool ok = EscribirTodo(fd.fd, contenido, static_cast<size_t>(n));
   if (!fd.Cerrar()) ok = false;
-  if (!ok) {
-    unlinkat(lugar.dir.fd, nombre, 0);
-    return "";
-  }
-  return nombre;
+  if (!ok) unlinkat(lugar.dir.fd, nombre, 0);
+  return ok;
 }
 
 // Puts the lock in place. Returns 0, EEXIST when the name is taken, or
 // another errno value.
-int PublicarLock(const LugarLock &lugar, const std::string &temp) {
-  if (linkat(lugar.dir.fd, temp.c_str(), lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
+int PublicarLock(const LugarLock &lugar, const char *temp) {
+  if (linkat(lugar.dir.fd, temp, lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
   int error = errno;
   if (error != EPERM && error != EOPNOTSUPP && error != EXDEV) return error;
   // File systems without hard links: exclusive creation of the lock itself.
@@ -136,10 +134,9 @@ void Concatenar(char *dst, size_t cap, const char *a, const char *b) {
 int CrearLock(const std::string &path) {
   LogFormato(10, "Creando archivo de lock %s", path.c_str());
   LugarLock lugar;
-  std::string temp;
+  char temp[48];
   int e = AbrirLugar(path, lugar);
-  if (e == 0) temp = EscribirLockTemporal(lugar);
-  if (temp.empty()) {
+  if (e != 0 || !EscribirLockTemporal(lugar, temp)) {
     LogFormato(1, "No se puede crear lock %s", path.c_str());
     return -1;
   }
@@ -176,7 +173,7 @@ int CrearLock(const std::string &path) {
   if (intento == kMaxIntentosLock) {
     LogFormato(1, "No se puede crear lock %s: cambia sin cesar", path.c_str());
   }
-  unlinkat(lugar.dir.fd, temp.c_str(), 0);
+  unlinkat(lugar.dir.fd, temp, 0);
   return resultado;
 }
 
