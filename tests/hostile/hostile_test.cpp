@@ -544,10 +544,13 @@ TEST_F(DemonioHostil, AttacksLeaveTheDaemonServingAndIdle) {
     // The attack marker is the older one, so it is handled first.
     ASSERT_TRUE(Como(nadie, [&] {
       if (c.ataque && !c.ataque(b, vic)) return false;
-      std::string m = txdir + "/" + marca;
-      WriteFile(m, "");
+      // Made under a dot name (ignored), aged, then renamed into place: the
+      // daemon, woken at once, may take the marker before anything else.
+      std::string m = txdir + "/" + marca, oculta = txdir + "/.nueva";
+      WriteFile(oculta, "");
       timespec antes[2] = {{time(nullptr) - 5, 0}, {time(nullptr) - 5, 0}};
-      if (utimensat(AT_FDCWD, m.c_str(), antes, 0) != 0) return false;
+      if (utimensat(AT_FDCWD, oculta.c_str(), antes, 0) != 0) return false;
+      if (rename(oculta.c_str(), m.c_str()) != 0) return false;
       WriteFile(txdir + "/T2", "");
       return true;
     })) << "the attack itself failed";
