@@ -59,6 +59,12 @@ void cleanexit();
 // "Exiting ..." and unlinks the instance lock, async-signal-safe.
 void cleanexitSenal();
 
+// Ends the run at once with codigo, for a signal handler or where nothing
+// may allocate: in the process that made the instance lock, writes
+// estado.rsp with codigo, undoes the directory lock and removes the
+// instance lock; any other process only ends. Async-signal-safe.
+[[noreturn]] void TerminarCorridaSenal(int codigo);
+
 // Host identification: the first 32 bytes of g_corrida.rutamachineid, which
 // must be hexadecimal digits. Returns 0 with g_corrida.hostid set, or -2.
 int ObtenerIdentificacion();
@@ -100,6 +106,14 @@ const char *TextoMensaje(int codigo);
 // Writes "<code>: <text>\r\n" to estado.rsp (mode 0666) in the terminal root,
 // then undoes the directory lock. Failures are only logged.
 void EscribirEstado(int codigo);
+// The same line for a signal handler, to g_corrida.rutaestado (nothing when
+// it is empty); the directory lock is left to the caller. Async-signal-safe.
+void EscribirEstadoSenal(int codigo);
+
+// Longest status line; ArmarLineaEstado formats "<code>: <text>\r\n" into
+// linea without stdio or heap and returns its length.
+constexpr size_t kMaxLineaEstado = 64;
+size_t ArmarLineaEstado(int codigo, char *linea, size_t cap);
 
 // ---------------------------------------------------------------- log
 
@@ -140,6 +154,9 @@ std::string DevicePar(const std::string &device);
 
 void LockearDirectorio();
 void DeslockearDirectorio();
+// The same for a signal handler: puts the saved mode back, logging a failure
+// with LogMensajeSenal. Async-signal-safe.
+void DeslockearDirectorioSenal();
 
 // ---------------------------------------------------------------- configuration
 

@@ -128,18 +128,8 @@ int Intercambio(const char *argv0, int *codigoestado) {
 // allocates. The dial-up protocol child only ends with 18, which its parent
 // reports.
 [[noreturn]] void FinPorFaltaDeMemoria() {
-  static const char kLinea[] = "18: No hay suficiente memoria\r\n";
   LogMensajeSenal("No hay suficiente memoria", 1);
-  if (getpid() != g_corrida.lockpid) _exit(18);
-  int fd = open(g_corrida.rutaestado.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd >= 0) {
-    ssize_t w = write(fd, kLinea, sizeof kLinea - 1);
-    (void)w;
-    close(fd);
-  }
-  DeslockearDirectorio();
-  cleanexitSenal();
-  _exit(18);
+  TerminarCorridaSenal(18);
 }
 
 }  // namespace
@@ -208,6 +198,14 @@ int LeerLineaComandos(int argc, char **argv) {
   return 0;
 }
 
+void TerminarCorridaSenal(int codigo) {
+  if (getpid() != g_corrida.lockpid) _exit(codigo);
+  EscribirEstadoSenal(codigo);
+  DeslockearDirectorioSenal();
+  cleanexitSenal();
+  _exit(codigo);
+}
+
 void cleanexit() {
   LogMensaje("Exiting ...", 10);
   if (g_corrida.lockpid == getpid() && !g_corrida.locklpath.empty()) {
@@ -243,11 +241,19 @@ int CorrerZelta(int argc, char **argv) {
   int r = PrepararCorrida();
   if (r != 0) return r;
   LockearDirectorio();
+  // From here an interrupt (SIGINT, SIGTERM, SIGHUP) ends the run with 6,
+  // its status written and its locks undone.
+  InstalarInterrupciones();
   LogMensaje(kBanner, 1);
   LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
              kVersionRevision);
   int codigoestado = 0;
   r = Intercambio(argv[0], &codigoestado);
-  EscribirEstado(codigoestado != 0 ? codigoestado : r);
+  {
+    // Once the outcome is written a late interrupt changes nothing.
+    RetenerInterrupciones retener;
+    EscribirEstado(codigoestado != 0 ? codigoestado : r);
+    IgnorarInterrupciones();
+  }
   return r;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "control.h"
@@ -38,26 +39,74 @@ const char *TextoMensaje(int codigo) {
   return kMensajes[codigo];
 }
 
+size_t ArmarLineaEstado(int codigo, char *linea, size_t cap) {
+  const char *texto = TextoMensaje(codigo);
+  if (texto == nullptr) texto = "Error desconocido";
+  char cifras[12];
+  size_t nc = 0;
+  unsigned v = codigo < 0 ? 0u - static_cast<unsigned>(codigo) : static_cast<unsigned>(codigo);
+  do {
+    cifras[nc++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  size_t n = 0;
+  auto poner = [&](char c) {
+    if (n < cap) linea[n++] = c;
+  };
+  if (codigo < 0) poner('-');
+  while (nc > 0) poner(cifras[--nc]);
+  poner(':');
+  poner(' ');
+  for (const char *p = texto; *p != '\0'; p++) poner(*p);
+  poner('\r');
+  poner('\n');
+  return n;
+}
+
+namespace {
+
+// Creates the status file (0666 before the umask: under the daemon every
+// program that drives the terminal can rewrite it) and writes the line.
+// Returns 0, -errno when it cannot be created, or errno when the write or
+// the close fails. Async-signal-safe.
+int GrabarEstado(const char *path, const char *linea, size_t n) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return -errno;
+  int error = 0;
+  for (size_t hecho = 0; hecho < n && error == 0;) {
+    ssize_t escrito = write(fd, linea + hecho, n - hecho);
+    if (escrito < 0 && errno == EINTR) continue;
+    if (escrito <= 0) error = escrito < 0 ? errno : EIO;
+    else hecho += static_cast<size_t>(escrito);
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
+}  // namespace
+
 void EscribirEstado(int codigo) {
   std::string path = UnirRuta(g_corrida.raiz, "estado.rsp");
-  // 0666 before the umask: under the daemon (umask 0) every program that
-  // drives the terminal can rewrite it.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) {
+  char linea[kMaxLineaEstado];
+  size_t n = ArmarLineaEstado(codigo, linea, sizeof linea);
+  int error = GrabarEstado(path.c_str(), linea, n);
+  if (error < 0) {
+    errno = -error;
     LogFormato(1, "Creat %s: %m", path.c_str());
+  } else if (error > 0) {
+    errno = error;
+    LogFormato(1, "Error escribiendo %s: %m", path.c_str());
   } else {
-    const char *texto = TextoMensaje(codigo);
-    char linea[64];
-    int n = snprintf(linea, sizeof linea, "%d: %s\r\n", codigo,
-                     texto != nullptr ? texto : "Error desconocido");
-    // A short write is finished; a failed one is not looked at further.
-    for (int hecho = 0; hecho < n;) {
-      ssize_t escrito = write(fd, linea + hecho, static_cast<size_t>(n - hecho));
-      if (escrito <= 0) break;
-      hecho += static_cast<int>(escrito);
-    }
-    close(fd);
     LogFormato(2, "Escribi %s", "estado.rsp");
   }
   DeslockearDirectorio();
+}
+
+void EscribirEstadoSenal(int codigo) {
+  if (g_corrida.rutaestado.empty()) return;
+  char linea[kMaxLineaEstado];
+  size_t n = ArmarLineaEstado(codigo, linea, sizeof linea);
+  if (GrabarEstado(g_corrida.rutaestado.c_str(), linea, n) != 0) {
+    LogMensajeSenal("No se pudo escribir estado.rsp", 1);
+  }
 }
