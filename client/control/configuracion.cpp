@@ -37,6 +37,7 @@ const Clave kClaves[] = {
     {"MDMTIMEOUT", kNumero, 0, 1, 120},
     {"IGNORECONNSTR", kNumero, 0, 0, 1},
     {"UDPPORT", kNumero, 0, 0, 65535},
+    {"TIEMPOMAXIMO", kNumero, 0, 1, 2147483647},
 };
 
 struct Velocidad {
@@ -76,6 +77,7 @@ int *CampoNumero(const char *nombre) {
   if (strcmp(nombre, "MDMTIMEOUT") == 0) return &g_config.mdmtimeout;
   if (strcmp(nombre, "IGNORECONNSTR") == 0) return &g_config.ignoreconnstr;
   if (strcmp(nombre, "UDPPORT") == 0) return &g_config.udpport;
+  if (strcmp(nombre, "TIEMPOMAXIMO") == 0) return &g_config.tiempomaximo;
   return nullptr;
 }
 

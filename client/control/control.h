@@ -176,6 +176,7 @@ struct Configuracion {
   int mdmtimeout = 25;
   int ignoreconnstr = 0;
   int udpport = 0;
+  int tiempomaximo = 3600;          // TIEMPOMAXIMO: seconds a session may last
   std::string servidor;             // server host, 74; set by the lookup
   unsigned short puerto = 0;        // server TCP port; set by the lookup
 };

@@ -1,6 +1,7 @@
 // driver.cpp - the client's entry: command line, usage text, and the run
 // driver that takes one exchange from the locks to the status file.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -14,6 +15,7 @@
 #include "bundle.h"
 #include "control.h"
 #include "line.h"
+#include "session.h"
 
 namespace {
 
@@ -80,6 +82,20 @@ int TransporteTCP(const Destino &destino) {
   return SesionTCP(g_config.servidor.c_str(), g_config.puerto);
 }
 
+// A bundle with more blocks than five digits can number is refused before
+// the session: its blocks from 100000 on could not be told from earlier
+// ones. Returns 0 or 12 (logged).
+int ComprobarBloques(const std::string &bundle) {
+  struct stat st;
+  if (stat(bundle.c_str(), &st) != 0 || g_config.blocksize <= 0) return 0;  // the transfer reports it
+  long long bloques = (static_cast<long long>(st.st_size) + g_config.blocksize - 1) /
+                      g_config.blocksize;
+  if (bloques <= kMaxBloques) return 0;
+  LogFormato(1, "Transaccion demasiado grande: %lld bloques de %d bytes (maximo %ld)", bloques,
+             g_config.blocksize, kMaxBloques);
+  return 12;
+}
+
 // Steps 7 onwards, after the directory lock. Returns the result code; sets
 // *codigoestado when estado.rsp must carry another code (the configuration
 // loader's own).
@@ -107,6 +123,7 @@ int Intercambio(const char *argv0, int *codigoestado) {
   std::string bundle = UnirRuta(g_corrida.raiz, "upload/input.dat");
   Destino destino;
   r = LeerDestino(destino);
+  if (r == 0) r = ComprobarBloques(bundle);
   if (r != 0) {
     unlink(bundle.c_str());
     return r;
