@@ -37,6 +37,12 @@ struct EstadoCorrida {
   pid_t lockpid = 0;              // process that made the instance lock
   std::string hostid;             // 32-character host identification
   std::string rutaestado;         // estado.rsp, joined once the run starts
+  bool reenvio = false;           // -r: send the retained bundles again
+  // The files of the session, relative to the root: the upload bundle the
+  // transfer sends, and the directory that gets output.dat and the split
+  // answer. A resend points them into retenidos/.
+  std::string rutasubida = "upload/input.dat";
+  std::string dirbajada = "download";
   std::string rutamachineid = "/etc/machine-id";  // source of hostid
 };
 extern EstadoCorrida g_corrida;
@@ -97,6 +103,63 @@ int LeerDestino(Destino &destino);
 // completion after the ticket. Each returns 0 or a result code.
 int PrepararActualizacion();
 int CompletarActualizacion();
+
+// ---------------------------------------------------------------- retained transactions
+
+// How far the transaction of this run (or of the bundle being resent) got.
+// kBundleDudoso: the client's final EOT went out, so the server may have
+// committed. kBundleConfirmado: the server's DC1 came.
+enum FaseTransaccion { kSinBundle = 0, kBundleArmado, kBundleDudoso, kBundleConfirmado };
+
+// Readies retention for the run: the phase record shared with a dial-up
+// protocol child, a descriptor of the root for the interrupt handler, the
+// time of the names. Call once the run holds its locks.
+void PrepararRetencion();
+// Records the phase (in the protocol child too, for its parent to read).
+void MarcarFase(FaseTransaccion fase);
+FaseTransaccion FaseActual();
+// A leftover upload/input.dat (a killed run's) goes to
+// retenidos/<AAAAMMDDHHMMSS>-<pid>.dudosa. Logged.
+void RetenerSobrante();
+// The names this run's bundle and answer get in retenidos/ (.subida,
+// .dudosa, .respuesta). Call once the bundle is built.
+void NombrarBundle();
+// The same for a resend of retenidos/<nombre> (a ".subida"): a failure
+// leaves it, a doubtful end renames it ".dudosa".
+void NombrarReenvio(const std::string &nombre);
+// After the session with its result: a committed bundle is deleted; one
+// that did not get the commit (resultado != 0) is retained as ".subida",
+// or ".dudosa" when the line failed after the final EOT. Returns 0 or the
+// errno value of a failed move (logged).
+int DisponerBundle(int resultado);
+// After a commit whose answer could not be delivered: download/output.dat
+// goes to retenidos/ as ".respuesta". Logged.
+void RetenerRespuesta();
+// The same for the interrupt handler, by the phase reached. Async-signal-safe.
+void RetenerSenal();
+
+// Deletes upload/input.dat left by a packing that failed (its files are all
+// still in upload/), and <dirbajada>/output.dat once delivered.
+void BorrarBundleParcial();
+void BorrarDescarga();
+// Retained bundles of the root with the given suffix, oldest first (their
+// names begin with the time). Regular files only.
+std::vector<std::string> ListarRetenidos(const char *sufijo);
+// Makes retenidos/<nombre>/ for a resent bundle's answer. Returns 0 or 15
+// (logged).
+int CrearDirectorioRespuesta(const std::string &nombre);
+
+// Step 13: the configured transport. Returns the session's result code.
+int Transportar(const Destino &destino);
+// A bundle (g_corrida.rutasubida) with more blocks than five digits can
+// number is refused before the session: its blocks from 100000 on could
+// not be told from earlier ones. Returns 0 or 12 (logged).
+int ComprobarBloques();
+
+// The resend run (-r): sends every retenidos/*.subida of the root, oldest
+// first, one session each; stops at the first failure. Returns 0 or that
+// failure's code.
+int ReenviarRetenidos(const char *argv0);
 
 // ---------------------------------------------------------------- result codes
 

@@ -165,7 +165,7 @@ int SuministrarClave(int empresa, int actividad, std::string &clave) {
 }
 
 int LeerDestino(Destino &destino) {
-  std::string path = UnirRuta(g_corrida.raiz, "upload/input.dat");
+  std::string path = UnirRuta(g_corrida.raiz, g_corrida.rutasubida);
   std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
   if (!f) {
     LogFormato(1, "open interm file: %s", strerror(errno));

@@ -82,18 +82,37 @@ int TransporteTCP(const Destino &destino) {
   return SesionTCP(g_config.servidor.c_str(), g_config.puerto);
 }
 
-// A bundle with more blocks than five digits can number is refused before
-// the session: its blocks from 100000 on could not be told from earlier
-// ones. Returns 0 or 12 (logged).
-int ComprobarBloques(const std::string &bundle) {
-  struct stat st;
-  if (stat(bundle.c_str(), &st) != 0 || g_config.blocksize <= 0) return 0;  // the transfer reports it
-  long long bloques = (static_cast<long long>(st.st_size) + g_config.blocksize - 1) /
-                      g_config.blocksize;
-  if (bloques <= kMaxBloques) return 0;
-  LogFormato(1, "Transaccion demasiado grande: %lld bloques de %d bytes (maximo %ld)", bloques,
-             g_config.blocksize, kMaxBloques);
-  return 12;
+// Packs upload/ with interrupts held back, so that an interrupt finds the
+// bundle either not made (the files still in upload/) or complete and
+// named for retention (the files gone). A failed packing leaves no bundle
+// behind: its files are all still in upload/. Returns the packing's code.
+int Empaquetar() {
+  RetenerSobrante();
+  RetenerInterrupciones retener;
+  int r = ArmarArchivo();
+  if (r != 0) {
+    BorrarBundleParcial();
+    return r;
+  }
+  NombrarBundle();
+  MarcarFase(kBundleArmado);
+  return 0;
+}
+
+// Steps 15 on, after the commit: split, ticket, update completion. A
+// failure keeps the committed answer in retenidos/; success removes it.
+int EntregarRespuesta() {
+  int r = DesarmarArchivosBIN();
+  if (r == 0) r = ReemplazarTicket();
+  if (r == 0 && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
+  RetenerInterrupciones retener;
+  if (r != 0) {
+    RetenerRespuesta();
+  } else {
+    BorrarDescarga();
+  }
+  MarcarFase(kSinBundle);
+  return r;
 }
 
 // Steps 7 onwards, after the directory lock. Returns the result code; sets
@@ -118,25 +137,15 @@ int Intercambio(const char *argv0, int *codigoestado) {
     }
   }
   LimpiarDescargas();
-  r = ArmarArchivo();
+  r = Empaquetar();
   if (r != 0) return r;
-  std::string bundle = UnirRuta(g_corrida.raiz, "upload/input.dat");
   Destino destino;
   r = LeerDestino(destino);
-  if (r == 0) r = ComprobarBloques(bundle);
-  if (r != 0) {
-    unlink(bundle.c_str());
-    return r;
-  }
-  r = g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
-  unlink(bundle.c_str());
+  if (r == 0) r = ComprobarBloques();
+  if (r == 0) r = Transportar(destino);
+  DisponerBundle(r);
   if (r != 0) return r;
-  r = DesarmarArchivosBIN();
-  if (r != 0) return r;
-  r = ReemplazarTicket();
-  if (r != 0) return r;
-  if (g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
-  return r;
+  return EntregarRespuesta();
 }
 
 // An allocation that fails where no result code was planned for it ends
@@ -151,11 +160,28 @@ int Intercambio(const char *argv0, int *codigoestado) {
 
 }  // namespace
 
+int Transportar(const Destino &destino) {
+  return g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
+}
+
+int ComprobarBloques() {
+  std::string bundle = UnirRuta(g_corrida.raiz, g_corrida.rutasubida);
+  struct stat st;
+  if (stat(bundle.c_str(), &st) != 0 || g_config.blocksize <= 0) return 0;  // the transfer reports it
+  long long bloques = (static_cast<long long>(st.st_size) + g_config.blocksize - 1) /
+                      g_config.blocksize;
+  if (bloques <= kMaxBloques) return 0;
+  LogFormato(1, "Transaccion demasiado grande: %lld bloques de %d bytes (maximo %ld)", bloques,
+             g_config.blocksize, kMaxBloques);
+  return 12;
+}
+
 void MostrarUso(const char *argv0) {
   printf("%s\n", kBanner);
   printf("Version %d.%d.%d - Protocolo KALDO\n", kVersionMayor, kVersionMenor, kVersionRevision);
   printf("Uso: %s [opciones] raiz\n", argv0);
   printf("\t%s -u [opciones]  Actualizar version de ZELTA\n", argv0);
+  printf("\t%s -r [opciones] raiz  Reenviar las transacciones retenidas\n", argv0);
   printf("\nOpciones:\n");
   printf("-t {dialup|tcp} Transporte\n");
   printf("-p fuerza el uso del PortMgr\n");
@@ -202,6 +228,9 @@ int LeerLineaComandos(int argc, char **argv) {
         if (valor == nullptr) return UsoInvalido(argv[0]);
         g_corrida.debuglevel = atoi(valor);
         break;
+      case 'r':
+        g_corrida.reenvio = true;
+        break;
       case 'u':
         if (g_corrida.modo != kModoNinguno) return UsoInvalido(argv[0]);
         g_corrida.modo = kModoActualizar;
@@ -212,12 +241,14 @@ int LeerLineaComandos(int argc, char **argv) {
     }
   }
   if (g_corrida.modo == kModoNinguno) return UsoInvalido(argv[0]);
+  if (g_corrida.reenvio && g_corrida.modo != kModoSesion) return UsoInvalido(argv[0]);
   return 0;
 }
 
 void TerminarCorridaSenal(int codigo) {
   if (getpid() != g_corrida.lockpid) _exit(codigo);
-  EscribirEstadoSenal(codigo);
+  RetenerSenal();
+  if (!g_corrida.reenvio) EscribirEstadoSenal(codigo);
   DeslockearDirectorioSenal();
   cleanexitSenal();
   _exit(codigo);
@@ -257,9 +288,21 @@ int CorrerZelta(int argc, char **argv) {
   g_corrida.rutaestado = UnirRuta(g_corrida.raiz, "estado.rsp");
   int r = PrepararCorrida();
   if (r != 0) return r;
+  PrepararRetencion();
+  if (g_corrida.reenvio) {
+    // No status file and no directory lock: the terminal's own runs and
+    // its application are not concerned.
+    InstalarInterrupciones();
+    LogMensaje(kBanner, 1);
+    LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
+               kVersionRevision);
+    r = ReenviarRetenidos(argv[0]);
+    IgnorarInterrupciones();
+    return r;
+  }
   LockearDirectorio();
   // From here an interrupt (SIGINT, SIGTERM, SIGHUP) ends the run with 6,
-  // its status written and its locks undone.
+  // its status written, its bundle retained and its locks undone.
   InstalarInterrupciones();
   LogMensaje(kBanner, 1);
   LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,

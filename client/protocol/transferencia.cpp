@@ -82,8 +82,8 @@ int Transferir() {
   g_sesion.naks = 0;
   g_sesion.timeout = 6;
   LogMensaje("KALDO v2", 5);
-  const std::string rutasubida = UnirRuta(g_corrida.raiz, "upload/input.dat");
-  const std::string rutabajada = UnirRuta(g_corrida.raiz, "download/output.dat");
+  const std::string rutasubida = UnirRuta(g_corrida.raiz, g_corrida.rutasubida);
+  const std::string rutabajada = UnirRuta(g_corrida.raiz, g_corrida.dirbajada + "/output.dat");
   const int tambloque = g_config.blocksize;
   unsigned char *buf = g_sesion.buffer.get();
   const int cap = CapacidadRecepcion();
@@ -291,12 +291,16 @@ int Transferir() {
           estado = kFatal;
           break;
         }
+        // From our EOT on the server may commit: a failure now leaves the
+        // transaction in doubt.
+        MarcarFase(kBundleDudoso);
         EnviarByte(kEOT);
         r = RecibirTrama(buf, cap);
         if (r == 1 && buf[0] == kDC1) estado = 11;
         break;
       default:  // 11
         LogMensaje("Estado 11", 5);
+        MarcarFase(kBundleConfirmado);
         bajada.reset();
         LogMensaje("Transaction commited", 1);
         EnviarByte(kETB);

@@ -72,8 +72,9 @@ int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado);
 
 // ---------------------------------------------------------------- download bundle
 
-// Splits <root>/download/output.dat into one file per record in download/
-// (mode 0666 whatever the umask), then deletes output.dat. Returns 0,
+// Splits <root>/<dirbajada>/output.dat (download/ but in a resend) into one
+// file per record beside it (mode 0666 whatever the umask). output.dat
+// stays: the caller deletes it once the answer is delivered. Returns 0,
 // 13 (output.dat cannot be opened), 14 (truncated or malformed binary
 // record, write failure) or 15 (a file cannot be created, or a record
 // names no plain file in download/).

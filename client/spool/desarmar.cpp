@@ -99,7 +99,7 @@ int CopiarBinario(FILE *in, FILE *sal, long tamano, const std::string &path) {
 
 int DesarmarArchivosBIN() {
   LogMensaje("DesarmarArchivosBIN()", 20);
-  const std::string download = UnirRuta(g_corrida.raiz, "download");
+  const std::string download = UnirRuta(g_corrida.raiz, g_corrida.dirbajada);
   const std::string bundle = UnirRuta(download, "output.dat");
   ArchivoPtr in(fopen(bundle.c_str(), "rb"));
   if (!in) {
@@ -159,8 +159,6 @@ int DesarmarArchivosBIN() {
     LogFormato(1, "Error leyendo %s [%m]", bundle.c_str());
     return 14;
   }
-  in.reset();
-  if (unlink(bundle.c_str()) != 0) LogFormato(1, "No se pudo borrar %s [%m]", bundle.c_str());
   return 0;
 }
 

@@ -94,19 +94,25 @@ TEST_F(RunFixture, ConfigurationFailuresEndWith16) {
 
 TEST_F(RunFixture, BundleAndDestinationFailures) {
   Destinos(9);
-  // No header file: 13, nothing packed; the bundle stays as written.
+  // No header file: 13, nothing packed; the files stay and the half-made
+  // bundle is removed (a left-over one would be retained by the next run).
   unlink((root + "/upload/_svl.0").c_str());
   auto r = Zelta({"-ttcp", root});
   EXPECT_EQ(r.status, 13) << r.output;
   EXPECT_EQ(Estado(), "13: No se pudo abrir archivo\r\n");
-  EXPECT_EQ(ReadFile(root + "/upload/input.dat"), "[FIN]\r\n");
+  EXPECT_FALSE(Exists(root + "/upload/input.dat"));
   EXPECT_TRUE(Exists(root + "/upload/a.txt"));
-  // No destination for the header: 16, and the bundle is deleted.
+  EXPECT_FALSE(Exists(root + "/retenidos"));
+  // No destination for the header: 16, and the bundle is retained.
   WriteFile(root + "/upload/_svl.0", "V1510799ABCDEFGH\r\n");
   r = Zelta({"-ttcp", root});
   EXPECT_EQ(r.status, 16) << r.output;
   EXPECT_EQ(Estado(), "16: Error de configuracion\r\n");
   EXPECT_FALSE(Exists(root + "/upload/input.dat"));
+  auto retenidos = prueba::ListDir(root + "/retenidos");
+  ASSERT_EQ(retenidos.size(), 1u);
+  EXPECT_NE(retenidos[0].find(".subida"), std::string::npos);
+  EXPECT_NE(ReadFile(root + "/retenidos/" + retenidos[0]).find("[a.txt]"), std::string::npos);
   EXPECT_NE(r.output.find("Destino no encontrado: empresa 7 actividad 99 clave ABCDEFGH"),
             std::string::npos);
   // No upload directory: 10.
