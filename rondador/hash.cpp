@@ -4,6 +4,7 @@
 #include "hash.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,22 +13,12 @@
 #include <new>
 #include <string>
 
+#include "acceso.h"
 #include "rondador.h"
 
 std::unique_ptr<entrada> table[TABLE_SIZE];
 
 namespace {
-
-// Closes a file descriptor when it goes out of scope.
-struct Descriptor {
-  int fd;
-  explicit Descriptor(int f) : fd(f) {}
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-  ~Descriptor() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 // Buffered reader that cuts a file into pieces: each piece ends after a line
 // feed, after PIECE_MAX bytes, or at the end of the file.
@@ -37,8 +28,10 @@ struct Lector {
   size_t ini = 0;
   size_t fin = 0;
   off_t pos = 0;       // file offset of the next byte handed out
+  off_t leido = 0;     // bytes read from the file so far
+  off_t limite = -1;   // read no further than this (the size at open); -1: no limit
   bool error = false;  // a read failed; errno tells why
-  explicit Lector(int f) : fd(f) {}
+  explicit Lector(int f, off_t lim = -1) : fd(f), limite(lim) {}
 };
 
 struct Pieza {
@@ -58,7 +51,10 @@ bool leerpieza(Lector &l, Pieza &p) {
   p.eof = false;
   while (p.largo < PIECE_MAX) {
     if (l.ini == l.fin) {
-      ssize_t n = read(l.fd, l.buf, sizeof l.buf);
+      size_t pedir = sizeof l.buf;
+      if (l.limite >= 0 && static_cast<off_t>(pedir) > l.limite - l.leido)
+        pedir = static_cast<size_t>(l.limite - l.leido);
+      ssize_t n = pedir > 0 ? read(l.fd, l.buf, pedir) : 0;
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         l.error = true;
@@ -70,6 +66,7 @@ bool leerpieza(Lector &l, Pieza &p) {
       }
       l.ini = 0;
       l.fin = static_cast<size_t>(n);
+      l.leido += n;
     }
     char c = l.buf[l.ini++];
     ++l.pos;
@@ -95,13 +92,21 @@ std::unique_ptr<char[]> nuevocodigo(const char *desde) {
   return c;
 }
 
-// Opens <root><name> for reading and writing, logging the attempt.
-int abrirsvl(const char *root, const char *nombre, std::string *ruta) {
-  *ruta = std::string(root) + nombre;
+// Opens upload/<nombre> below the root for reading and writing, logging
+// the attempt. Returns 0 with fd and *tamano set, or the error of
+// abrirregular (ENOENT when missing); one that is there but not a regular
+// file is logged as refused.
+int abrirsvl(int upload, const char *root, const char *nombre, std::string *ruta,
+             Descriptor &fd, off_t *tamano) {
+  *ruta = std::string(root) + "/upload/" + nombre;
   log_f(10, "Reemplazando archivo %s", ruta->c_str());
-  int fd = open(ruta->c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) log_f(10, "No se encontro el archivo %s", ruta->c_str());
-  return fd;
+  int e = upload >= 0 ? abrirregular(upload, nombre, O_RDWR, fd, tamano) : ENOENT;
+  if (e == ELOOP || e == kNoRegular) {
+    log_f(1, "No se reemplazan prestaciones en %s: %s", ruta->c_str(), textoerror(e));
+  } else if (e != 0) {
+    log_f(10, "No se encontro el archivo %s", ruta->c_str());
+  }
+  return e;
 }
 
 }  // namespace
@@ -188,19 +193,41 @@ int parsefile(const char *archivo) {
 int replaceprest(const char *root) {
   std::string rutarpl = std::string(root) + RPL_FILE;
   log_f(10, "Archivo con reemplazos: %s", rutarpl.c_str());
-  // The terminal's own directory: a symbolic link planted there must not
-  // make the daemon truncate some other file.
-  int fdrpl = open(rutarpl.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  FILE *rpl = fdrpl >= 0 ? fdopen(fdrpl, "w") : nullptr;
+  // Everything below the root belongs to the terminal's user: a link,
+  // FIFO or second name planted there must neither make the daemon write
+  // some other file nor block it. A link is refused (O_NOFOLLOW); a FIFO
+  // does not block the open (O_NONBLOCK) and, like anything else that is
+  // not a regular file of one name, is refused before it is truncated.
+  Descriptor raiz, upload;
+  int e = abrirraiz(root, raiz);
+  FILE *rpl = nullptr;
+  if (e == 0) {
+    Descriptor fdrpl(openat(raiz.fd, RPL_FILE + 1,
+                            O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                            0666));
+    struct stat st;
+    if (fdrpl.fd >= 0 && fstat(fdrpl.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        ftruncate(fdrpl.fd, 0) == 0) {
+      rpl = fdopen(fdrpl.fd, "w");
+      if (rpl != nullptr) fdrpl.fd = -1;  // the stream owns it now
+    }
+  }
   if (rpl == nullptr) {
-    if (fdrpl >= 0) close(fdrpl);
+    struct stat st;
+    if (e == 0 && fstatat(raiz.fd, RPL_FILE + 1, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (!S_ISREG(st.st_mode) || st.st_nlink != 1))
+      log_f(1, "No se reemplazan prestaciones: %s no es un archivo regular", rutarpl.c_str());
     log_f(10, "Error al crear archivo %s", rutarpl.c_str());
     return kErrorArchivo;
   }
+  if (abrirdirectorio(raiz.fd, "upload", upload) != 0) upload.reset(-1);
   std::string rutasvl;
-  Descriptor svl(abrirsvl(root, "/upload/_svl.2", &rutasvl));
-  if (svl.fd < 0) svl.fd = abrirsvl(root, "/upload/_SVL.2", &rutasvl);
-  if (svl.fd < 0) {
+  Descriptor svl;
+  off_t tamano = 0;
+  e = abrirsvl(upload.fd, root, "_svl.2", &rutasvl, svl, &tamano);
+  if (e != 0 && e != ELOOP && e != kNoRegular)
+    e = abrirsvl(upload.fd, root, "_SVL.2", &rutasvl, svl, &tamano);
+  if (e != 0) {
     fclose(rpl);
     return 0;
   }
@@ -211,7 +238,7 @@ int replaceprest(const char *root) {
     return kSinMemoria;
   }
   int resultado = 0;
-  Lector l(svl.fd);
+  Lector l(svl.fd, tamano);
   Pieza p;
   bool alcomienzo = true;  // the next piece starts a line
   while (leerpieza(l, p)) {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "acceso.h"
 #include "hash.h"
 
 int debuglevel = 1;
@@ -93,6 +94,15 @@ bool masviejo(const timespec &a, const std::string &na, const timespec &b,
   return na < nb;
 }
 
+// A whole decimal number between min and max into *n. Returns whether the
+// text was one.
+bool leernumero(const char *valor, long min, long max, long *n) {
+  char *fin = nullptr;
+  errno = 0;
+  *n = strtol(valor, &fin, 10);
+  return *valor != '\0' && *fin == '\0' && errno == 0 && *n >= min && *n <= max;
+}
+
 // Checks the options that follow the two positional arguments; with args,
 // also stores -a values from args[2] on and applies the settings. Returns 0,
 // or -1 when the command line is faulty.
@@ -107,22 +117,20 @@ int leeropciones(int argc, char **argv, char **args, bool *demonio) {
       *demonio = true;
       continue;
     }
-    if (letra == '\0' || strchr("xalpt", letra) == nullptr) return -1;
+    if (letra == '\0' || strchr("xalptm", letra) == nullptr) return -1;
     const char *valor = op + 2;
     if (*valor == '\0') {
       if (i + 1 >= argc) return -1;
       valor = argv[++i];
     }
-    if (letra == 'x') {
-      char *fin = nullptr;
-      errno = 0;
-      long n = strtol(valor, &fin, 10);
-      if (*valor == '\0' || *fin != '\0' || errno != 0 || n < -1000000 || n > 1000000)
-        return -1;
-      if (args != nullptr) debuglevel = static_cast<int>(n);
-    }
+    long n = 0;
+    if ((letra == 'x' && !leernumero(valor, -1000000, 1000000, &n)) ||
+        (letra == 'm' && !leernumero(valor, 0, kMaxClientesTope, &n)))
+      return -1;
     if (args == nullptr) continue;
     switch (letra) {
+      case 'x': debuglevel = static_cast<int>(n); break;
+      case 'm': maxclientes = static_cast<int>(n); break;
       case 'a': args[nargs++] = const_cast<char *>(valor); break;
       case 'l': logfilepath = valor; break;
       case 'p': hosttoping = valor; break;
@@ -149,6 +157,37 @@ Texto raizdeterminal(const char *basedir, const std::string &nombre) {
   for (; *p != '\0'; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
   log_f(10, "Modificando busqueda de tx a %s", minusculas.get());
   return minusculas;
+}
+
+void pausar() {
+  timespec pausa{0, kPollNanos};
+  nanosleep(&pausa, nullptr);
+}
+
+// Whether a marker may start a client. A marker named tx or holding control
+// bytes, or whose terminal root exists but is not a directory or is tx/
+// itself, would have the client (as root) work on what is not a terminal
+// root: it is refused, logged, and the caller deletes it.
+bool marcavalida(const std::string &nombre, const char *raiz) {
+  const char *motivo = nullptr;
+  struct stat st, stx;
+  bool control = std::any_of(nombre.begin(), nombre.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  if (nombre == "tx") {
+    motivo = "es el directorio de marcas";
+  } else if (control) {
+    motivo = "tiene caracteres de control";
+  } else if (stat(raiz, &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      motivo = "la raiz no es un directorio";
+    } else if (stat(gtxdir, &stx) == 0 && st.st_dev == stx.st_dev && st.st_ino == stx.st_ino) {
+      motivo = "es el directorio de marcas";
+    }
+  }
+  if (motivo == nullptr) return true;
+  log_f(1, "Marca invalida %s: %s; se borra sin iniciar zelta", nombre.c_str(), motivo);
+  return false;
 }
 
 // One attempt of pinghost. Returns whether ping exited with 0.
@@ -198,6 +237,7 @@ void uso(const char *programa) {
   printf("\t-l logfile\n");
   printf("\t-p host\t\thace un ping antes de ZELTA\n");
   printf("\t-t file\t\tcarga archivo de transcodificacion\n");
+  printf("\t-m N\t\tcomo maximo N clientes zelta a la vez (0-sin limite)\n");
   fflush(stdout);
 }
 
@@ -210,7 +250,7 @@ void lognf(const char *texto, int level) {
   localtime_r(&ahora, &tmv);
   size_t n = strftime(stamp, sizeof stamp, "%b %d %H:%M:%S ", &tmv);
   fwrite(stamp, 1, n, f);
-  fputs(texto, f);
+  fputs(visible(texto).c_str(), f);
   fputc('\n', f);
   fflush(f);
 }
@@ -419,17 +459,20 @@ int fork2(pid_t *nieto) {
   return 1;
 }
 
-void ejecutarzelta(const char *path, char *const args[]) {
+void ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
   pid_t nieto = 0;
   int r = fork2(&nieto);
   if (r == -1) {
+    cerrarfin(fin);
     log_f(1, "Error al crear proc. zelta para terminal %s", args[1]);
     return;
   }
   if (r == 1) {
+    registrarcliente(fin, nieto);
     log_f(7, "Proceso cliente zelta creado (pid=%d)", static_cast<int>(nieto));
     return;
   }
+  heredarfin(*fin);
   signal(SIGALRM, SIG_DFL);
   execv(path, args);
   log_f(1, "Error al ejecutar cliente zelta");
@@ -452,9 +495,12 @@ void makedaemon() {
   }
   if (pid > 0) _exit(0);
   umask(0);
-  if (freopen(logfilepath, "a", stdout) == nullptr)
+  fflush(stdout);
+  fflush(stderr);
+  Descriptor salida(abrirlog(logfilepath));
+  if (salida.fd < 0 || dup2(salida.fd, STDOUT_FILENO) < 0)
     log_f(1, "reopen stdout: %s", strerror(errno));
-  if (freopen(logfilepath, "a", stderr) == nullptr)
+  if (salida.fd < 0 || dup2(salida.fd, STDERR_FILENO) < 0)
     log_f(1, "reopen stderr: %s", strerror(errno));
   if (freopen("/dev/null", "r", stdin) == nullptr)
     log_f(1, "reopen stdin: %s", strerror(errno));
@@ -484,8 +530,10 @@ int rondador_main(int argc, char **argv) {
     return kSalidaError;
   }
   if (logfilepath != nullptr) {
-    logfile = fopen(logfilepath, "ae");
+    int fd = abrirlog(logfilepath);
+    logfile = fd >= 0 ? fdopen(fd, "a") : nullptr;
     if (logfile == nullptr) {
+      if (fd >= 0) close(fd);
       printf("ERROR: no se puede abrir el logfile %s: %s\n", logfilepath, strerror(errno));
       return kSalidaError;
     }
@@ -505,13 +553,17 @@ int rondador_main(int argc, char **argv) {
   // fork2 and pinghost wait for their children: an ignored SIGCHLD handed
   // down by whoever started us would make every wait fail.
   signal(SIGCHLD, SIG_DFL);
+  iniciarespera(gtxdir);
 
   for (;;) {
     log_f(2, "Buscando transacciones...");
-    std::optional<std::string> nombre;
-    while (!(nombre = buscartx(gtxdir))) {
-      timespec pausa{0, kPollNanos};
-      nanosleep(&pausa, nullptr);
+    std::optional<std::string> nombre = esperartx(gtxdir);
+    FinCliente fin;
+    if (abrirfin(&fin) != 0) {
+      // Under a cap a client whose end cannot be seen must not start: the
+      // marker stays and is tried again after a pause.
+      pausar();
+      continue;
     }
     log_f(2, "Tx encontrada en %s", nombre->c_str());
     Texto raiz = raizdeterminal(basedir, *nombre);
@@ -519,15 +571,20 @@ int rondador_main(int argc, char **argv) {
       // Without memory for the path the client cannot be started; the
       // marker stays and is tried again after a pause.
       log_f(1, "No hay memoria suficiente para la terminal %s", nombre->c_str());
-      timespec pausa{0, kPollNanos};
-      nanosleep(&pausa, nullptr);
+      cerrarfin(&fin);
+      pausar();
+      continue;
+    }
+    if (!marcavalida(*nombre, raiz.get())) {
+      cerrarfin(&fin);
+      borrarmarca(gtxdir, *nombre);
       continue;
     }
     args[1] = raiz.get();
     if (hosttoping != nullptr) pinghost(hosttoping);
     if (transfilepath != nullptr && replaceprest(raiz.get()) != 0)
       log_f(1, "Error al reemplazar prestaciones []");
-    ejecutarzelta(zeltapath, args.get());
+    ejecutarzelta(zeltapath, args.get(), &fin);
     borrarmarca(gtxdir, *nombre);
   }
 }

@@ -17,6 +17,7 @@ constexpr const char *kVersionRondador = "1.2.2";
 constexpr int kPingIntentos = 15;      // attempts of pinghost
 constexpr unsigned kPingEspera = 5;    // seconds allowed to one ping
 constexpr long kPollNanos = 250000000; // pause between empty polls
+constexpr int kMaxClientesTope = 100000;  // largest value -m takes
 
 // Exit statuses of start-up failures.
 constexpr int kSalidaUso = 255;
@@ -30,6 +31,7 @@ extern const char *hosttoping;    // -p, nullptr for none
 extern const char *transfilepath; // -t, nullptr for none
 extern char *gtxdir;              // <basedir>[/]tx/
 extern volatile sig_atomic_t pingpid;  // ping now running, 0 when none
+extern int maxclientes;           // -m, 0 for no cap on running clients
 
 // The daemon's whole life; returns only on a start-up failure, with the exit
 // status.
@@ -70,9 +72,41 @@ void killpingpid(int);
 // learnt).
 int fork2(pid_t *nieto);
 
+// The pipe by which the daemon learns that a client has ended (see
+// espera.cpp); both ends -1 when no cap is set.
+struct FinCliente {
+  int lectura = -1;
+  int escritura = -1;
+};
+
 // Starts path with args (args[1] is the terminal root) as a detached
-// grandchild; does not wait for it.
-void ejecutarzelta(const char *path, char *const args[]);
+// grandchild; does not wait for it. The grandchild inherits fin's write end;
+// the daemon counts the client as running until fin reports its end.
+void ejecutarzelta(const char *path, char *const args[], FinCliente *fin);
+
+// ---------------------------------------------------------------- waiting (espera.cpp)
+
+// Sets up the watch of dir (tx/) with inotify; without inotify, or with the
+// environment variable RONDADOR_SIN_INOTIFY set, markers are found by the
+// poll alone. RONDADOR_PAUSA_MS replaces the poll pause (tests).
+void iniciarespera(const char *dir);
+// Returns the oldest marker in dir once there is one and fewer than
+// maxclientes clients run (no limit when maxclientes is 0). Waits on inotify
+// and on the ends of the running clients, for at most the poll pause each
+// time, scanning dir after every wait.
+std::optional<std::string> esperartx(const char *dir);
+// With a cap, opens the pipe of the next client. Returns 0, or -1 (logged)
+// when it cannot be made: the client must not start untracked.
+int abrirfin(FinCliente *fin);
+// Closes both ends (the client could not be started).
+void cerrarfin(FinCliente *fin);
+// Daemon side, after the start: drops the write end and counts the client
+// (pid for the log) as running until the read end reports its end.
+void registrarcliente(FinCliente *fin, pid_t pid);
+// Grandchild side, before exec: keeps the write end open across exec.
+void heredarfin(const FinCliente &fin);
+// Number of started clients not yet known to have ended.
+size_t clientesencurso();
 
 // Detaches the process from its terminal and parent, with umask 0, standard
 // output and error appended to logfilepath and standard input /dev/null.

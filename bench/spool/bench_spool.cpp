@@ -1,8 +1,12 @@
 // bench_spool.cpp - throughput of the upload bundle build (ArmarArchivo) and
 // the download split (DesarmarArchivosBIN) on many small files and on one
 // large file, beside `tar cf`, `tar xf` and `cat` of the same data in the
-// same run. Usage: bench-spool [--small N] [--small-size BYTES] [--large MIB]
+// same run, with the ratio of build to `tar cf` and of split to `tar xf`, in
+// wall time and in CPU time (the tools' CPU time includes the shell that
+// starts them).
+// Usage: bench-spool [--small N] [--small-size BYTES] [--large MIB]
 // [--runs R] [--dir DIR]
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +74,15 @@ double Segundos(Reloj::time_point a) {
   return std::chrono::duration<double>(Reloj::now() - a).count();
 }
 
+// User + system CPU seconds of this process (RUSAGE_SELF) or of its
+// waited-for children (RUSAGE_CHILDREN) so far.
+double Cpu(int quien) {
+  rusage u{};
+  getrusage(quien, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 double Mediana(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -104,26 +117,34 @@ size_t Preparar(const std::string &raiz, const Opciones &o, bool grande, std::mt
 void Medir(const char *caso, const std::string &raiz, const Opciones &o, bool grande) {
   std::mt19937 rng(42);
   std::vector<double> armar, desarmar, tarc, tarx, cat;
+  // CPU time, less at the mercy of other load than wall time.
+  std::vector<double> armarcpu, desarmarcpu, tarccpu, tarxcpu;
   size_t total = 0, bundle = 0;
   for (int r = 0; r < o.corridas; r++) {
     total = Preparar(raiz, o, grande, rng);
     // Reference tools over the same files first (they leave them in place).
     auto t = Reloj::now();
+    double c = Cpu(RUSAGE_CHILDREN);
     Sistema("tar cf '" + raiz + "/ref.tar' -C '" + raiz + "' upload");
     tarc.push_back(Segundos(t));
+    tarccpu.push_back(Cpu(RUSAGE_CHILDREN) - c);
     t = Reloj::now();
     Sistema("cat '" + raiz + "'/upload/* > '" + raiz + "/ref.cat'");
     cat.push_back(Segundos(t));
     Sistema("mkdir -p '" + raiz + "/refx'");
     t = Reloj::now();
+    c = Cpu(RUSAGE_CHILDREN);
     Sistema("tar xf '" + raiz + "/ref.tar' -C '" + raiz + "/refx'");
     tarx.push_back(Segundos(t));
+    tarxcpu.push_back(Cpu(RUSAGE_CHILDREN) - c);
     Sistema("rm -rf '" + raiz + "/ref.tar' '" + raiz + "/ref.cat' '" + raiz + "/refx'");
 
     g_corrida.raiz = raiz;
     t = Reloj::now();
+    c = Cpu(RUSAGE_SELF);
     int rc = ArmarArchivo();
     armar.push_back(Segundos(t));
+    armarcpu.push_back(Cpu(RUSAGE_SELF) - c);
     if (rc != 0) {
       fprintf(stderr, "ArmarArchivo: %d\n", rc);
       exit(1);
@@ -135,25 +156,37 @@ void Medir(const char *caso, const std::string &raiz, const Opciones &o, bool gr
     // when it stores what it receives, is a valid download bundle.
     Desescapar(raiz + "/upload/input.dat", raiz + "/download/output.dat");
     t = Reloj::now();
+    c = Cpu(RUSAGE_SELF);
     rc = DesarmarArchivosBIN();
     desarmar.push_back(Segundos(t));
+    desarmarcpu.push_back(Cpu(RUSAGE_SELF) - c);
     if (rc != 0) {
       fprintf(stderr, "DesarmarArchivosBIN: %d\n", rc);
       exit(1);
     }
   }
   double mib = static_cast<double>(total) / (1 << 20);
-  auto fila = [&](const char *que, double s) {
-    printf("| %s | %s | %.3f s | %.1f MiB/s |\n", caso, que, s, mib / s);
+  // With a baseline (base > 0, cpubase > 0): the ratios to it. cpu < 0:
+  // not measured.
+  auto fila = [&](const char *que, double s, double base, double cpu, double cpubase) {
+    char razon[32] = "", tcpu[32] = "", razoncpu[32] = "";
+    if (base > 0) snprintf(razon, sizeof razon, "%.2f x", s / base);
+    if (cpu >= 0) snprintf(tcpu, sizeof tcpu, "%.3f s", cpu);
+    if (cpubase > 0) snprintf(razoncpu, sizeof razoncpu, "%.2f x", cpu / cpubase);
+    printf("| %s | %s | %.3f s | %.1f MiB/s | %s | %s | %s |\n", caso, que, s, mib / s, razon,
+           tcpu, razoncpu);
   };
   printf("\n%s: %.1f MiB of data, bundle %zu bytes, median of %d runs\n\n", caso, mib, bundle,
          o.corridas);
-  printf("| data set | operation | time | throughput |\n|---|---|---|---|\n");
-  fila("build (ArmarArchivo)", Mediana(armar));
-  fila("tar cf", Mediana(tarc));
-  fila("cat", Mediana(cat));
-  fila("split (DesarmarArchivosBIN)", Mediana(desarmar));
-  fila("tar xf", Mediana(tarx));
+  printf("| data set | operation | time | throughput | ratio | CPU time | CPU ratio |\n"
+         "|---|---|---|---|---|---|---|\n");
+  fila("build (ArmarArchivo)", Mediana(armar), Mediana(tarc), Mediana(armarcpu),
+       Mediana(tarccpu));
+  fila("tar cf", Mediana(tarc), 0, Mediana(tarccpu), 0);
+  fila("cat", Mediana(cat), 0, -1, 0);
+  fila("split (DesarmarArchivosBIN)", Mediana(desarmar), Mediana(tarx), Mediana(desarmarcpu),
+       Mediana(tarxcpu));
+  fila("tar xf", Mediana(tarx), 0, Mediana(tarxcpu), 0);
 }
 
 }  // namespace

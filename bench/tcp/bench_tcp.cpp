@@ -4,11 +4,21 @@
 // runs), and, from one more run under ptrace, the client's system calls
 // per byte carried. No tool beyond the two programs is needed.
 //
-// Usage: bench-tcp [--runs N] [--bin DIR] [--no-trace]
-//   DIR holds zelta and kaldo-server (default: this program's directory).
+// Then a small exchange (a 1 KiB text file up, a 1 KiB ticket down) started
+// the way a terminal starts it: a marker in <basedir>/tx/ picked up by the
+// real rondador, timed from the marker's creation to estado.rsp, beside the
+// client's own run time for the same exchange started directly, with
+// rondador woken by inotify and, as a second baseline, by its poll alone.
+//
+// Usage: bench-tcp [--runs N] [--small N] [--bin DIR] [--no-trace]
+//   DIR holds zelta, kaldo-server and rondador (default: this program's
+//   directory); --small 0 leaves out the small exchange.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -92,7 +102,7 @@ struct Banco {
   std::string dir;      // temp dir
   std::string prog;     // program directory with the client
   std::string raiz;     // terminal root
-  std::string subida;   // 1 MiB file the terminal uploads
+  std::vector<std::pair<std::string, std::string>> subida;  // files of upload/
   std::string bajada;   // download bundle file
   size_t bytesbajada = 0;
 };
@@ -104,8 +114,7 @@ void PrepararRaiz(const Banco &b) {
   mkdir((b.raiz + "/upload").c_str(), 0755);
   mkdir((b.raiz + "/download").c_str(), 0755);
   Escribir(b.raiz + "/upload/_svl.0", "V1510512ABCDEFGH\r\n");
-  Escribir(b.raiz + "/upload/1DATOS.BIN", b.subida);
-  Escribir(b.raiz + "/upload/_zelta.bin", "1DATOS.BIN\r\n");
+  for (const auto &[nombre, datos] : b.subida) Escribir(b.raiz + "/upload/" + nombre, datos);
 }
 
 struct Servidor {
@@ -174,11 +183,16 @@ const char *NombreLlamada(long n) {
 
 // Runs the client once; with `trazar` under ptrace, counting its system
 // calls.
-Medida Correr(const Banco &b, bool trazar) {
-  Medida m;
+Servidor ServidorParaCorrida(const Banco &b) {
   PrepararRaiz(b);
   Servidor srv = IniciarServidor(b, b.dir + "/cruda.dat");
   Escribir(b.prog + "/zelta.destinos", "5 12 * - 127.0.0.1 " + std::to_string(srv.puerto) + "\n");
+  return srv;
+}
+
+Medida Correr(const Banco &b, bool trazar) {
+  Medida m;
+  Servidor srv = ServidorParaCorrida(b);
   std::string zelta = b.prog + "/zelta";
   std::string log = b.dir + "/zelta.log";
   auto inicio = std::chrono::steady_clock::now();
@@ -237,10 +251,98 @@ double Mediana(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
+double Percentil99(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[static_cast<size_t>(0.99 * static_cast<double>(v.size() - 1) + 0.5)];
+}
+
+// The small exchange started by rondador (base b.dir/base, terminal "term"):
+// for each run, the seconds from the marker's creation to the client's
+// closing of estado.rsp. sininotify starts the daemon with its poll alone.
+std::vector<double> PorRondador(const Banco &b, int corridas, bool sininotify) {
+  std::string base = b.dir + "/base";
+  std::string log = b.dir + "/rondador-zelta.log";
+  pid_t demonio = fork();
+  if (demonio == 0) {
+    int nulo = open("/dev/null", O_WRONLY);
+    dup2(nulo, 1);
+    dup2(nulo, 2);
+    if (sininotify) setenv("RONDADOR_SIN_INOTIFY", "1", 1);
+    std::string rondador = g_bin + "/rondador", zelta = b.prog + "/zelta";
+    execl(rondador.c_str(), rondador.c_str(), base.c_str(), zelta.c_str(), "-x0", "-a", "-t",
+          "-a", "tcp", "-a", "-x1", "-a", "-l", "-a", log.c_str(), nullptr);
+    _exit(127);
+  }
+  std::vector<double> tiempos;
+  for (int i = 0; i < corridas; ++i) {
+    Servidor srv = ServidorParaCorrida(b);
+    int in = inotify_init1(IN_CLOEXEC);
+    inotify_add_watch(in, b.raiz.c_str(), IN_CLOSE_WRITE);
+    // Between markers, the daemon has long gone back to waiting.
+    usleep(static_cast<useconds_t>(20000 + (i * 7919) % 250000));
+    auto inicio = std::chrono::steady_clock::now();
+    Escribir(base + "/tx/term", "");
+    bool listo = false;
+    alignas(inotify_event) char buf[4096];
+    pollfd pf{in, POLLIN, 0};
+    while (!listo && poll(&pf, 1, 20000) == 1) {
+      ssize_t n = read(in, buf, sizeof buf);
+      for (ssize_t p = 0; p < n;) {
+        const auto *ev = reinterpret_cast<const inotify_event *>(buf + p);
+        if (ev->len > 0 && strcmp(ev->name, "estado.rsp") == 0) listo = true;
+        p += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      }
+    }
+    auto fin = std::chrono::steady_clock::now();
+    close(in);
+    // The client is our orphan (we are its subreaper); the server ends
+    // with the session. Both are reaped before the next run.
+    bool cliente = false, servidor = false;
+    while (!(cliente && servidor)) {
+      int st = 0;
+      pid_t r = waitpid(-1, &st, 0);
+      if (r == -1) break;
+      if (r == srv.pid) servidor = true;
+      else if (r != demonio) cliente = true;
+    }
+    if (!listo || Leer(b.raiz + "/estado.rsp").rfind("0:", 0) != 0) {
+      fprintf(stderr, "bench-tcp: small exchange %d through rondador failed (logs in %s)\n", i,
+              b.dir.c_str());
+      exit(1);
+    }
+    tiempos.push_back(std::chrono::duration<double>(fin - inicio).count());
+  }
+  kill(demonio, SIGKILL);
+  waitpid(demonio, nullptr, 0);
+  return tiempos;
+}
+
+void ExhibirPequeno(const Banco &b, int corridas) {
+  std::vector<double> propio;
+  for (int i = 0; i < corridas; ++i) {
+    Medida m = Correr(b, false);
+    if (m.estado != 0) {
+      fprintf(stderr, "bench-tcp: small exchange ended with %d\n", m.estado);
+      exit(1);
+    }
+    propio.push_back(m.pared);
+  }
+  std::vector<double> inot = PorRondador(b, corridas, false);
+  std::vector<double> sondeo = PorRondador(b, corridas, true);
+  double base = Mediana(propio);
+  printf("small exchange (1 KiB up, 1 KiB down), %d runs each, medians\n", corridas);
+  printf("  client alone (zelta started directly)   %7.1f ms  (baseline)\n", base * 1e3);
+  printf("  marker to estado.rsp, rondador inotify   %7.1f ms  p99 %7.1f ms  (%.2f x client alone)\n",
+         Mediana(inot) * 1e3, Percentil99(inot) * 1e3, Mediana(inot) / base);
+  printf("  marker to estado.rsp, rondador poll only %7.1f ms  p99 %7.1f ms  (%.2f x client alone)\n",
+         Mediana(sondeo) * 1e3, Percentil99(sondeo) * 1e3, Mediana(sondeo) / base);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   int corridas = 5;
+  int pequenas = 30;
   bool trazar = true;
   char propio[4096];
   ssize_t n = readlink("/proc/self/exe", propio, sizeof propio - 1);
@@ -251,12 +353,14 @@ int main(int argc, char **argv) {
     std::string o = argv[i];
     if (o == "--runs" && i + 1 < argc) {
       corridas = std::max(1, atoi(argv[++i]));
+    } else if (o == "--small" && i + 1 < argc) {
+      pequenas = std::max(0, atoi(argv[++i]));
     } else if (o == "--bin" && i + 1 < argc) {
       g_bin = argv[++i];
     } else if (o == "--no-trace") {
       trazar = false;
     } else {
-      fprintf(stderr, "usage: bench-tcp [--runs N] [--bin DIR] [--no-trace]\n");
+      fprintf(stderr, "usage: bench-tcp [--runs N] [--small N] [--bin DIR] [--no-trace]\n");
       return 2;
     }
   }
@@ -277,7 +381,8 @@ int main(int argc, char **argv) {
   }
   Escribir(b.prog + "/zelta.conf", "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\nBLOCKSIZE=" +
                                        std::to_string(kBlocksize) + "\nREINTENTOS=1\n");
-  b.subida = Aleatorio(kMiB, 1);
+  std::string subida = Aleatorio(kMiB, 1);
+  b.subida = {{"1DATOS.BIN", subida}, {"_zelta.bin", "1DATOS.BIN\r\n"}};
   std::string contenido = Aleatorio(kMiB, 2);
   std::string paquete = "[DATOS.BIN," + std::to_string(contenido.size()) + "]\r\n" + contenido +
                         "\r\n[FIN]\r\n";
@@ -330,6 +435,22 @@ int main(int argc, char **argv) {
       printf("    %-14s %ld\n", nombre ? nombre : std::to_string(orden[i].first).c_str(),
              orden[i].second);
     }
+  }
+
+  if (pequenas > 0) {
+    // The small exchange's clients are reaped here, not by init.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    Banco p = b;
+    mkdir((b.dir + "/base").c_str(), 0755);
+    mkdir((b.dir + "/base/tx").c_str(), 0755);
+    p.raiz = b.dir + "/base/term";
+    std::string linea = "0001;VENTA;00000100;ARTICULO DE PRUEBA;;\r\n";
+    std::string texto;
+    while (texto.size() < 1024) texto += linea;
+    p.subida = {{"VENTAS.TXT", texto}};
+    p.bajada = b.dir + "/bajada-chica.dat";
+    Escribir(p.bajada, "[_ticket.prn]\r\n" + texto + "[FIN]\r\n");
+    ExhibirPequeno(p, pequenas);
   }
   Borrar(b.dir);
   return 0;

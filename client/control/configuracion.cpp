@@ -55,10 +55,6 @@ constexpr int kMaxLinea = 78;  // characters before the line feed
 
 bool EsBlanco(char c) { return c != '\0' && strchr(" \t\n\v\f\r", c) != nullptr; }
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-
 // Where a text value lands.
 std::string *CampoTexto(const char *nombre) {
   if (strcmp(nombre, "PREFIJO") == 0) return &g_config.prefijo;
@@ -157,7 +153,7 @@ int LeerConfiguracion(const char *argv0) {
   size_t barra = dir.rfind('/');
   dir = barra == std::string::npos ? "./" : dir.substr(0, barra + 1);
   std::string path = dir + "zelta.conf";
-  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+  ArchivoPtr f(fopen(path.c_str(), "r"));
   if (!f) {
     printf("No se encontro archivo %s\n", "zelta.conf");
     return -15;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "archivos.h"
+
 // ---------------------------------------------------------------- version
 
 constexpr int kVersionMayor = 1;
@@ -36,7 +38,9 @@ struct EstadoCorrida {
   std::string locklpath;          // instance lock path; cleared by cleanexit
   pid_t lockpid = 0;              // process that made the instance lock
   std::string hostid;             // 32-character host identification
-  std::string rutaestado;         // estado.rsp, joined once the run starts
+  // The root opened once the run starts, for the interrupt handler and the
+  // status file; -1 before.
+  int raizfd = -1;
   bool reenvio = false;           // -r: send the retained bundles again
   // The files of the session, relative to the root: the upload bundle the
   // transfer sends, and the directory that gets output.dat and the split
@@ -46,10 +50,6 @@ struct EstadoCorrida {
   std::string rutamachineid = "/etc/machine-id";  // source of hostid
 };
 extern EstadoCorrida g_corrida;
-
-// Joins a root and a name with one '/' between them (none is added when the
-// root already ends in '/').
-std::string UnirRuta(const std::string &raiz, const std::string &nombre);
 
 // Parses the command line into g_corrida. Returns 0, or -1 after printing
 // the usage text. REQUIRES: argc >= 1.
@@ -138,9 +138,7 @@ void RetenerRespuesta();
 // The same for the interrupt handler, by the phase reached. Async-signal-safe.
 void RetenerSenal();
 
-// Deletes upload/input.dat left by a packing that failed (its files are all
-// still in upload/), and <dirbajada>/output.dat once delivered.
-void BorrarBundleParcial();
+// Deletes <dirbajada>/output.dat once its answer is delivered.
 void BorrarDescarga();
 // Retained bundles of the root with the given suffix, oldest first (their
 // names begin with the time). Regular files only.
@@ -169,8 +167,9 @@ const char *TextoMensaje(int codigo);
 // Writes "<code>: <text>\r\n" to estado.rsp (mode 0666) in the terminal root,
 // then undoes the directory lock. Failures are only logged.
 void EscribirEstado(int codigo);
-// The same line for a signal handler, to g_corrida.rutaestado (nothing when
-// it is empty); the directory lock is left to the caller. Async-signal-safe.
+// The same line for a signal handler, through g_corrida.raizfd (nothing when
+// it is not open); the directory lock is left to the caller.
+// Async-signal-safe.
 void EscribirEstadoSenal(int codigo);
 
 // Longest status line; ArmarLineaEstado formats "<code>: <text>\r\n" into
@@ -179,6 +178,10 @@ constexpr size_t kMaxLineaEstado = 64;
 size_t ArmarLineaEstado(int codigo, char *linea, size_t cap);
 
 // ---------------------------------------------------------------- log
+
+// Opens the log file ruta for appending; a new file is made 0644 whatever
+// the umask. Null on failure (errno set).
+FILE *AbrirLog(const char *ruta);
 
 // Sets the log sink (nullptr means none yet). The log does not own it.
 void FijarSalidaLog(FILE *salida);

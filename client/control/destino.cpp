@@ -20,10 +20,6 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-
 struct LineaDestino {
   int empresa = 0;
   int actividad = 0;
@@ -70,7 +66,7 @@ template <typename Pred>
 int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado) {
   *hallado = false;
   std::string path = g_corrida.dirprog + "zelta.destinos";
-  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+  ArchivoPtr f(fopen(path.c_str(), "r"));
   if (!f) {
     LogFormato(1, "No se pudo abrir tabla de destinos %s: %m", path.c_str());
     return 16;
@@ -166,9 +162,13 @@ int SuministrarClave(int empresa, int actividad, std::string &clave) {
 
 int LeerDestino(Destino &destino) {
   std::string path = UnirRuta(g_corrida.raiz, g_corrida.rutasubida);
-  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "r"));
+  Descriptor raiz, fd;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = AbrirLectura(raiz.fd, g_corrida.rutasubida.c_str(), fd);
+  ArchivoPtr f;
+  if (e == 0) f = AbrirFlujo(fd, "r");
   if (!f) {
-    LogFormato(1, "open interm file: %s", strerror(errno));
+    LogFormato(1, "open interm file: %s", TextoErrorArchivo(e != 0 ? e : errno));
     return 13;
   }
   char linea[250];

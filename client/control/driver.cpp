@@ -21,10 +21,6 @@ namespace {
 
 const char kBanner[] = "ZELTA - Transferencia de transacciones de terminales";
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-
 // Takes an option's argument from the rest of the same argument or from the
 // next one. Returns nullptr when there is none.
 const char *ArgumentoOpcion(int argc, char **argv, int *i) {
@@ -42,7 +38,7 @@ int UsoInvalido(const char *argv0) {
 // to end with.
 int PrepararCorrida() {
   if (!g_corrida.archivolog.empty()) {
-    FILE *f = fopen(g_corrida.archivolog.c_str(), "a");
+    FILE *f = AbrirLog(g_corrida.archivolog.c_str());
     if (f == nullptr) {
       printf("Imposible abrir log %s\n", g_corrida.archivolog.c_str());
       return 13;
@@ -91,7 +87,7 @@ int Empaquetar() {
   RetenerInterrupciones retener;
   int r = ArmarArchivo();
   if (r != 0) {
-    BorrarBundleParcial();
+    BorrarBundle();
     return r;
   }
   NombrarBundle();
@@ -100,18 +96,22 @@ int Empaquetar() {
 }
 
 // Steps 15 on, after the commit: split, ticket, update completion. A
-// failure keeps the committed answer in retenidos/; success removes it.
+// failed split or ticket keeps the committed answer in retenidos/; once
+// both are done the answer is in download/ and output.dat goes (before the
+// update completion, which takes download/ as it finds it).
 int EntregarRespuesta() {
   int r = DesarmarArchivosBIN();
   if (r == 0) r = ReemplazarTicket();
-  if (r == 0 && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
-  RetenerInterrupciones retener;
-  if (r != 0) {
-    RetenerRespuesta();
-  } else {
-    BorrarDescarga();
+  {
+    RetenerInterrupciones retener;
+    if (r != 0) {
+      RetenerRespuesta();
+    } else {
+      BorrarDescarga();
+    }
+    MarcarFase(kSinBundle);
   }
-  MarcarFase(kSinBundle);
+  if (r == 0 && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
   return r;
 }
 
@@ -136,6 +136,8 @@ int Intercambio(const char *argv0, int *codigoestado) {
       return r;
     }
   }
+  r = VerificarDirectorios();
+  if (r != 0) return r;
   LimpiarDescargas();
   r = Empaquetar();
   if (r != 0) return r;
@@ -270,7 +272,7 @@ void cleanexitSenal() {
 }
 
 int ObtenerIdentificacion() {
-  std::unique_ptr<FILE, FileCloser> f(fopen(g_corrida.rutamachineid.c_str(), "r"));
+  ArchivoPtr f(fopen(g_corrida.rutamachineid.c_str(), "r"));
   if (!f) return -2;
   char id[33];
   if (fread(id, 1, 32, f.get()) != 32) return -2;
@@ -285,7 +287,6 @@ int ObtenerIdentificacion() {
 int CorrerZelta(int argc, char **argv) {
   std::set_terminate(FinPorFaltaDeMemoria);
   if (LeerLineaComandos(argc, argv) != 0) return -1;
-  g_corrida.rutaestado = UnirRuta(g_corrida.raiz, "estado.rsp");
   int r = PrepararCorrida();
   if (r != 0) return r;
   PrepararRetencion();

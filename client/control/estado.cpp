@@ -1,10 +1,10 @@
 // estado.cpp - the message table of result codes and the status file
 // estado.rsp that tells whatever drives the terminal how the run ended.
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "control.h"
 
@@ -65,22 +65,41 @@ size_t ArmarLineaEstado(int codigo, char *linea, size_t cap) {
 
 namespace {
 
-// Creates the status file (0666 before the umask: under the daemon every
-// program that drives the terminal can rewrite it) and writes the line.
-// Returns 0, -errno when it cannot be created, or errno when the write or
-// the close fails. Async-signal-safe.
-int GrabarEstado(const char *path, const char *linea, size_t n) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return -errno;
-  int error = 0;
-  for (size_t hecho = 0; hecho < n && error == 0;) {
-    ssize_t escrito = write(fd, linea + hecho, n - hecho);
-    if (escrito < 0 && errno == EINTR) continue;
-    if (escrito <= 0) error = escrito < 0 ? errno : EIO;
-    else hecho += static_cast<size_t>(escrito);
+// The new status line is written beside the file and renamed over it, so
+// that whatever reads estado.rsp finds the old line or the whole new one,
+// never an empty or cut file.
+constexpr char kTemporal[] = "estado.rsp.tmp";
+
+// Where GrabarEstado failed.
+enum FalloEstado { kEstadoGrabado = 0, kEstadoNoCreado, kEstadoNoEscrito, kEstadoNoRenombrado };
+
+// Writes the line to a new estado.rsp.tmp below the root raiz (0666 before
+// the umask: under the daemon every program that drives the terminal can
+// rewrite it; whatever stood under the temporary name is replaced, never
+// written through), forces it to the disk and renames it over estado.rsp.
+// Returns kEstadoGrabado, or the step that failed with *error its errno
+// value. Async-signal-safe.
+FalloEstado GrabarEstado(int raiz, const char *linea, size_t n, int *error) {
+  Descriptor fd;
+  *error = CrearArchivo(raiz, kTemporal, 0666, fd);
+  if (*error != 0) return kEstadoNoCreado;
+  FalloEstado fallo = kEstadoGrabado;
+  errno = 0;
+  if (!EscribirTodo(fd.fd, linea, n) || fsync(fd.fd) != 0) {
+    fallo = kEstadoNoEscrito;
+    *error = errno != 0 ? errno : EIO;
   }
-  if (close(fd) != 0 && error == 0) error = errno;
-  return error;
+  if (!fd.Cerrar() && fallo == kEstadoGrabado) {
+    fallo = kEstadoNoEscrito;
+    *error = errno;
+  }
+  if (fallo == kEstadoGrabado && renameat(raiz, kTemporal, raiz, "estado.rsp") != 0) {
+    fallo = kEstadoNoRenombrado;
+    *error = errno;
+  }
+  // The old estado.rsp stays as it was; no half-written file is left.
+  if (fallo != kEstadoGrabado) unlinkat(raiz, kTemporal, 0);
+  return fallo;
 }
 
 }  // namespace
@@ -89,24 +108,33 @@ void EscribirEstado(int codigo) {
   std::string path = UnirRuta(g_corrida.raiz, "estado.rsp");
   char linea[kMaxLineaEstado];
   size_t n = ArmarLineaEstado(codigo, linea, sizeof linea);
-  int error = GrabarEstado(path.c_str(), linea, n);
-  if (error < 0) {
-    errno = -error;
-    LogFormato(1, "Creat %s: %m", path.c_str());
-  } else if (error > 0) {
-    errno = error;
-    LogFormato(1, "Error escribiendo %s: %m", path.c_str());
-  } else {
-    LogFormato(2, "Escribi %s", "estado.rsp");
+  Descriptor raiz;
+  int error = AbrirRaiz(g_corrida.raiz, raiz);
+  FalloEstado fallo = error == 0 ? GrabarEstado(raiz.fd, linea, n, &error) : kEstadoNoCreado;
+  switch (fallo) {
+    case kEstadoGrabado:
+      LogFormato(2, "Escribi %s", "estado.rsp");
+      break;
+    case kEstadoNoCreado:
+      LogFormato(1, "Creat %s: %s", path.c_str(), TextoErrorArchivo(error));
+      break;
+    case kEstadoNoEscrito:
+      LogFormato(1, "Error escribiendo %s: %s", UnirRuta(g_corrida.raiz, kTemporal).c_str(),
+                 TextoErrorArchivo(error));
+      break;
+    case kEstadoNoRenombrado:
+      LogFormato(1, "No se pudo reemplazar %s: %s", path.c_str(), TextoErrorArchivo(error));
+      break;
   }
   DeslockearDirectorio();
 }
 
 void EscribirEstadoSenal(int codigo) {
-  if (g_corrida.rutaestado.empty()) return;
+  if (g_corrida.raizfd < 0) return;
   char linea[kMaxLineaEstado];
   size_t n = ArmarLineaEstado(codigo, linea, sizeof linea);
-  if (GrabarEstado(g_corrida.rutaestado.c_str(), linea, n) != 0) {
+  int error = 0;
+  if (GrabarEstado(g_corrida.raizfd, linea, n, &error) != kEstadoGrabado) {
     LogMensajeSenal("No se pudo escribir estado.rsp", 1);
   }
 }

@@ -33,53 +33,72 @@ ModoDirectorio g_dir;
 
 constexpr int kMaxIntentosLock = 1000;  // bound on take-over races
 
-// Writes the complete lock content to a private file beside the lock and
-// returns its path, or "" on failure. The lock then appears under its name
-// with link(2), already whole, so no reader ever sees it half-written.
-std::string EscribirLockTemporal(const std::string &path) {
+// The directory of a lock file and the file's name in it. The directory
+// (a terminal root or LOCKDIR) is trusted as a path; the name is reached
+// from its descriptor only.
+struct LugarLock {
+  Descriptor dir;
+  std::string nombre;
+};
+
+int AbrirLugar(const std::string &path, LugarLock &lugar) {
   size_t barra = path.rfind('/');
-  std::string dir = barra == std::string::npos ? "" : path.substr(0, barra + 1);
+  std::string dir = barra == std::string::npos ? "." : path.substr(0, barra + 1);
+  lugar.nombre = barra == std::string::npos ? path : path.substr(barra + 1);
+  return AbrirRaiz(dir, lugar.dir);
+}
+
+// Writes the complete lock content to a private file beside the lock and
+// returns its name, or "" on failure. The lock then appears under its name
+// with linkat(2), already whole, so no reader ever sees it half-written.
+std::string EscribirLockTemporal(const LugarLock &lugar) {
   char nombre[48];
   snprintf(nombre, sizeof nombre, ".zelta-lck.%d", static_cast<int>(getpid()));
-  std::string temp = dir + nombre;
-  unlink(temp.c_str());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (fd < 0) return "";
+  Descriptor fd;
+  if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return "";
   char contenido[16];
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
-  bool ok = write(fd, contenido, static_cast<size_t>(n)) == n;
-  if (close(fd) != 0) ok = false;
+  bool ok = EscribirTodo(fd.fd, contenido, static_cast<size_t>(n));
+  if (!fd.Cerrar()) ok = false;
   if (!ok) {
-    unlink(temp.c_str());
+    unlinkat(lugar.dir.fd, nombre, 0);
     return "";
   }
-  return temp;
+  return nombre;
 }
 
 // Puts the lock in place. Returns 0, EEXIST when the name is taken, or
 // another errno value.
-int PublicarLock(const std::string &temp, const std::string &path) {
-  if (link(temp.c_str(), path.c_str()) == 0) return 0;
+int PublicarLock(const LugarLock &lugar, const std::string &temp) {
+  if (linkat(lugar.dir.fd, temp.c_str(), lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
   int error = errno;
   if (error != EPERM && error != EOPNOTSUPP && error != EXDEV) return error;
   // File systems without hard links: exclusive creation of the lock itself.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  int fd = openat(lugar.dir.fd, lugar.nombre.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
+  Descriptor lock(fd);
   char contenido[16];
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
-  ssize_t w = write(fd, contenido, static_cast<size_t>(n));
-  close(fd);
-  return w == n ? 0 : EIO;
+  return EscribirTodo(fd, contenido, static_cast<size_t>(n)) ? 0 : EIO;
 }
 
-// The pid recorded in an existing lock file: 0 when none can be read, -1
-// when the file vanished, -2 when it cannot be opened for another reason.
-int LeerPidLock(const std::string &path) {
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return errno == ENOENT ? -1 : -2;
+// What an existing lock file says about its owner.
+constexpr int kLockSeFue = -1;     // the file vanished
+constexpr int kLockIlegible = -2;  // it cannot be opened for another reason
+constexpr int kLockNoRegular = -3; // a link, FIFO, device or directory
+
+// The pid recorded in an existing lock file, 0 when none can be read, or
+// one of the values above. A FIFO cannot block the read, nor a link lead it
+// elsewhere.
+int LeerPidLock(const LugarLock &lugar) {
+  Descriptor fd;
+  int e = AbrirLectura(lugar.dir.fd, lugar.nombre.c_str(), fd);
+  if (e == ENOENT) return kLockSeFue;
+  if (e == ELOOP || e == kNoRegular) return kLockNoRegular;
+  if (e != 0) return kLockIlegible;
   char buf[12];
-  ssize_t n = read(fd, buf, 11);
-  close(fd);
+  ssize_t n = read(fd.fd, buf, 11);
   if (n <= 0) return 0;
   buf[n] = '\0';
   return atoi(buf);
@@ -92,19 +111,16 @@ int LeerPidLock(const std::string &path) {
 // the kernel releases even when its holder is killed. Returns true when
 // the caller should try to create the lock again (the stale file is gone,
 // or the file changed meanwhile and must be judged anew).
-bool BorrarLockViejo(const std::string &path, int pid) {
-  size_t barra = path.rfind('/');
-  std::string dir = barra == std::string::npos ? "." : path.substr(0, barra + 1);
-  int guarda = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (guarda >= 0) flock(guarda, LOCK_EX);
+bool BorrarLockViejo(const LugarLock &lugar, int pid) {
+  flock(lugar.dir.fd, LOCK_EX);
   bool reintentar = false;
-  int actual = LeerPidLock(path);
-  if (actual == -1 || (actual != pid && actual != -2)) {
+  int actual = LeerPidLock(lugar);
+  if (actual == kLockSeFue || (actual != pid && actual >= 0)) {
     reintentar = true;
   } else if (actual == pid) {
-    reintentar = unlink(path.c_str()) == 0;
+    reintentar = unlinkat(lugar.dir.fd, lugar.nombre.c_str(), 0) == 0;
   }
-  if (guarda >= 0) close(guarda);  // releases the flock
+  flock(lugar.dir.fd, LOCK_UN);
   return reintentar;
 }
 
@@ -119,14 +135,18 @@ void Concatenar(char *dst, size_t cap, const char *a, const char *b) {
 
 int CrearLock(const std::string &path) {
   LogFormato(10, "Creando archivo de lock %s", path.c_str());
-  std::string temp = EscribirLockTemporal(path);
+  LugarLock lugar;
+  std::string temp;
+  int e = AbrirLugar(path, lugar);
+  if (e == 0) temp = EscribirLockTemporal(lugar);
   if (temp.empty()) {
     LogFormato(1, "No se puede crear lock %s", path.c_str());
     return -1;
   }
   int resultado = -1;
-  for (int intento = 0; intento < kMaxIntentosLock; intento++) {
-    int error = PublicarLock(temp, path);
+  int intento = 0;
+  for (; intento < kMaxIntentosLock; intento++) {
+    int error = PublicarLock(lugar, temp);
     if (error == 0) {
       LogFormato(5, "Cree el lock %s", path.c_str());
       resultado = 0;
@@ -136,18 +156,27 @@ int CrearLock(const std::string &path) {
       LogFormato(1, "No se puede crear lock %s", path.c_str());
       break;
     }
-    int pid = LeerPidLock(path);
-    if (pid == -1) continue;  // gone meanwhile: try again
-    if (pid == -2) {
+    int pid = LeerPidLock(lugar);
+    if (pid == kLockSeFue) continue;  // gone meanwhile: try again
+    if (pid == kLockNoRegular) {
+      // Never taken over: what a link points to is not ours to delete.
+      LogFormato(1, "No se puede crear lock %s: ya existe y no es un archivo regular",
+                 path.c_str());
+      break;
+    }
+    if (pid == kLockIlegible) {
       LogFormato(1, "No se puede crear lock %s", path.c_str());
       break;
     }
     // A stale lock (its owner no longer exists) is taken over.
-    if (pid > 0 && kill(pid, 0) == -1 && errno == ESRCH && BorrarLockViejo(path, pid)) continue;
+    if (pid > 0 && kill(pid, 0) == -1 && errno == ESRCH && BorrarLockViejo(lugar, pid)) continue;
     LogFormato(1, "El proceso (%d) esta lockeando el archivo (%s)", pid, path.c_str());
     break;
   }
-  unlink(temp.c_str());
+  if (intento == kMaxIntentosLock) {
+    LogFormato(1, "No se puede crear lock %s: cambia sin cesar", path.c_str());
+  }
+  unlinkat(lugar.dir.fd, temp.c_str(), 0);
   return resultado;
 }
 

@@ -5,8 +5,11 @@
 // same code serves signal handlers (which may not touch stdio, malloc or
 // localtime): they pass senal = true and the timestamp is then computed from
 // the UTC offset remembered by the last line written outside a handler.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -35,6 +38,26 @@ struct Linea {
     for (size_t i = 0; i < largo && n < sizeof buf; i++) buf[n++] = texto[i];
   }
   void Agregar(const char *texto) { Agregar(texto, strlen(texto)); }
+  // The text with every control byte shown as \xNN, so that names from
+  // outside (markers, delivered files, the server's answers) can neither
+  // forge lines nor send escapes to a terminal. The line ends (CR, LF) that
+  // close some messages, such as the modem's connect string, stay as they
+  // are: at the end they can start no forged line.
+  void AgregarVisible(const char *texto) {
+    static const char kHex[] = "0123456789abcdef";
+    size_t largo = strlen(texto);
+    size_t finales = largo;
+    while (finales > 0 && (texto[finales - 1] == '\n' || texto[finales - 1] == '\r')) finales--;
+    for (size_t i = 0; i < largo; i++) {
+      unsigned char c = static_cast<unsigned char>(texto[i]);
+      if ((c < 0x20 || c == 0x7F) && i < finales) {
+        char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
+        Agregar(esc, 4);
+      } else {
+        Agregar(texto + i, 1);
+      }
+    }
+  }
   void DosDigitos(long v) {
     char d[2] = {static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
     Agregar(d, 2);
@@ -87,15 +110,6 @@ void AgregarTag(Linea &l) {
   l.Agregar("]: ");
 }
 
-void EscribirTodo(int fd, const char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w <= 0) return;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-}
-
 void EscribirLinea(const char *texto, bool senal) {
   if (!senal) {
     // Text printed on the same stream through stdio must come out first.
@@ -107,7 +121,7 @@ void EscribirLinea(const char *texto, bool senal) {
   Linea l;
   AgregarFecha(l);
   AgregarTag(l);
-  l.Agregar(texto);
+  l.AgregarVisible(texto);
   if (l.n == sizeof l.buf) l.n--;
   l.buf[l.n++] = '\n';
   EscribirTodo(g_log.fd, l.buf, l.n);
@@ -151,6 +165,21 @@ void Registrar(const char *texto, int nivel, bool senal) {
 }
 
 }  // namespace
+
+FILE *AbrirLog(const char *ruta) {
+  // Created 0644 whatever the umask (the daemon runs with 0), so that no
+  // other user can forge or erase lines; an existing log keeps its mode.
+  int fd = open(ruta, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    fchmod(fd, 0644);
+  } else if (errno == EEXIST) {
+    fd = open(ruta, O_WRONLY | O_APPEND | O_CLOEXEC);
+  }
+  if (fd < 0) return nullptr;
+  FILE *f = fdopen(fd, "a");
+  if (f == nullptr) close(fd);
+  return f;
+}
 
 void FijarSalidaLog(FILE *salida) {
   g_log.salida = salida;

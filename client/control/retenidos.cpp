@@ -35,7 +35,6 @@ constexpr mode_t kModoRetenidos = 0750;
 struct EstadoRetencion {
   volatile sig_atomic_t *fase = nullptr;  // shared page, or &local
   volatile sig_atomic_t local = kSinBundle;
-  int raiz = -1;                          // the root, for the handler
   time_t sello = 0;                       // the time in this run's names
   time_t sellosobrante = 0;               // the leftover's, when one was kept
   char dirorigen[NAME_MAX + 1] = "upload";
@@ -92,7 +91,7 @@ int Borrar(int raiz, const char *dirorigen, const char *origen) {
 // Moves a file into retenidos/ and logs where it went. Returns 0 or the
 // errno value (logged).
 int Retener(const char *dirorigen, const char *origen, const char *destino) {
-  int e = Mover(g_retencion.raiz, dirorigen, origen, destino);
+  int e = Mover(g_corrida.raizfd, dirorigen, origen, destino);
   std::string ruta = UnirRuta(g_corrida.raiz, std::string("retenidos/") + destino);
   if (e == 0) {
     LogFormato(1, "Transaccion retenida en %s", ruta.c_str());
@@ -114,7 +113,11 @@ void PrepararRetencion() {
   g_retencion.fase = pagina != MAP_FAILED ? static_cast<volatile sig_atomic_t *>(pagina)
                                           : &g_retencion.local;
   *g_retencion.fase = kSinBundle;
-  if (g_retencion.raiz < 0) g_retencion.raiz = open(g_corrida.raiz.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (g_corrida.raizfd < 0) {
+    Descriptor raiz;
+    // Without it nothing can be retained; the run goes on as before.
+    if (AbrirRaiz(g_corrida.raiz, raiz) == 0) g_corrida.raizfd = raiz.Soltar();
+  }
   g_retencion.sello = time(nullptr);
 }
 
@@ -130,7 +133,7 @@ FaseTransaccion FaseActual() {
 
 void RetenerSobrante() {
   Descriptor upload;
-  if (AbrirDirectorio(g_retencion.raiz, "upload", upload) != 0) return;  // reported by the packing
+  if (AbrirDirectorio(g_corrida.raizfd, "upload", upload) != 0) return;  // reported by the packing
   struct stat st;
   if (fstatat(upload.fd, "input.dat", &st, AT_SYMLINK_NOFOLLOW) != 0) return;
   // A killed run's bundle: it may have reached the server, so it is never
@@ -172,7 +175,7 @@ int DisponerBundle(int resultado) {
   FaseTransaccion fase = FaseActual();
   if (fase == kBundleConfirmado) {
     // Committed: never sent again.
-    int e = Borrar(g_retencion.raiz, g_retencion.dirorigen, g_retencion.origen);
+    int e = Borrar(g_corrida.raizfd, g_retencion.dirorigen, g_retencion.origen);
     if (e != 0 && e != ENOENT) {
       LogFormato(1, "No se pudo borrar %s/%s: %s", g_retencion.dirorigen, g_retencion.origen,
                  TextoErrorArchivo(e));
@@ -191,7 +194,7 @@ void RetenerRespuesta() {
 }
 
 void RetenerSenal() {
-  int raiz = g_retencion.raiz;
+  int raiz = g_corrida.raizfd;
   if (raiz < 0 || g_retencion.fase == nullptr) return;
   int fase = *g_retencion.fase;
   int e = 0;
@@ -218,16 +221,8 @@ void RetenerSenal() {
   LogMensajeSenal(linea, 1);
 }
 
-void BorrarBundleParcial() {
-  int e = Borrar(g_retencion.raiz, "upload", "input.dat");
-  if (e != 0 && e != ENOENT) {
-    LogFormato(1, "No se pudo borrar %s: %s", UnirRuta(g_corrida.raiz, "upload/input.dat").c_str(),
-               TextoErrorArchivo(e));
-  }
-}
-
 void BorrarDescarga() {
-  int e = Borrar(g_retencion.raiz, g_corrida.dirbajada.c_str(), "output.dat");
+  int e = Borrar(g_corrida.raizfd, g_corrida.dirbajada.c_str(), "output.dat");
   if (e != 0 && e != ENOENT) {
     LogFormato(1, "No se pudo borrar %s: %s",
                UnirRuta(g_corrida.raiz, g_corrida.dirbajada + "/output.dat").c_str(),
@@ -238,7 +233,7 @@ void BorrarDescarga() {
 std::vector<std::string> ListarRetenidos(const char *sufijo) {
   std::vector<std::string> nombres;
   Descriptor dir;
-  if (AbrirDirectorio(g_retencion.raiz, "retenidos", dir) != 0) return nombres;
+  if (AbrirDirectorio(g_corrida.raizfd, "retenidos", dir) != 0) return nombres;
   DirectorioPtr lista = ListarDirectorio(dir);
   if (!lista) return nombres;
   size_t largo = strlen(sufijo);
@@ -258,7 +253,7 @@ std::vector<std::string> ListarRetenidos(const char *sufijo) {
 
 int CrearDirectorioRespuesta(const std::string &nombre) {
   Descriptor retenidos, dir;
-  int e = AbrirRetenidos(g_retencion.raiz, retenidos);
+  int e = AbrirRetenidos(g_corrida.raizfd, retenidos);
   if (e == 0 && mkdirat(retenidos.fd, nombre.c_str(), kModoRetenidos) != 0 && errno != EEXIST) {
     e = errno;
   }

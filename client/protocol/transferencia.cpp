@@ -15,10 +15,7 @@
 
 namespace {
 
-struct CerrarArchivo {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using Archivo = std::unique_ptr<FILE, CerrarArchivo>;
+using Archivo = ArchivoPtr;
 
 constexpr int kCommit = -1;
 constexpr int kFatal = -2;
@@ -44,19 +41,37 @@ int RecibirBajada(unsigned char *buf, int cap) {
   return r;
 }
 
-// Creates download/output.dat (0660), buffered. Null when it cannot be made
-// (logged).
+// Creates <dirbajada>/output.dat anew (0660), buffered, never through a
+// link or FIFO left under the name. Null when it cannot be made (logged).
 Archivo CrearDescarga(const std::string &ruta) {
-  int fd = open(ruta.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0660);
-  FILE *f = nullptr;
-  if (fd >= 0 && fchmod(fd, 0660) == 0) f = fdopen(fd, "wb");
-  if (f == nullptr) {
-    int e = errno;
-    if (fd >= 0) close(fd);
-    LogFormato(1, "FATAL: creando %s", ruta.c_str());
-    LogMensaje(strerror(e), 1);
+  Descriptor raiz, fd;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  const std::string nombre = g_corrida.dirbajada + "/output.dat";
+  if (e == 0) e = CrearArchivo(raiz.fd, nombre.c_str(), 0660, fd);
+  if (e == 0 && fchmod(fd.fd, 0660) != 0) e = errno;
+  Archivo f;
+  if (e == 0) {
+    f = AbrirFlujo(fd, "wb");
+    if (!f) e = errno;
   }
-  return Archivo(f);
+  if (!f) {
+    LogFormato(1, "FATAL: creando %s", ruta.c_str());
+    LogMensaje(TextoErrorArchivo(e), 1);
+  }
+  return f;
+}
+
+// Opens the upload bundle (g_corrida.rutasubida) for reading, a regular
+// file only. Null when it
+// cannot be opened (errno set).
+Archivo AbrirSubida() {
+  Descriptor raiz, fd;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = AbrirLectura(raiz.fd, g_corrida.rutasubida.c_str(), fd);
+  Archivo f;
+  if (e == 0) f = AbrirFlujo(fd, "rb");
+  if (e != 0) errno = e == kNoRegular ? EINVAL : e;
+  return f;
 }
 
 // True when everything written to the download file so far reached it.
@@ -114,7 +129,7 @@ int Transferir() {
         r = RecibirTrama(buf, cap);
         if (r > 1) {
           bloque = LeerNumero(buf + 1, r - 1);
-          subida.reset(fopen(rutasubida.c_str(), "rbe"));
+          subida = AbrirSubida();
           if (!subida) {
             // Without the bundle the upload would end at once and the
             // server would commit an empty transaction.

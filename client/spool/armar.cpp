@@ -22,7 +22,10 @@
 
 namespace {
 
-constexpr size_t kTrozo = 255;         // content is read in chunks of this size
+constexpr size_t kTrozo = 255;         // text content is taken in chunks of this size
+// One read of content: a whole number of chunks, so that the chunks of text
+// fall where reads of kTrozo bytes would put them.
+constexpr size_t kLectura = kTrozo * 256;
 constexpr size_t kLineaBinarios = 4095;
 constexpr unsigned char kEscape = 0x08;
 constexpr unsigned char kEtx = 0x03;
@@ -33,13 +36,62 @@ bool Escribir(FILE *out, const void *datos, size_t largo) {
 }
 bool Escribir(FILE *out, const char *texto) { return Escribir(out, texto, strlen(texto)); }
 
-// One content byte, escaped: 0x08 and 0x03 become 0x08 and the byte + 0x1C.
-bool EscribirEscapado(FILE *out, unsigned char c) {
-  if (c == kEscape || c == kEtx) {
-    if (putc(kEscape, out) == EOF) return false;
-    c = static_cast<unsigned char>(c + 0x1C);
+// Content bytes, escaped: 0x08 and 0x03 become 0x08 and the byte + 0x1C.
+// Done by runs: each of the two bytes is searched with memchr, everything
+// before the nearer one is copied in one piece into a local buffer, and the
+// buffer goes to out in one call, so a stretch with nothing to escape costs
+// no more than a copy.
+bool EscribirEscapado(FILE *out, const unsigned char *datos, size_t largo) {
+  // The escaped form of up to half of it; much larger than the stream's own
+  // buffer, so that stdio passes most of it to the file without copying.
+  unsigned char buf[2 * kLectura];
+  const size_t pedazo = sizeof buf / 2;
+  for (size_t hecho = 0; hecho < largo; hecho += pedazo) {
+    const unsigned char *p = datos + hecho;
+    const unsigned char *fin = p + std::min(pedazo, largo - hecho);
+    const unsigned char *esc = nullptr;  // next 0x08 at or after p, or fin
+    const unsigned char *etx = nullptr;  // next 0x03 at or after p, or fin
+    size_t n = 0;
+    while (p < fin) {
+      if (esc == nullptr || esc < p) {
+        esc = static_cast<const unsigned char *>(memchr(p, kEscape, static_cast<size_t>(fin - p)));
+        if (esc == nullptr) esc = fin;
+      }
+      if (etx == nullptr || etx < p) {
+        etx = static_cast<const unsigned char *>(memchr(p, kEtx, static_cast<size_t>(fin - p)));
+        if (etx == nullptr) etx = fin;
+      }
+      const unsigned char *q = std::min(esc, etx);
+      memcpy(buf + n, p, static_cast<size_t>(q - p));
+      n += static_cast<size_t>(q - p);
+      if (q == fin) break;
+      buf[n++] = kEscape;
+      buf[n++] = static_cast<unsigned char>(*q + 0x1C);
+      p = q + 1;
+    }
+    if (!Escribir(out, buf, n)) return false;
   }
-  return putc(c, out) != EOF;
+  return true;
+}
+
+// The content bytes of a record as read (one read of up to kLectura bytes),
+// escaped, the 0x1A rule applied to every 255-byte chunk of text. ultimos
+// holds the last two content bytes written (-1 for none), for the closing
+// CR LF of text. Returns false when a write fails.
+bool EscribirContenido(FILE *out, unsigned char *buf, size_t n, bool binario, int ultimos[2]) {
+  for (size_t inicio = 0; inicio < n; inicio += kTrozo) {
+    size_t largo = std::min(kTrozo, n - inicio);
+    if (!binario && buf[inicio + largo - 1] == kFinDos) largo--;
+    if (!EscribirEscapado(out, buf + inicio, largo)) return false;
+    if (largo >= 2) {
+      ultimos[0] = buf[inicio + largo - 2];
+      ultimos[1] = buf[inicio + largo - 1];
+    } else if (largo == 1) {
+      ultimos[0] = ultimos[1];
+      ultimos[1] = buf[inicio];
+    }
+  }
+  return true;
 }
 
 // Makes the record reach the file: stdio only reports most write errors
@@ -52,23 +104,53 @@ int Volcar(FILE *out, const char *path) {
   return 0;
 }
 
-const char *NombreBase(const char *path) {
-  const char *barra = strrchr(path, '/');
-  return barra != nullptr ? barra + 1 : path;
+// The path of an entry of upload/, for messages.
+std::string RutaUpload(const char *nombre) {
+  return UnirRuta(UnirRuta(g_corrida.raiz, "upload"), nombre);
 }
 
-// Creates or truncates input.dat (0660 before the umask).
-int CrearBundle(const std::string &path, ArchivoPtr &out) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0660);
-  FILE *f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-  if (f == nullptr) {
-    LogFormato(1, "No se pudo crear %s [%m]", path.c_str());
-    if (fd >= 0) close(fd);
+// Creates input.dat anew (0660), never through whatever stood there.
+int CrearBundle(int upload, const std::string &path, ArchivoPtr &out) {
+  Descriptor fd;
+  int e = CrearArchivo(upload, "input.dat", 0660, fd);
+  if (e == 0) {
+    out = AbrirFlujo(fd, "wb");
+    if (!out) e = errno;
+  }
+  if (e != 0) {
+    LogFormato(1, "No se pudo crear %s [%s]", path.c_str(), TextoErrorArchivo(e));
     return 15;
   }
-  out.reset(f);
   return 0;
 }
+
+// Opens an entry of upload/ for packing. Returns 0 with in and *tamano set;
+// 13 when it cannot be opened; -1 when it is not a regular file (a link,
+// FIFO, device or directory), which is logged and left where it is.
+int AbrirEntrada(int upload, const char *nombre, ArchivoPtr &in, off_t *tamano) {
+  Descriptor fd;
+  int e = AbrirLectura(upload, nombre, fd, tamano);
+  if (e == ELOOP || e == kNoRegular) {
+    LogFormato(1, "No se empaqueta %s: %s; queda en upload/", RutaUpload(nombre).c_str(),
+               TextoErrorArchivo(e));
+    return -1;
+  }
+  if (e == 0) {
+    in = AbrirFlujo(fd, "rb");
+    if (!in) e = errno;
+  }
+  if (e != 0) {
+    LogFormato(1, "No se pudo abrir %s [%s]", RutaUpload(nombre).c_str(), strerror(e));
+    return 13;
+  }
+  return 0;
+}
+
+// Packs one opened file: its record header and at most tamano bytes, the
+// size fstat gave at open, so a file that grows (or is endless) cannot
+// swell the bundle.
+int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombre,
+                     bool binario, bool encabezado);
 
 // Closes input.dat, keeping the first error.
 int CerrarBundle(ArchivoPtr &out, const std::string &path, int res) {
@@ -79,19 +161,29 @@ int CerrarBundle(ArchivoPtr &out, const std::string &path, int res) {
   return res;
 }
 
-void Borrar(const std::string &path) {
-  if (unlink(path.c_str()) != 0) LogFormato(1, "No se pudo borrar %s [%m]", path.c_str());
+void Borrar(int upload, const char *nombre) {
+  if (unlinkat(upload, nombre, 0) != 0) {
+    LogFormato(1, "No se pudo borrar %s [%m]", RutaUpload(nombre).c_str());
+  }
 }
 
-// Reads <upload>/_zelta.bin into the set. Returns 0, 11 or 13.
-int LeerBinarios(const std::string &upload, ConjuntoNombres &binarios) {
-  std::string path = UnirRuta(upload, "_zelta.bin");
-  ArchivoPtr f(fopen(path.c_str(), "rb"));
+// Reads upload/_zelta.bin into the set. Returns 0, 11 or 13.
+int LeerBinarios(int upload, ConjuntoNombres &binarios) {
+  std::string path = RutaUpload("_zelta.bin");
+  Descriptor fd;
+  int e = AbrirLectura(upload, "_zelta.bin", fd);
+  // Only a list that is not there means no file is binary: one that is
+  // there but cannot be read would send binary files as text. One that is
+  // not a regular file is not read, and stays like every such entry.
+  if (e == ENOENT) return 0;
+  if (e == ELOOP || e == kNoRegular) {
+    LogFormato(1, "No se lee %s: %s", path.c_str(), TextoErrorArchivo(e));
+    return 0;
+  }
+  ArchivoPtr f;
+  if (e == 0) f = AbrirFlujo(fd, "rb");
   if (!f) {
-    // Only a list that is not there means no file is binary: one that is
-    // there but cannot be read would send binary files as text.
-    if (errno == ENOENT) return 0;
-    LogFormato(1, "No se pudo abrir %s [%m]", path.c_str());
+    LogFormato(1, "No se pudo abrir %s [%s]", path.c_str(), strerror(e != 0 ? e : errno));
     return 13;
   }
   std::vector<char> linea(kLineaBinarios + 1);
@@ -242,50 +334,43 @@ int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado) {
 
 // ---------------------------------------------------------------- records
 
-int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
+int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool encabezado) {
+  ArchivoPtr in;
+  off_t tamano = 0;
+  int res = AbrirEntrada(dirfd, nombre, in, &tamano);
+  if (res != 0) return 13;
+  return AgregarContenido(out, in.get(), tamano, nombre, binario, encabezado);
+}
+
+namespace {
+
+int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombre,
+                     bool binario, bool encabezado) {
+  const std::string ruta = RutaUpload(nombre);
+  const char *path = ruta.c_str();
   LogFormato(15, "Agregando archivo%s %s", binario ? " bin" : "", path);
-  ArchivoPtr in(fopen(path, "rb"));
-  if (!in) {
-    LogFormato(1, "No se pudo abrir %s [%m]", path);
-    return 13;
-  }
-  const char *nombre = NombreBase(path);
-  unsigned long long tamano = 0;
+  unsigned long long tamano = static_cast<unsigned long long>(tamanoabierto);
   int res = 0;
   if (binario) {
-    struct stat st;
-    if (fstat(fileno(in.get()), &st) != 0) {
-      LogFormato(1, "No se pudo obtener el tamano de %s [%m]", path);
-      return 13;
-    }
-    tamano = static_cast<unsigned long long>(st.st_size);
     if (fprintf(out, "[%s,%llu]\r\n", nombre, tamano) < 0) res = 14;
   } else if (encabezado) {
     if (fprintf(out, "[%s]\r\n", nombre) < 0) res = 14;
   }
 
   // The last two content bytes written, for the closing CR LF of text.
-  int penultimo = -1, ultimo = -1;
+  int ultimos[2] = {-1, -1};
   unsigned long long restante = tamano;
-  unsigned char buf[kTrozo];
+  unsigned char buf[kLectura];
   while (res == 0) {
-    size_t pedir = kTrozo;
-    if (binario && restante < pedir) pedir = static_cast<size_t>(restante);
+    size_t pedir = kLectura;
+    if (restante < pedir) pedir = static_cast<size_t>(restante);
     if (pedir == 0) break;
-    size_t n = fread(buf, 1, pedir, in.get());
+    size_t n = fread(buf, 1, pedir, in);
     if (n == 0) break;
-    if (!binario && buf[n - 1] == kFinDos) n--;
-    for (size_t i = 0; i < n; i++) {
-      if (!EscribirEscapado(out, buf[i])) {
-        res = 14;
-        break;
-      }
-      penultimo = ultimo;
-      ultimo = buf[i];
-    }
-    restante -= binario ? n : 0;
+    if (!EscribirContenido(out, buf, n, binario, ultimos)) res = 14;
+    restante -= n;
   }
-  if (res == 0 && ferror(in.get())) {
+  if (res == 0 && ferror(in)) {
     LogFormato(1, "Error leyendo %s [%m]", path);
     return 13;
   }
@@ -294,7 +379,7 @@ int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
     LogFormato(1, "El archivo %s cambio de tamano mientras se empaquetaba", path);
     return 13;
   }
-  if (res == 0 && (binario || penultimo != '\r' || ultimo != '\n')) {
+  if (res == 0 && (binario || ultimos[0] != '\r' || ultimos[1] != '\n')) {
     if (!Escribir(out, "\r\n")) res = 14;
   }
   if (res == 0) return Volcar(out, path);
@@ -302,12 +387,13 @@ int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado) {
   return res;
 }
 
-int AgregarEncabezado(FILE *out, const char *path) {
-  ArchivoPtr in(fopen(path, "rb"));
-  if (!in) {
-    LogFormato(1, "No se pudo abrir %s [%m]", path);
-    return 13;
-  }
+}  // namespace
+
+int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
+  const std::string ruta = RutaUpload(nombre);
+  const char *path = ruta.c_str();
+  ArchivoPtr in;
+  if (AbrirEntrada(dirfd, nombre, in, nullptr) != 0) return 13;
   if (!Escribir(out, "[_svl.0]\r\n")) {
     LogFormato(1, "Error escribiendo el encabezado [%m]");
     return 14;
@@ -342,19 +428,29 @@ int ArmarArchivo() {
   ConjuntoNombres binarios;
   const std::string upload = UnirRuta(g_corrida.raiz, "upload");
   const std::string bundle = UnirRuta(upload, "input.dat");
-  if (int res = LeerBinarios(upload, binarios); res != 0) return res;
+  Descriptor raiz, dirupload;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = AbrirDirectorio(raiz.fd, "upload", dirupload);
+  if (e != 0) {
+    LogFormato(1, "No se pudo abrir el directorio %s [%s]", upload.c_str(), TextoErrorArchivo(e));
+    return 10;
+  }
+  const int fdupload = dirupload.fd;
+  if (int res = LeerBinarios(fdupload, binarios); res != 0) return res;
 
-  DirectorioPtr dir(opendir(upload.c_str()));
+  DirectorioPtr dir(ListarDirectorio(dirupload));
   if (!dir) {
     LogFormato(1, "No se pudo abrir el directorio %s [%m]", upload.c_str());
     return 10;
   }
   size_t cuenta = 0;
   std::string listo;  // the ready-made bundle's name as found
-  while (struct dirent *e = readdir(dir.get())) {
+  while (struct dirent *ent = readdir(dir.get())) {
     cuenta++;
-    if (strcasecmp(e->d_name, "_svl.qvx") == 0) {
-      listo = e->d_name;
+    struct stat st;
+    if (strcasecmp(ent->d_name, "_svl.qvx") == 0 &&
+        fstatat(fdupload, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      listo = ent->d_name;
       break;
     }
   }
@@ -362,11 +458,14 @@ int ArmarArchivo() {
   ArchivoPtr out;
   if (!listo.empty()) {
     dir.reset();
-    if (int res = CrearBundle(bundle, out); res != 0) return res;
-    std::string path = UnirRuta(upload, listo);
-    int res = AgregarArchivo(out.get(), path.c_str(), false, false);
+    ArchivoPtr in;
+    off_t tamano = 0;
+    int res = AbrirEntrada(fdupload, listo.c_str(), in, &tamano);
+    if (res != 0) return 13;
+    if (res = CrearBundle(fdupload, bundle, out); res != 0) return res;
+    res = AgregarContenido(out.get(), in.get(), tamano, listo.c_str(), false, false);
     res = CerrarBundle(out, bundle, res);
-    if (res == 0) Borrar(path);
+    if (res == 0) Borrar(fdupload, listo.c_str());
     return res;
   }
 
@@ -380,7 +479,7 @@ int ArmarArchivo() {
   if (int res = ListarArchivos(dir.get(), lista, encabezado); res != 0) return res;
   dir.reset();
 
-  if (int res = CrearBundle(bundle, out); res != 0) return res;
+  if (int res = CrearBundle(fdupload, bundle, out); res != 0) return res;
   std::sort(lista.nombres.get(), lista.nombres.get() + lista.cantidad,
             [](const std::unique_ptr<char[]> &a, const std::unique_ptr<char[]> &b) {
               int c = strcasecmp(a.get(), b.get());
@@ -388,19 +487,37 @@ int ArmarArchivo() {
             });
 
   std::vector<std::string> empaquetados;
-  std::string path = UnirRuta(upload, encabezado);
-  int res = AgregarEncabezado(out.get(), path.c_str());
-  if (res == 0) empaquetados.push_back(path);
+  int res = AgregarEncabezado(out.get(), fdupload, encabezado.c_str());
+  if (res == 0) empaquetados.push_back(encabezado);
   for (size_t i = 0; i < lista.cantidad && res == 0; i++) {
     const char *nombre = lista.nombres[i].get();
-    path = UnirRuta(upload, nombre);
-    res = AgregarArchivo(out.get(), path.c_str(), ContieneNombre(binarios, nombre), true);
-    if (res == 0) empaquetados.push_back(path);
+    // Entries that are not regular files are left where they are.
+    ArchivoPtr in;
+    off_t tamano = 0;
+    res = AbrirEntrada(fdupload, nombre, in, &tamano);
+    if (res < 0) {
+      res = 0;
+      continue;
+    }
+    if (res != 0) break;
+    res = AgregarContenido(out.get(), in.get(), tamano, nombre, ContieneNombre(binarios, nombre),
+                           true);
+    if (res == 0) empaquetados.push_back(nombre);
   }
   if (!Escribir(out.get(), "[FIN]\r\n") && res == 0) res = 14;
   res = CerrarBundle(out, bundle, res);
   if (res == 0) {
-    for (const auto &p : empaquetados) Borrar(p);
+    for (const auto &p : empaquetados) Borrar(fdupload, p.c_str());
   }
   return res;
+}
+
+void BorrarBundle() {
+  Descriptor raiz;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = BorrarArchivo(raiz.fd, "upload/input.dat");
+  if (e != 0 && e != ENOENT) {
+    LogFormato(1, "No se pudo borrar %s [%s]", RutaUpload("input.dat").c_str(),
+               TextoErrorArchivo(e));
+  }
 }

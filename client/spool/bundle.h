@@ -14,9 +14,12 @@
 #include <memory>
 #include <string>
 
+#include "archivos.h"
+
 // ---------------------------------------------------------------- upload bundle
 
-// Packs <root>/upload into <root>/upload/input.dat: the header record made
+// Packs <root>/upload into <root>/upload/input.dat (an entry that is not a
+// regular file is logged and left where it is, neither packed nor deleted): the header record made
 // from _svl.0 and the host identification g_corrida.hostid, one record per
 // other file (binary when named in _zelta.bin), then "[FIN]\r\n". Each file
 // is deleted once its record is written. When _svl.qvx is present its
@@ -26,18 +29,27 @@
 // or 16 (the header line is malformed or its destination key is unknown).
 int ArmarArchivo();
 
-// Appends the record of the file at path to out: "[name]\r\n" or
+// Deletes <root>/upload/input.dat (never anything a link points to); a
+// failure other than its absence is logged.
+void BorrarBundle();
+
+// Checks that upload/ and download/ exist and are real directories, not
+// links or other files. Returns 0, or 10 (logged).
+int VerificarDirectorios();
+
+// Appends the record of the file nombre below the directory dirfd to out
+// (a regular file only, read no further than its size at open): "[name]\r\n" or
 // "[name,size]\r\n" (binario), the escaped content, and the closing CR LF.
 // encabezado = false leaves out the record header line (text form only).
 // The record is flushed before returning 0, so a 0 means it reached the
 // file. Returns 0, 13 (open, size or read failure) or 14 (write failure).
-int AgregarArchivo(FILE *out, const char *path, bool binario, bool encabezado);
+int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool encabezado);
 
 // Writes "[_svl.0]\r\n", the bundle header line made from the first line of
-// the header file at path and the host identification, and "\r\n". A short
+// the header file nombre below the directory dirfd (a regular file) and the host identification, and "\r\n". A short
 // line gets its destination key from SuministrarClave (control.h). Returns 0, 13 (the file
 // cannot be opened), 14 (a write fails) or 16 (malformed line, no key).
-int AgregarEncabezado(FILE *out, const char *path);
+int AgregarEncabezado(FILE *out, int dirfd, const char *nombre);
 
 // The binary-name set: 31 chained buckets, case-insensitive membership.
 struct NodoNombre;
@@ -94,16 +106,6 @@ int LimpiarDescargas();
 int ReemplazarTicket();
 
 // ---------------------------------------------------------------- helpers
-
-// Owners of an open stream and an open directory.
-struct CerrarArchivo {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using ArchivoPtr = std::unique_ptr<FILE, CerrarArchivo>;
-struct CerrarDirectorio {
-  void operator()(DIR *d) const { closedir(d); }
-};
-using DirectorioPtr = std::unique_ptr<DIR, CerrarDirectorio>;
 
 // Reads one line of at most max bytes (a longer line comes in pieces) into
 // buf, LF included, NUL bytes kept. Returns its length; 0 at end of file.

@@ -1,7 +1,10 @@
 // comun.cpp - small pieces the spool operations share: the piecewise line
-// reader and the allocation switch the tests use to reach the out-of-memory
-// paths.
+// reader, the check of the spool directories, and the allocation switch the
+// tests use to reach the out-of-memory paths.
+#include <cerrno>
+
 #include "bundle.h"
+#include "control.h"
 
 int g_fallarAsignacionSpool = 0;
 
@@ -19,4 +22,27 @@ size_t LeerLineaSpool(FILE *f, char *buf, size_t max) {
     if (c == '\n') break;
   }
   return n;
+}
+
+int VerificarDirectorios() {
+  Descriptor raiz;
+  if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
+    LogFormato(1, "No se pudo abrir el directorio %s: %s", g_corrida.raiz.c_str(),
+               TextoErrorArchivo(e));
+    return 10;
+  }
+  // Checked before anything is packed: a transaction whose answer has
+  // nowhere to go is not sent, and its files stay in upload/.
+  for (const char *sub : {"upload", "download"}) {
+    int e = ComprobarDirectorio(raiz.fd, sub);
+    if (e == 0) continue;
+    if (e == ENOENT) {
+      LogFormato(1, "No existe el directorio %s", UnirRuta(g_corrida.raiz, sub).c_str());
+    } else {
+      LogFormato(1, "%s no es un directorio real: %s", UnirRuta(g_corrida.raiz, sub).c_str(),
+                 TextoErrorArchivo(e));
+    }
+    return 10;
+  }
+  return 0;
 }

@@ -4,11 +4,13 @@
 //
 // Record names come from the server and are not trusted: a name must be a
 // plain file name inside download/ (not empty, ".", "..", nor holding '/'
-// or a NUL byte) and must not be the bundle being read.
+// or a control byte) and must not be the bundle being read.
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -55,9 +57,12 @@ bool LeerRegistro(const char *linea, size_t n, Registro &r) {
 }
 
 bool NombreValido(const std::string &nombre) {
-  return !nombre.empty() && nombre != "." && nombre != ".." &&
-         nombre.find('/') == std::string::npos && nombre.find('\0') == std::string::npos &&
-         nombre != "output.dat";
+  if (nombre.empty() || nombre == "." || nombre == ".." || nombre == "output.dat") return false;
+  for (char c : nombre) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || u < 0x20 || u == 0x7F) return false;  // NUL, ESC, CR, ...
+  }
+  return true;
 }
 
 bool EsFin(const std::string &nombre) {
@@ -101,9 +106,17 @@ int DesarmarArchivosBIN() {
   LogMensaje("DesarmarArchivosBIN()", 20);
   const std::string download = UnirRuta(g_corrida.raiz, g_corrida.dirbajada);
   const std::string bundle = UnirRuta(download, "output.dat");
-  ArchivoPtr in(fopen(bundle.c_str(), "rb"));
+  // download/ is held open for the whole split: swapping it for a link
+  // meanwhile changes nothing for us.
+  Descriptor raiz, dir, fdin;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = AbrirDirectorio(raiz.fd, g_corrida.dirbajada.c_str(), dir);
+  if (e == 0) e = AbrirLectura(dir.fd, "output.dat", fdin);
+  ArchivoPtr in;
+  if (e == 0) in = AbrirFlujo(fdin, "rb");
   if (!in) {
-    LogFormato(1, "No se pudo abrir %s [%m]", bundle.c_str());
+    LogFormato(1, "No se pudo abrir %s [%s]", bundle.c_str(),
+               TextoErrorArchivo(e != 0 ? e : errno));
     return 13;
   }
   MascaraTemporal mascara(0);
@@ -126,14 +139,17 @@ int DesarmarArchivosBIN() {
       return 14;
     }
     const std::string path = UnirRuta(download, r.nombre);
-    ArchivoPtr sal(fopen(path.c_str(), "wb"));
+    // Made anew, 0666 for every user of the terminal (the umask is 0 here):
+    // a link or FIFO the terminal's user left under the name is replaced,
+    // not followed.
+    Descriptor fdsal;
+    e = CrearArchivo(dir.fd, r.nombre.c_str(), 0666, fdsal);
+    ArchivoPtr sal;
+    if (e == 0) sal = AbrirFlujo(fdsal, "wb");
     if (!sal) {
-      LogFormato(1, "No se pudo crear %s [%m]", path.c_str());
+      LogFormato(1, "No se pudo crear %s [%s]", path.c_str(), TextoErrorArchivo(e != 0 ? e : errno));
       return 15;
     }
-    // A file left from before keeps its mode when truncated; delivered
-    // files are for every user of the terminal.
-    fchmod(fileno(sal.get()), 0666);
 
     if (r.binario) {
       LogFormato(10, "Guardando %s binario de %ld bytes\n", r.nombre.c_str(), r.tamano);
@@ -164,15 +180,21 @@ int DesarmarArchivosBIN() {
 
 int LimpiarDescargas() {
   const std::string download = UnirRuta(g_corrida.raiz, "download");
-  DirectorioPtr dir(opendir(download.c_str()));
+  // Only a real download/ is emptied, never a directory a link leads to;
+  // links inside it are removed themselves.
+  Descriptor raiz, fddir;
+  int e = AbrirRaiz(g_corrida.raiz, raiz);
+  if (e == 0) e = AbrirDirectorio(raiz.fd, "download", fddir);
+  DirectorioPtr dir;
+  if (e == 0) dir = ListarDirectorio(fddir);
   if (!dir) {
-    LogFormato(1, "No se pudo abrir el directorio %s [%m]", download.c_str());
+    LogFormato(1, "No se pudo abrir el directorio %s [%s]", download.c_str(),
+               TextoErrorArchivo(e != 0 ? e : errno));
     return 10;
   }
-  while (struct dirent *e = readdir(dir.get())) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    const std::string path = UnirRuta(download, e->d_name);
-    if (unlink(path.c_str()) != 0) rmdir(path.c_str());
+  while (struct dirent *ent = readdir(dir.get())) {
+    if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
+    if (unlinkat(fddir.fd, ent->d_name, 0) != 0) unlinkat(fddir.fd, ent->d_name, AT_REMOVEDIR);
   }
   return 0;
 }

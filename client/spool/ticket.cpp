@@ -4,7 +4,9 @@
 // The ticket is rewritten through the working name _ticket.tmp. Whatever
 // goes wrong after the rename, the delivered ticket is put back under its
 // own name, so a failed rewrite never loses it.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -70,8 +72,8 @@ int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
 }
 
 // Puts the delivered ticket back under its own name after a failure.
-void Restaurar(const std::string &tmp, const std::string &prn) {
-  if (rename(tmp.c_str(), prn.c_str()) != 0) {
+void Restaurar(int dir, const std::string &prn) {
+  if (renameat(dir, "_ticket.tmp", dir, "_ticket.prn") != 0) {
     LogFormato(1, "No pude restaurar %s [%m]", prn.c_str());
   }
 }
@@ -101,18 +103,26 @@ int ReemplazarTicket() {
   LogMensaje("ReemplazarTicket()", 20);
   const std::string mayusculas = UnirRuta(g_corrida.raiz, "_ZELTA.RPL");
   const std::string minusculas = UnirRuta(g_corrida.raiz, "_zelta.rpl");
-  ArchivoPtr rpl(fopen(mayusculas.c_str(), "rb"));
-  int errormayusculas = rpl ? 0 : errno;
-  if (!rpl) rpl.reset(fopen(minusculas.c_str(), "rb"));
+  Descriptor raiz, fdrpl;
+  if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
+    LogFormato(1, "No pude abrir %s [%s]", g_corrida.raiz.c_str(), strerror(e));
+    return 13;
+  }
+  // A replacement file that is a link or a special file counts as one that
+  // cannot be opened.
+  int errormayusculas = AbrirLectura(raiz.fd, "_ZELTA.RPL", fdrpl);
+  int errorminusculas = errormayusculas == 0 ? 0 : AbrirLectura(raiz.fd, "_zelta.rpl", fdrpl);
+  ArchivoPtr rpl;
+  if (fdrpl.fd >= 0) rpl = AbrirFlujo(fdrpl, "rb");
   if (!rpl) {
     // No replacement file means nothing to fill in; one that is there but
     // cannot be read must not leave the markers in a ticket reported as
     // delivered.
-    int errorminusculas = errno;
     if (errormayusculas == ENOENT && errorminusculas == ENOENT) return 0;
     bool primero = errormayusculas != ENOENT;
+    int e = primero ? errormayusculas : errorminusculas;
     LogFormato(1, "No pude abrir %s [%s]", primero ? mayusculas.c_str() : minusculas.c_str(),
-               strerror(primero ? errormayusculas : errorminusculas));
+               TextoErrorArchivo(e != 0 ? e : errno));
     return 13;
   }
 
@@ -127,29 +137,38 @@ int ReemplazarTicket() {
   const std::string download = UnirRuta(g_corrida.raiz, "download");
   const std::string prn = UnirRuta(download, "_ticket.prn");
   const std::string tmp = UnirRuta(download, "_ticket.tmp");
-  int r = rename(prn.c_str(), tmp.c_str());
-  int error = errno;
+  Descriptor dir;
+  int r = AbrirDirectorio(raiz.fd, "download", dir);
+  if (r == 0) r = renameat(dir.fd, "_ticket.prn", dir.fd, "_ticket.tmp") == 0 ? 0 : errno;
+  int error = r;
   LogFormato(15, "Renombrando %s a %s", prn.c_str(), tmp.c_str());
   if (r != 0) {
     if (error == ENOENT) return 0;
-    LogFormato(1, "No pude crear archivo temporal: %s [%s]", tmp.c_str(), strerror(error));
+    LogFormato(1, "No pude crear archivo temporal: %s [%s]", tmp.c_str(), TextoErrorArchivo(error));
     return 14;
   }
 
-  ArchivoPtr in(fopen(tmp.c_str(), "rb"));
+  // The ticket may have been swapped for a link or a FIFO since it was
+  // delivered: it is then refused, never followed.
+  Descriptor fdin, fdout;
+  error = AbrirLectura(dir.fd, "_ticket.tmp", fdin);
+  ArchivoPtr in;
+  if (error == 0) in = AbrirFlujo(fdin, "rb");
   if (!in) {
-    LogFormato(1, "No pude abrir %s [%m]", tmp.c_str());
-    Restaurar(tmp, prn);
+    LogFormato(1, "No pude abrir %s [%s]", tmp.c_str(), TextoErrorArchivo(error != 0 ? error : errno));
+    Restaurar(dir.fd, prn);
     return 14;
   }
-  mode_t vieja = umask(0111);
-  ArchivoPtr out(fopen(prn.c_str(), "wb"));
-  error = errno;
-  umask(vieja);
+  // 0666 whatever the umask: the file is our own new one.
+  error = CrearArchivo(dir.fd, "_ticket.prn", 0666, fdout);
+  if (error == 0 && fchmod(fdout.fd, 0666) != 0) error = errno;
+  ArchivoPtr out;
+  if (error == 0) out = AbrirFlujo(fdout, "wb");
   if (!out) {
     in.reset();
-    LogFormato(1, "No pude crear archivo temporal: %s [%s]", prn.c_str(), strerror(error));
-    Restaurar(tmp, prn);
+    LogFormato(1, "No pude crear archivo temporal: %s [%s]", prn.c_str(),
+               TextoErrorArchivo(error != 0 ? error : errno));
+    Restaurar(dir.fd, prn);
     return 14;
   }
 
@@ -158,10 +177,10 @@ int ReemplazarTicket() {
   if (!bien) {
     LogFormato(1, "Error escribiendo %s [%m]", prn.c_str());
     in.reset();
-    Restaurar(tmp, prn);
+    Restaurar(dir.fd, prn);
     return 14;
   }
   in.reset();
-  if (remove(tmp.c_str()) != 0) LogFormato(1, "No pude borrar %s [%m]", tmp.c_str());
+  if (unlinkat(dir.fd, "_ticket.tmp", 0) != 0) LogFormato(1, "No pude borrar %s [%m]", tmp.c_str());
   return 0;
 }

@@ -87,6 +87,10 @@ TEST(Instalacion, DebianPackageHoldsTheSameTree) {
   EXPECT_EQ(archivos, kArbol);
   auto conf = prueba::Run({"/usr/bin/env", "dpkg-deb", "-I", deb, "conffiles"}, 20000);
   EXPECT_EQ(conf.output, "/opt/zelta/zelta.conf\n/opt/zelta/zelta.destinos\n");
+  // Signed updates need gpgv; the publisher's keyring is the operator's to
+  // install, so the tree above holds none.
+  auto campos = prueba::Run({"/usr/bin/env", "dpkg-deb", "--field", deb, "Depends"}, 20000);
+  EXPECT_NE(campos.output.find("gpgv"), std::string::npos) << campos.output;
 }
 
 }  // namespace

@@ -323,7 +323,7 @@ TEST_F(Linea, InterruptEndsTheRunWith6ClosingTheLineAndRemovingLocks) {
     int st = EnHijo([&] {
       g_corrida.locklpath = lock;
       g_corrida.lockpid = getpid();
-      g_corrida.rutaestado = dir / "estado.rsp";
+      g_corrida.raizfd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (LockearDeviceFile("/dev/ttyZZ7", 0) != 0) _exit(98);
       InstalarInterrupciones();
       raise(c.senal);

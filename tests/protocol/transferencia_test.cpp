@@ -86,9 +86,9 @@ TEST_F(Transferencia, UploadIsCutIntoNumberedBlocks) {
 TEST_F(Transferencia, UnreadableUploadBundleEndsWith13WithoutUploading) {
   struct Caso {
     const char *nombre;
-    bool directorio;  // input.dat is a directory: it opens, but reads fail
+    bool directorio;  // input.dat is a directory: refused at the open
     const char *log;
-  } casos[] = {{"missing", false, "FATAL: abriendo "}, {"unreadable", true, "FATAL: leyendo "}};
+  } casos[] = {{"missing", false, "FATAL: abriendo "}, {"a directory", true, "FATAL: abriendo "}};
   for (const Caso &c : casos) {
     SCOPED_TRACE(c.nombre);
     if (c.directorio) prueba::MakeDir(Subida());

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ class ArmarTest : public ::testing::Test {
   prueba::TempDir tmp;
   std::string raiz, upload, bundle, logpath;
   FILE *log = nullptr;
+  Descriptor dir;
 
   void SetUp() override {
     raiz = tmp / "T0001";
@@ -59,6 +61,11 @@ class ArmarTest : public ::testing::Test {
     return ReadFile(logpath);
   }
   void Up(const std::string &name, const std::string &data) { WriteFile(upload + "/" + name, data); }
+  // A descriptor for the temp dir, for the operations that take one.
+  int Dir() {
+    if (dir.fd < 0) AbrirRaiz(tmp.path, dir);
+    return dir.fd;
+  }
   // Everything in upload/ except the bundle itself.
   std::vector<std::string> Restantes() {
     std::vector<std::string> v;
@@ -183,7 +190,7 @@ TEST_F(ArmarTest, RecordContentRules) {
     WriteFile(path, c.contenido);
     FILE *out = fopen((tmp / "out").c_str(), "wb");
     ASSERT_NE(out, nullptr);
-    EXPECT_EQ(AgregarArchivo(out, path.c_str(), c.binario, c.encabezado), 0);
+    EXPECT_EQ(AgregarArchivo(out, Dir(), "f", c.binario, c.encabezado), 0);
     fclose(out);
     EXPECT_EQ(ReadFile(tmp / "out"), c.esperado);
   }
@@ -202,9 +209,73 @@ TEST_F(ArmarTest, LargeBinaryFileSizeAndEscapesAcrossChunks) {
   }
   WriteFile(tmp / "big.bin", datos);
   FILE *out = fopen((tmp / "out").c_str(), "wb");
-  ASSERT_EQ(AgregarArchivo(out, (tmp / "big.bin").c_str(), true, true), 0);
+  ASSERT_EQ(AgregarArchivo(out, Dir(), "big.bin", true, true), 0);
   fclose(out);
   EXPECT_EQ(ReadFile(tmp / "out"), "[big.bin,1000]\r\n" + escapado + "\r\n");
+}
+
+// The record content as the format defines it, one byte at a time: text
+// taken in chunks of 255 bytes, a chunk's last byte dropped when it is 0x1A,
+// 0x08 and 0x03 escaped, CR LF added unless the content written ends in it.
+std::string RegistroDeReferencia(const std::string &datos, bool binario) {
+  std::string out, escrito;
+  for (size_t i = 0; i < datos.size(); i += 255) {
+    std::string trozo = datos.substr(i, 255);
+    if (!binario && trozo.back() == '\x1A') trozo.pop_back();
+    for (unsigned char c : trozo) {
+      if (c == 0x08 || c == 0x03) {
+        out += '\x08';
+        c = static_cast<unsigned char>(c + 0x1C);
+      }
+      out += static_cast<char>(c);
+    }
+    escrito += trozo;
+  }
+  bool crlf = escrito.size() >= 2 && escrito.compare(escrito.size() - 2, 2, "\r\n") == 0;
+  if (binario || !crlf) out += "\r\n";
+  return out;
+}
+
+// Contents of many sizes around the chunk and read boundaries, dense in the
+// bytes that have rules (escapes, 0x1A, CR, LF), checked against the
+// byte-at-a-time reference in both forms.
+TEST_F(ArmarTest, RecordContentMatchesTheByteAtATimeRules) {
+  std::mt19937 azar(1234);
+  const char especiales[] = {'\x08', '\x03', '\x1A', '\r', '\n', 'a', '\0'};
+  std::vector<size_t> tamanos;
+  for (size_t t = 0; t < 800; t += 7) tamanos.push_back(t);
+  for (size_t base : {size_t{255} * 256, size_t{255} * 512}) {
+    for (size_t d = 0; d < 5; d++) {
+      tamanos.push_back(base - 2 + d);
+    }
+  }
+  tamanos.push_back(300000);
+  for (size_t tamano : tamanos) {
+    for (int mezcla = 0; mezcla < 3; mezcla++) {
+      std::string datos(tamano, '\0');
+      for (auto &c : datos) {
+        // Mostly special bytes, mostly ordinary ones, or uniform bytes.
+        unsigned r = azar();
+        c = mezcla == 0   ? especiales[r % sizeof especiales]
+            : mezcla == 1 ? (r % 16 == 0 ? especiales[(r >> 8) % sizeof especiales] : 'x')
+                          : static_cast<char>(r);
+      }
+      // 0x1A at the end of chunks, where the text rule looks.
+      for (size_t k = 254; k < tamano; k += 255 * 37) datos[k] = '\x1A';
+      for (bool binario : {false, true}) {
+        SCOPED_TRACE(std::to_string(tamano) + (binario ? " binary" : " text") + " mix " +
+                     std::to_string(mezcla));
+        WriteFile(tmp / "f", datos);
+        FILE *out = fopen((tmp / "out").c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        // A binary record always has its header line; text is taken without.
+        ASSERT_EQ(AgregarArchivo(out, Dir(), "f", binario, binario), 0);
+        fclose(out);
+        std::string cabecera = binario ? "[f," + std::to_string(tamano) + "]\r\n" : "";
+        ASSERT_EQ(ReadFile(tmp / "out"), cabecera + RegistroDeReferencia(datos, binario));
+      }
+    }
+  }
 }
 
 struct CasoEncabezado {
@@ -239,7 +310,7 @@ TEST_F(ArmarTest, HeaderLineForms) {
     WriteFile(path, c.svl0);
     FILE *out = fopen((tmp / "out").c_str(), "wb");
     ASSERT_NE(out, nullptr);
-    EXPECT_EQ(AgregarEncabezado(out, path.c_str()), c.res);
+    EXPECT_EQ(AgregarEncabezado(out, Dir(), "_svl.0"), c.res);
     fclose(out);
     std::string esperado = c.res == 0 ? Header(c.linea) : "[_svl.0]\r\n\r\n";
     EXPECT_EQ(ReadFile(tmp / "out"), esperado);
@@ -275,23 +346,38 @@ TEST_F(ArmarTest, MissingUploadDirectoryGives10) {
   EXPECT_EQ(ArmarArchivo(), 10);
 }
 
-// A failure part-way must not lose the files already written into the
-// bundle: the bundle is not sent, so they stay in upload/ for the next run.
-TEST_F(ArmarTest, UnreadableFileGives13AndKeepsEveryFile) {
+// An entry that is not a regular file (a link, even a dangling one, or a
+// directory) is neither packed nor deleted, and the build goes on.
+TEST_F(ArmarTest, EntriesThatAreNotRegularFilesAreLeftAndTheBuildGoesOn) {
   Up("_svl.0", "V1510512ABCDEFGH\r\n");
   Up("a.txt", "first");
   ASSERT_EQ(symlink("/nonexistent/target", (upload + "/b.txt").c_str()), 0);
+  ASSERT_EQ(symlink((tmp / "secreto").c_str(), (upload + "/b2.txt").c_str()), 0);
+  WriteFile(tmp / "secreto", "de otro");
   Up("c.txt", "after");
-  EXPECT_EQ(ArmarArchivo(), 13);
-  EXPECT_EQ(ReadFile(bundle), Header("V1510512ABCDEFGH") + "[a.txt]\r\nfirst\r\n" + kFin);
-  EXPECT_EQ(Restantes(), (std::vector<std::string>{"_svl.0", "a.txt", "b.txt", "c.txt"}));
+  prueba::MakeDir(upload + "/sub");
+  EXPECT_EQ(ArmarArchivo(), 0);
+  EXPECT_EQ(ReadFile(bundle),
+            Header("V1510512ABCDEFGH") + "[a.txt]\r\nfirst\r\n[c.txt]\r\nafter\r\n" + kFin);
+  EXPECT_EQ(Restantes(), (std::vector<std::string>{"b.txt", "b2.txt", "sub"}));
+  EXPECT_NE(Log().find("No se empaqueta " + upload + "/b2.txt: es un enlace simbolico"),
+            std::string::npos);
 }
 
-TEST_F(ArmarTest, FileThatCannotBeReadGives13) {
+// A failure part-way must not lose the files already written into the
+// bundle: the bundle is not sent, so they stay in upload/ for the next run.
+TEST_F(ArmarTest, FileThatCannotBeOpenedGives13AndKeepsEveryFile) {
   Up("_svl.0", "V1510512ABCDEFGH\r\n");
-  prueba::MakeDir(upload + "/sub");
-  EXPECT_EQ(ArmarArchivo(), 13);
-  EXPECT_EQ(Restantes(), (std::vector<std::string>{"_svl.0", "sub"}));
+  Up("a.txt", "first");
+  Up("b.txt", "second");
+  int res;
+  {
+    // The root, upload/ and input.dat may be opened; _svl.0 may not.
+    prueba::DescriptoresLibres limite(3);
+    res = ArmarArchivo();
+  }
+  EXPECT_EQ(res, 13);
+  EXPECT_EQ(Restantes(), (std::vector<std::string>{"_svl.0", "a.txt", "b.txt"}));
 }
 
 TEST_F(ArmarTest, BundleThatCannotBeCreatedGives15) {
@@ -304,17 +390,35 @@ TEST_F(ArmarTest, BundleThatCannotBeCreatedGives15) {
 
 TEST_F(ArmarTest, WriteFailureGives14AndKeepsEveryFile) {
   Up("_svl.0", "V1510512ABCDEFGH\r\n");
-  Up("a.txt", "a");
-  ASSERT_EQ(symlink("/dev/full", bundle.c_str()), 0);
-  EXPECT_EQ(ArmarArchivo(), 14);
+  Up("a.txt", std::string(100, 'a'));
+  int res;
+  {
+    prueba::LimiteTamano limite(64);
+    res = ArmarArchivo();
+  }
+  EXPECT_EQ(res, 14);
   EXPECT_EQ(Restantes(), (std::vector<std::string>{"_svl.0", "a.txt"}));
 }
 
 TEST_F(ArmarTest, ReadyMadeBundleWriteFailureKeepsIt) {
-  Up("_svl.qvx", "ready");
-  ASSERT_EQ(symlink("/dev/full", bundle.c_str()), 0);
-  EXPECT_EQ(ArmarArchivo(), 14);
+  Up("_svl.qvx", std::string(100, 'r'));
+  int res;
+  {
+    prueba::LimiteTamano limite(64);
+    res = ArmarArchivo();
+  }
+  EXPECT_EQ(res, 14);
   EXPECT_TRUE(Exists(upload + "/_svl.qvx"));
+}
+
+// A link left as input.dat is replaced, not written through.
+TEST_F(ArmarTest, BundleNameThatIsALinkIsReplaced) {
+  Up("_svl.0", "V1510512ABCDEFGH\r\n");
+  WriteFile(tmp / "ajeno", "no tocar");
+  ASSERT_EQ(symlink((tmp / "ajeno").c_str(), bundle.c_str()), 0);
+  EXPECT_EQ(ArmarArchivo(), 0);
+  EXPECT_EQ(ReadFile(tmp / "ajeno"), "no tocar");
+  EXPECT_EQ(ReadFile(bundle), Header("V1510512ABCDEFGH") + kFin);
 }
 
 // Every allocation of the build, failed in turn, gives 11 and leaves

@@ -186,23 +186,6 @@ TEST_F(DesarmarTest, FileThatCannotBeCreatedGives15) {
   EXPECT_TRUE(Exists(bundle));
 }
 
-// Write failures are made with a file size limit: writes past it fail.
-struct LimiteTamano {
-  struct rlimit viejo;
-  void (*senal)(int);
-  explicit LimiteTamano(rlim_t bytes) {
-    senal = signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &viejo);
-    struct rlimit nuevo = viejo;
-    nuevo.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &nuevo);
-  }
-  ~LimiteTamano() {
-    setrlimit(RLIMIT_FSIZE, &viejo);
-    signal(SIGXFSZ, senal);
-  }
-};
-
 TEST_F(DesarmarTest, WriteFailureGives14) {
   const std::string grande(20000, 'g');
   const CasoBundle casos[] = {
@@ -214,7 +197,7 @@ TEST_F(DesarmarTest, WriteFailureGives14) {
     WriteFile(bundle, c.bundle);
     int res;
     {
-      LimiteTamano limite(8192);
+      prueba::LimiteTamano limite(8192);
       res = DesarmarArchivosBIN();
     }
     EXPECT_EQ(res, c.res);

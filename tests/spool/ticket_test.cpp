@@ -157,25 +157,14 @@ TEST_F(TicketTest, TicketThatCannotBeReopenedIsPutBack) {
 
 // Leaves exactly one free descriptor number, so the working file opens and
 // the new ticket cannot be created.
-struct UnDescriptorLibre {
-  struct rlimit viejo;
-  UnDescriptorLibre() {
-    int libre = dup(0);
-    close(libre);
-    getrlimit(RLIMIT_NOFILE, &viejo);
-    struct rlimit nuevo = viejo;
-    nuevo.rlim_cur = static_cast<rlim_t>(libre) + 1;
-    setrlimit(RLIMIT_NOFILE, &nuevo);
-  }
-  ~UnDescriptorLibre() { setrlimit(RLIMIT_NOFILE, &viejo); }
-};
-
 TEST_F(TicketTest, TicketThatCannotBeCreatedIsPutBack) {
   WriteFile(raiz + "/_ZELTA.RPL", "A=\"x\"\n");
   WriteFile(prn, "%A delivered");
   int res;
   {
-    UnDescriptorLibre limite;
+    // The root, download/ and the ticket being read may be opened; the new
+    // ticket may not.
+    prueba::DescriptoresLibres limite(3);
     res = ReemplazarTicket();
   }
   EXPECT_EQ(res, 14);
@@ -184,22 +173,6 @@ TEST_F(TicketTest, TicketThatCannotBeCreatedIsPutBack) {
   EXPECT_NE(Log().find("No pude crear archivo temporal: " + prn + " ["), std::string::npos);
 }
 
-struct LimiteTamano {
-  struct rlimit viejo;
-  void (*senal)(int);
-  explicit LimiteTamano(rlim_t bytes) {
-    senal = signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &viejo);
-    struct rlimit nuevo = viejo;
-    nuevo.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &nuevo);
-  }
-  ~LimiteTamano() {
-    setrlimit(RLIMIT_FSIZE, &viejo);
-    signal(SIGXFSZ, senal);
-  }
-};
-
 TEST_F(TicketTest, FailedRewriteIsPutBack) {
   WriteFile(raiz + "/_ZELTA.RPL", "A=\"0123456789\"\n");
   std::string ticket;
@@ -207,7 +180,7 @@ TEST_F(TicketTest, FailedRewriteIsPutBack) {
   WriteFile(prn, ticket);
   int res;
   {
-    LimiteTamano limite(8192);
+    prueba::LimiteTamano limite(8192);
     res = ReemplazarTicket();
   }
   EXPECT_EQ(res, 14);

@@ -222,4 +222,29 @@ int FreePort() {
   return ntohs(a.sin_port);
 }
 
+LimiteTamano::LimiteTamano(rlim_t bytes) {
+  senal = signal(SIGXFSZ, SIG_IGN);
+  getrlimit(RLIMIT_FSIZE, &viejo);
+  struct rlimit nuevo = viejo;
+  nuevo.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &nuevo);
+}
+
+LimiteTamano::~LimiteTamano() {
+  setrlimit(RLIMIT_FSIZE, &viejo);
+  signal(SIGXFSZ, senal);
+}
+
+DescriptoresLibres::DescriptoresLibres(int n) {
+  // Descriptors are handed out lowest first: the lowest free one plus n.
+  int libre = dup(0);
+  close(libre);
+  getrlimit(RLIMIT_NOFILE, &viejo);
+  struct rlimit nuevo = viejo;
+  nuevo.rlim_cur = static_cast<rlim_t>(libre) + static_cast<rlim_t>(n);
+  setrlimit(RLIMIT_NOFILE, &nuevo);
+}
+
+DescriptoresLibres::~DescriptoresLibres() { setrlimit(RLIMIT_NOFILE, &viejo); }
+
 }  // namespace prueba

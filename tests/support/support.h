@@ -2,6 +2,7 @@
 // fixtures, and running the real binaries with deadlines.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -75,6 +76,27 @@ RunResult Run(const std::vector<std::string> &argv, int timeout_ms = 20000,
 // client, so a run started as dir/zelta reads dir/zelta.conf and
 // dir/zelta.destinos. Returns the path to start (dir + "/zelta").
 std::string InstallClient(const std::string &dir);
+
+// A file size limit for a scope, so that writes past it fail (EFBIG, with
+// SIGXFSZ ignored): how the tests make a write fail.
+struct LimiteTamano {
+  struct rlimit viejo;
+  void (*senal)(int);
+  explicit LimiteTamano(rlim_t bytes);
+  ~LimiteTamano();
+  LimiteTamano(const LimiteTamano &) = delete;
+  LimiteTamano &operator=(const LimiteTamano &) = delete;
+};
+
+// Lowers the descriptor limit for a scope so that exactly n more
+// descriptors can be opened.
+struct DescriptoresLibres {
+  struct rlimit viejo;
+  explicit DescriptoresLibres(int n);
+  ~DescriptoresLibres();
+  DescriptoresLibres(const DescriptoresLibres &) = delete;
+  DescriptoresLibres &operator=(const DescriptoresLibres &) = delete;
+};
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreePort();

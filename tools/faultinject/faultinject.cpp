@@ -175,6 +175,20 @@ bool BajoRaiz(const char *path) {
          (path[g.largoraiz] == '/' || path[g.largoraiz] == '\0');
 }
 
+// The path that (dir, path) of an *at call names: path itself when it is
+// absolute or dir is AT_FDCWD, else the directory's path (from /proc) and
+// path joined in buf. Null when it cannot be told.
+const char *RutaEn(int dir, const char *path, char *buf, size_t cap) {
+  if (path == nullptr || path[0] == '/' || dir == AT_FDCWD) return path;
+  char enlace[64];
+  snprintf(enlace, sizeof enlace, "/proc/self/fd/%d", dir);
+  ssize_t n = readlink(enlace, buf, cap - 1);
+  if (n < 0 || static_cast<size_t>(n) + 1 + strlen(path) + 1 > cap) return nullptr;
+  buf[n] = '/';
+  memcpy(buf + n + 1, path, strlen(path) + 1);
+  return buf;
+}
+
 // The path of a descriptor that refers to a regular file; false for
 // anything else.
 bool RutaDescriptor(int fd, char *ruta, size_t cap) {
@@ -413,9 +427,8 @@ int AbrirRuta(FnOpen real, const char *path, int flags, mode_t modo) {
 }
 
 int AbrirEn(FnOpenat real, int dir, const char *path, int flags, mode_t modo) {
-  // Relative to another directory: counted only when the path alone says
-  // where it is.
-  if ((dir == AT_FDCWD || (path != nullptr && path[0] == '/')) && FallaRuta(kOpen, path)) {
+  char completa[PATH_MAX];
+  if (FallaRuta(kOpen, RutaEn(dir, path, completa, sizeof completa))) {
     errno = ErrorElegido();
     return -1;
   }
@@ -537,11 +550,13 @@ int rename(const char *viejo, const char *nuevo) {
 
 int renameat(int dviejo, const char *viejo, int dnuevo, const char *nuevo) {
   ResolverReales();
-  bool absolutos = viejo != nullptr && nuevo != nullptr && (viejo[0] == '/' || dviejo == AT_FDCWD) &&
-                   (nuevo[0] == '/' || dnuevo == AT_FDCWD);
-  if (Cuenta() && absolutos && (BajoRaiz(viejo) || BajoRaiz(nuevo))) {
+  char cviejo[PATH_MAX], cnuevo[PATH_MAX];
+  const char *rviejo = RutaEn(dviejo, viejo, cviejo, sizeof cviejo);
+  const char *rnuevo = RutaEn(dnuevo, nuevo, cnuevo, sizeof cnuevo);
+  if (Cuenta() && rviejo != nullptr && rnuevo != nullptr &&
+      (BajoRaiz(rviejo) || BajoRaiz(rnuevo))) {
     Dentro d;
-    if (Contar(kRename, viejo)) {
+    if (Contar(kRename, rviejo)) {
       errno = ErrorElegido();
       return -1;
     }

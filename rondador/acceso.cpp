@@ -1,0 +1,86 @@
+// acceso.cpp - the daemon's file access under a terminal root, the log
+// file's opening and the escaping of outside text (see acceso.h).
+#include "acceso.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+Descriptor::~Descriptor() {
+  if (fd >= 0) close(fd);
+}
+
+void Descriptor::reset(int f) {
+  if (fd >= 0) close(fd);
+  fd = f;
+}
+
+int abrirraiz(const char *ruta, Descriptor &raiz) {
+  int fd = open(ruta, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  raiz.reset(fd);
+  return 0;
+}
+
+int abrirdirectorio(int dirfd, const char *nombre, Descriptor &dir) {
+  int fd = openat(dirfd, nombre, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    if (e != ENOTDIR && e != ELOOP) return e;
+    struct stat st;
+    if (fstatat(dirfd, nombre, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) return ELOOP;
+    return kNoRegular;
+  }
+  dir.reset(fd);
+  return 0;
+}
+
+int abrirregular(int dirfd, const char *nombre, int acceso, Descriptor &fd, off_t *tamano) {
+  Descriptor f(openat(dirfd, nombre, acceso | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (f.fd < 0) return errno;
+  struct stat st;
+  if (fstat(f.fd, &st) != 0) return errno;
+  // A second name would make an in-place rewrite change some other file.
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return kNoRegular;
+  int banderas = fcntl(f.fd, F_GETFL);
+  if (banderas < 0 || fcntl(f.fd, F_SETFL, banderas & ~O_NONBLOCK) != 0) return errno;
+  *tamano = st.st_size;
+  fd.reset(f.fd);
+  f.fd = -1;
+  return 0;
+}
+
+const char *textoerror(int e) {
+  if (e == kNoRegular) return "no es un archivo regular";
+  if (e == ELOOP) return "es un enlace simbolico";
+  return strerror(e);
+}
+
+int abrirlog(const char *ruta) {
+  int fd = open(ruta, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    fchmod(fd, 0644);
+    return fd;
+  }
+  if (errno != EEXIST) return -1;
+  return open(ruta, O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
+std::string visible(const char *texto) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string v;
+  for (const char *p = texto; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) {
+      v += "\\x";
+      v += kHex[c >> 4];
+      v += kHex[c & 0xF];
+    } else {
+      v += *p;
+    }
+  }
+  return v;
+}

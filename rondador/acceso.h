@@ -1,0 +1,50 @@
+// acceso.h - the daemon's file access under a terminal root, which another,
+// less trusted user owns (the daemon runs as root): everything below the
+// root is reached from a directory descriptor, with O_NOFOLLOW on every
+// component, O_NONBLOCK so a FIFO cannot block, regular files only, and new
+// no file written through a link. Also the log file's opening and
+// the escaping of outside text for the log. The client has its own copy of
+// these rules (the two programs share no code).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <string>
+
+// Returned for an entry that exists but is not a regular file (or not a
+// directory where one was wanted). Symbolic links give ELOOP.
+constexpr int kNoRegular = -1;
+
+// Owner of a file descriptor.
+struct Descriptor {
+  int fd;
+  explicit Descriptor(int f = -1) : fd(f) {}
+  Descriptor(const Descriptor &) = delete;
+  Descriptor &operator=(const Descriptor &) = delete;
+  ~Descriptor();
+  void reset(int f);
+};
+
+// Opens the terminal root (trusted as a path) as a directory. Returns 0 or
+// an errno value.
+int abrirraiz(const char *ruta, Descriptor &raiz);
+// Opens the entry nombre of dirfd as a real directory (not a link). Returns
+// 0, ELOOP, kNoRegular or an errno value.
+int abrirdirectorio(int dirfd, const char *nombre, Descriptor &dir);
+// Opens the entry nombre of dirfd with the access mode acceso (O_RDONLY or
+// O_RDWR) when it is a regular file with one link, not a symbolic link: a
+// FIFO does not block the open, and O_NONBLOCK is cleared once it is open.
+// Returns 0 with *tamano the size at open, ELOOP, kNoRegular or an errno
+// value.
+int abrirregular(int dirfd, const char *nombre, int acceso, Descriptor &fd, off_t *tamano);
+// Why a file was refused, in words.
+const char *textoerror(int e);
+
+// Opens a log file for appending; a new one is made 0644 whatever the
+// umask, an existing one keeps its mode. Returns the descriptor or -1.
+int abrirlog(const char *ruta);
+
+// The text with every control byte shown as \xNN, so that outside names
+// cannot forge log lines or send escapes to a terminal.
+std::string visible(const char *texto);
