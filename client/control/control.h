@@ -138,8 +138,9 @@ void RetenerRespuesta();
 // The same for the interrupt handler, by the phase reached. Async-signal-safe.
 void RetenerSenal();
 
-// Deletes <dirbajada>/output.dat once its answer is delivered.
-void BorrarDescarga();
+// Deletes output.dat from bajada (the directory the answer was split into)
+// once the answer is delivered. A failure is logged.
+void BorrarDescarga(const Descriptor &bajada);
 // Retained bundles of the root with the given suffix, oldest first (their
 // names begin with the time). Regular files only.
 std::vector<std::string> ListarRetenidos(const char *sufijo);

@@ -47,6 +47,15 @@ int PrepararCorrida() {
   } else {
     FijarSalidaLog(stdout);
   }
+  // The root is opened once, before anything is made in it: retention,
+  // the status file and the interrupt handler reach it through this.
+  Descriptor raiz;
+  if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
+    LogFormato(1, "No se pudo abrir el directorio %s: %s", g_corrida.raiz.c_str(),
+               TextoErrorArchivo(e));
+    return 19;
+  }
+  g_corrida.raizfd = raiz.Soltar();
   std::string lock = UnirRuta(g_corrida.raiz, "_zelta.lck");
   if (CrearLock(lock) != 0) return 19;
   g_corrida.locklpath = std::move(lock);  // no allocation between the lock and its owner
@@ -100,14 +109,15 @@ int Empaquetar() {
 // both are done the answer is in download/ and output.dat goes (before the
 // update completion, which takes download/ as it finds it).
 int EntregarRespuesta() {
-  int r = DesarmarArchivosBIN();
+  Descriptor bajada;
+  int r = DesarmarArchivosBIN(&bajada);
   if (r == 0) r = ReemplazarTicket();
   {
     RetenerInterrupciones retener;
     if (r != 0) {
       RetenerRespuesta();
     } else {
-      BorrarDescarga();
+      BorrarDescarga(bajada);
     }
     MarcarFase(kSinBundle);
   }

@@ -108,9 +108,15 @@ void EscribirEstado(int codigo) {
   std::string path = UnirRuta(g_corrida.raiz, "estado.rsp");
   char linea[kMaxLineaEstado];
   size_t n = ArmarLineaEstado(codigo, linea, sizeof linea);
-  Descriptor raiz;
-  int error = AbrirRaiz(g_corrida.raiz, raiz);
-  FalloEstado fallo = error == 0 ? GrabarEstado(raiz.fd, linea, n, &error) : kEstadoNoCreado;
+  // The run's own descriptor of the root, or one opened here.
+  Descriptor propia;
+  int raiz = g_corrida.raizfd;
+  int error = 0;
+  if (raiz < 0) {
+    error = AbrirRaiz(g_corrida.raiz, propia);
+    raiz = propia.fd;
+  }
+  FalloEstado fallo = error == 0 ? GrabarEstado(raiz, linea, n, &error) : kEstadoNoCreado;
   switch (fallo) {
     case kEstadoGrabado:
       LogFormato(2, "Escribi %s", "estado.rsp");

@@ -48,29 +48,34 @@ int AbrirLugar(const std::string &path, LugarLock &lugar) {
   return AbrirRaiz(dir, lugar.dir);
 }
 
+// Room for the name of the private file beside a lock.
+constexpr size_t kMaxTemporalLock = 48;
+
 // Writes the complete lock content to a private file beside the lock and
-// returns its name, or "" on failure. The lock then appears under its name
-// with linkat(2), already whole, so no reader ever sees it half-written.
-std::string EscribirLockTemporal(const LugarLock &lugar) {
-  char nombre[48];
+// puts its name in nombre. Returns whether it was made. The lock then
+// appears under its name with linkat(2), already whole, so no reader ever
+// sees it half-written. The name lives in a fixed buffer: from the moment
+// the file exists nothing may allocate, or a failed allocation would end
+// the run with the file left behind.
+bool EscribirLockTemporal(const LugarLock &lugar, char (&nombre)[kMaxTemporalLock]) {
   snprintf(nombre, sizeof nombre, ".zelta-lck.%d", static_cast<int>(getpid()));
   Descriptor fd;
-  if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return "";
+  if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return false;
   char contenido[16];
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
   bool ok = EscribirTodo(fd.fd, contenido, static_cast<size_t>(n));
   if (!fd.Cerrar()) ok = false;
   if (!ok) {
     unlinkat(lugar.dir.fd, nombre, 0);
-    return "";
+    return false;
   }
-  return nombre;
+  return true;
 }
 
 // Puts the lock in place. Returns 0, EEXIST when the name is taken, or
 // another errno value.
-int PublicarLock(const LugarLock &lugar, const std::string &temp) {
-  if (linkat(lugar.dir.fd, temp.c_str(), lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
+int PublicarLock(const LugarLock &lugar, const char *temp) {
+  if (linkat(lugar.dir.fd, temp, lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
   int error = errno;
   if (error != EPERM && error != EOPNOTSUPP && error != EXDEV) return error;
   // File systems without hard links: exclusive creation of the lock itself.
@@ -136,10 +141,9 @@ void Concatenar(char *dst, size_t cap, const char *a, const char *b) {
 int CrearLock(const std::string &path) {
   LogFormato(10, "Creando archivo de lock %s", path.c_str());
   LugarLock lugar;
-  std::string temp;
+  char temp[kMaxTemporalLock];
   int e = AbrirLugar(path, lugar);
-  if (e == 0) temp = EscribirLockTemporal(lugar);
-  if (temp.empty()) {
+  if (e != 0 || !EscribirLockTemporal(lugar, temp)) {
     LogFormato(1, "No se puede crear lock %s", path.c_str());
     return -1;
   }
@@ -176,7 +180,7 @@ int CrearLock(const std::string &path) {
   if (intento == kMaxIntentosLock) {
     LogFormato(1, "No se puede crear lock %s: cambia sin cesar", path.c_str());
   }
-  unlinkat(lugar.dir.fd, temp.c_str(), 0);
+  unlinkat(lugar.dir.fd, temp, 0);
   return resultado;
 }
 

@@ -35,8 +35,9 @@ int ReenviarUno(const std::string &nombre) {
     LogFormato(1, "Transaccion reenviada: %s", nombre.c_str());
     // A failed split leaves output.dat beside what was split: the answer
     // is kept either way.
-    r = DesarmarArchivosBIN();
-    if (r == 0) BorrarDescarga();
+    Descriptor bajada;
+    r = DesarmarArchivosBIN(&bajada);
+    if (r == 0) BorrarDescarga(bajada);
   }
   MarcarFase(kSinBundle);
   return r;

@@ -221,12 +221,11 @@ void RetenerSenal() {
   LogMensajeSenal(linea, 1);
 }
 
-void BorrarDescarga() {
-  int e = Borrar(g_corrida.raizfd, g_corrida.dirbajada.c_str(), "output.dat");
-  if (e != 0 && e != ENOENT) {
+void BorrarDescarga(const Descriptor &bajada) {
+  if (unlinkat(bajada.fd, "output.dat", 0) != 0 && errno != ENOENT) {
     LogFormato(1, "No se pudo borrar %s: %s",
                UnirRuta(g_corrida.raiz, g_corrida.dirbajada + "/output.dat").c_str(),
-               TextoErrorArchivo(e));
+               strerror(errno));
   }
 }
 

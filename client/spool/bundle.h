@@ -90,7 +90,9 @@ int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado);
 // 13 (output.dat cannot be opened), 14 (truncated or malformed binary
 // record, write failure) or 15 (a file cannot be created, or a record
 // names no plain file in download/).
-int DesarmarArchivosBIN();
+// When bajada is given it gets the directory split into, still open, so
+// that output.dat can be removed later without reaching the directory again.
+int DesarmarArchivosBIN(Descriptor *bajada = nullptr);
 
 // Deletes every entry of <root>/download. Returns 0, or 10 when the
 // directory cannot be opened.

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "bundle.h"
 #include "control.h"
@@ -102,7 +103,7 @@ int CopiarBinario(FILE *in, FILE *sal, long tamano, const std::string &path) {
 
 }  // namespace
 
-int DesarmarArchivosBIN() {
+int DesarmarArchivosBIN(Descriptor *bajada) {
   LogMensaje("DesarmarArchivosBIN()", 20);
   const std::string download = UnirRuta(g_corrida.raiz, g_corrida.dirbajada);
   const std::string bundle = UnirRuta(download, "output.dat");
@@ -175,6 +176,7 @@ int DesarmarArchivosBIN() {
     LogFormato(1, "Error leyendo %s [%m]", bundle.c_str());
     return 14;
   }
+  if (bajada != nullptr) *bajada = std::move(dir);
   return 0;
 }
 
