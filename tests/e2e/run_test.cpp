@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "support.h"
 
 namespace {
@@ -120,6 +122,33 @@ TEST_F(RunFixture, BundleAndDestinationFailures) {
   r = Zelta({"-ttcp", otro.path});
   EXPECT_EQ(r.status, 10) << r.output;
   EXPECT_EQ(ReadFile(otro / "estado.rsp"), "10: Directorio no encontrado\r\n");
+}
+
+// Without download/ the answer would have nowhere to go: the run ends with
+// 10 before packing, and the transaction stays in upload/ as it was.
+TEST_F(RunFixture, MissingSpoolDirectoryGives10BeforeAnythingIsPacked) {
+  Destinos(9);
+  struct Caso {
+    const char *nombre;
+    std::function<void()> preparar;
+  } casos[] = {
+      {"download missing", [&] { rmdir((root + "/download").c_str()); }},
+      {"download a file",
+       [&] {
+         rmdir((root + "/download").c_str());
+         WriteFile(root + "/download", "no es un directorio\n");
+       }},
+  };
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    c.preparar();
+    auto r = Zelta({"-ttcp", root});
+    EXPECT_EQ(r.status, 10) << r.output;
+    EXPECT_EQ(Estado(), "10: Directorio no encontrado\r\n");
+    EXPECT_EQ(prueba::ListDir(root + "/upload"), (std::vector<std::string>{"_svl.0", "a.txt"}));
+    EXPECT_FALSE(Exists(root + "/retenidos"));
+    unlink((root + "/download").c_str());
+  }
 }
 
 TEST_F(RunFixture, RefusedServerGives5AndLeavesNoBundle) {
