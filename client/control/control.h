@@ -119,8 +119,10 @@ void PrepararRetencion();
 void MarcarFase(FaseTransaccion fase);
 FaseTransaccion FaseActual();
 // A leftover upload/input.dat (a killed run's) goes to
-// retenidos/<AAAAMMDDHHMMSS>-<pid>.dudosa. Logged.
-void RetenerSobrante();
+// retenidos/<AAAAMMDDHHMMSS>-<pid>.dudosa. Logged. Returns 0, 10 (upload/
+// cannot be opened) or 15 (the leftover cannot be moved: packing would
+// overwrite it).
+int RetenerSobrante();
 // The names this run's bundle and answer get in retenidos/ (.subida,
 // .dudosa, .respuesta). Call once the bundle is built.
 void NombrarBundle();

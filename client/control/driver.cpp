@@ -92,9 +92,10 @@ int TransporteTCP(const Destino &destino) {
 // named for retention (the files gone). A failed packing leaves no bundle
 // behind: its files are all still in upload/. Returns the packing's code.
 int Empaquetar() {
-  RetenerSobrante();
+  int r = RetenerSobrante();
+  if (r != 0) return r;
   RetenerInterrupciones retener;
-  int r = ArmarArchivo();
+  r = ArmarArchivo();
   if (r != 0) {
     BorrarBundle();
     return r;
@@ -177,9 +178,11 @@ int Transportar(const Destino &destino) {
 }
 
 int ComprobarBloques() {
-  std::string bundle = UnirRuta(g_corrida.raiz, g_corrida.rutasubida);
   struct stat st;
-  if (stat(bundle.c_str(), &st) != 0 || g_config.blocksize <= 0) return 0;  // the transfer reports it
+  if (fstatat(g_corrida.raizfd, g_corrida.rutasubida.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      g_config.blocksize <= 0) {
+    return 0;  // the transfer reports it
+  }
   long long bloques = (static_cast<long long>(st.st_size) + g_config.blocksize - 1) /
                       g_config.blocksize;
   if (bloques <= kMaxBloques) return 0;

@@ -131,16 +131,23 @@ FaseTransaccion FaseActual() {
   return static_cast<FaseTransaccion>(*g_retencion.fase);
 }
 
-void RetenerSobrante() {
+int RetenerSobrante() {
   Descriptor upload;
-  if (AbrirDirectorio(g_corrida.raizfd, "upload", upload) != 0) return;  // reported by the packing
+  if (int e = AbrirDirectorio(g_corrida.raizfd, "upload", upload); e != 0) {
+    // Packing now could overwrite a leftover bundle this run cannot see.
+    LogFormato(1, "No se pudo abrir el directorio %s: %s",
+               UnirRuta(g_corrida.raiz, "upload").c_str(), TextoErrorArchivo(e));
+    return 10;
+  }
   struct stat st;
-  if (fstatat(upload.fd, "input.dat", &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (fstatat(upload.fd, "input.dat", &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
   // A killed run's bundle: it may have reached the server, so it is never
-  // sent again by itself.
+  // sent again by itself. When it cannot be kept, nothing is packed over it.
   char nombre[NAME_MAX + 1];
   NombreRetenido(g_retencion.sello, ".dudosa", nombre);
-  if (Retener("upload", "input.dat", nombre) == 0) g_retencion.sellosobrante = g_retencion.sello;
+  if (Retener("upload", "input.dat", nombre) != 0) return 15;
+  g_retencion.sellosobrante = g_retencion.sello;
+  return 0;
 }
 
 void NombrarBundle() {
@@ -173,8 +180,8 @@ void NombrarReenvio(const std::string &nombre) {
 
 int DisponerBundle(int resultado) {
   FaseTransaccion fase = FaseActual();
-  if (fase == kBundleConfirmado) {
-    // Committed: never sent again.
+  if (fase == kBundleConfirmado || resultado == 0) {
+    // Committed (a 0 is given only after the commit): never sent again.
     int e = Borrar(g_corrida.raizfd, g_retencion.dirorigen, g_retencion.origen);
     if (e != 0 && e != ENOENT) {
       LogFormato(1, "No se pudo borrar %s/%s: %s", g_retencion.dirorigen, g_retencion.origen,

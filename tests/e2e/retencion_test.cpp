@@ -218,4 +218,24 @@ TEST(Retencion, LeftOverBundleIsKeptAsDoubtfulBeforePacking) {
   EXPECT_EQ(r.begin()->second, "[_svl.0]\r\nviejo\r\n[FIN]\r\n");
 }
 
+// A leftover bundle that cannot be moved into retenidos/ (here a file
+// stands in the way of the directory) is never packed over: the run ends
+// with 15 and leaves it and the new transaction's files as they are.
+TEST(Retencion, LeftOverBundleThatCannotBeKeptIsNeverOverwritten) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar());
+  const std::string viejo = "[_svl.0]\r\nviejo\r\n[FIN]\r\n";
+  prueba::WriteFile(x.t.raiz + "/upload/input.dat", viejo);
+  prueba::WriteFile(x.t.raiz + "/retenidos", "no es un directorio\n");
+  std::vector<std::string> antes = prueba::ListDir(x.t.raiz + "/upload");
+  x.Correr();
+  SCOPED_TRACE(x.Contexto());
+  EXPECT_EQ(x.run.status, 15);
+  EXPECT_EQ(x.t.Estado(), "15: Error creando archivo\r\n");
+  EXPECT_EQ(prueba::ReadFile(x.t.raiz + "/upload/input.dat"), viejo);
+  EXPECT_EQ(prueba::ListDir(x.t.raiz + "/upload"), antes);
+  EXPECT_NE(x.t.Log().find("No se pudo retener"), std::string::npos);
+  EXPECT_TRUE(x.subida.empty()) << "nothing may be sent";
+}
+
 }  // namespace
