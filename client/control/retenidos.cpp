@@ -189,7 +189,7 @@ int DisponerBundle(int resultado) {
     }
     return 0;
   }
-  if (fase == kSinBundle || resultado == 0) return 0;
+  if (fase == kSinBundle) return 0;
   const char *destino = fase == kBundleDudoso ? g_retencion.dudosa : g_retencion.subida;
   if (destino[0] == '\0') return 0;  // a resent bundle that failed stays a ".subida"
   return Retener(g_retencion.dirorigen, g_retencion.origen, destino);
@@ -217,10 +217,14 @@ void RetenerSenal() {
     if (destino[0] != '\0') e = Mover(raiz, g_retencion.dirorigen, g_retencion.origen, destino);
   }
   if (destino[0] == '\0' || e == ENOENT) return;
-  char linea[2 * NAME_MAX];
+  // The same line as Retener's, put together without the heap.
+  const char *raizruta = g_corrida.raiz.c_str();
+  size_t largo = strlen(raizruta);
+  const char *barra = largo > 0 && raizruta[largo - 1] == '/' ? "" : "/";
+  char linea[PATH_MAX];
   size_t n = 0;
-  const char *partes[] = {e == 0 ? "Transaccion retenida en retenidos/" : "No se pudo retener en retenidos/",
-                          destino};
+  const char *partes[] = {e == 0 ? "Transaccion retenida en " : "No se pudo retener en ", raizruta,
+                          barra, "retenidos/", destino};
   for (const char *p : partes) {
     for (; *p != '\0' && n + 1 < sizeof linea; p++) linea[n++] = *p;
   }

@@ -96,6 +96,8 @@ TEST(Retencion, InterruptedRunKeepsItsBundle) {
     SCOPED_TRACE(x.Contexto());
     EXPECT_EQ(x.t.Estado(), "6: Abortado por el usuario\r\n");
     UnRetenido(x.t.raiz, ".subida");
+    EXPECT_NE(x.t.Log().find("Transaccion retenida en " + x.t.raiz + "/retenidos/"),
+              std::string::npos);
     EXPECT_FALSE(prueba::Exists(x.t.raiz + "/_zelta.lck"));
   }
 }
