@@ -182,26 +182,53 @@ TEST(Retencion, ResendNeverSendsADoubtfulBundleAndStopsAtTheFirstFailure) {
   EXPECT_EQ(x.t.Log().find("Reenviando 20260101000001-1.subida"), std::string::npos);
 }
 
-// The server committed; the answer names a file that may not be made in
-// download/: the split fails with 15, the answer is kept whole, and the
-// bundle is not (it was committed).
+// The server committed, then the answer could not be delivered: the run
+// ends with its code, the answer is kept whole as ".respuesta", and the
+// bundle is not kept (it was committed: sending it again would commit it
+// twice).
 TEST(Retencion, FailureAfterTheCommitKeepsTheAnswerAndNotTheBundle) {
-  falla::Intercambio x;
-  std::string bajada = "[A.TXT]\r\nuno\r\n[../fuera]\r\nx\r\n[FIN]\r\n";
-  prueba::WriteFile(x.t.tmp / "mala.dat", bajada);
-  ASSERT_TRUE(x.Preparar({"--download", x.t.tmp / "mala.dat"}));
-  x.Correr();
-  SCOPED_TRACE(x.Contexto());
-  EXPECT_EQ(x.run.status, 15);
-  EXPECT_EQ(x.resumen["result"], "ok");
-  EXPECT_TRUE(falla::Retenidos(x.t.raiz).empty()) << "a committed bundle must not be resent";
-  std::vector<std::string> respuestas;
-  for (const auto &n : prueba::ListDir(x.t.raiz + "/retenidos")) {
-    if (n.find(".respuesta") != std::string::npos) respuestas.push_back(n);
+  struct Caso {
+    const char *nombre;
+    std::string bajada;  // "" for the usual answer
+    bool rplilegible;    // the replacement file a directory: the ticket fails
+    int codigo;
+  } casos[] = {
+      {"split refuses a name", "[A.TXT]\r\nuno\r\n[../fuera]\r\nx\r\n[FIN]\r\n", false, 15},
+      {"ticket cannot be filled in", "", true, 13},
+  };
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    falla::Intercambio x;
+    std::vector<std::string> opciones;
+    if (!c.bajada.empty()) {
+      prueba::WriteFile(x.t.tmp / "mala.dat", c.bajada);
+      opciones = {"--download", x.t.tmp / "mala.dat"};
+    }
+    ASSERT_TRUE(x.Preparar(opciones));
+    if (c.rplilegible) {
+      unlink((x.t.raiz + "/_ZELTA.RPL").c_str());
+      prueba::MakeDir(x.t.raiz + "/_ZELTA.RPL");
+    }
+    x.Correr();
+    SCOPED_TRACE(x.Contexto());
+    EXPECT_EQ(x.run.status, c.codigo);
+    EXPECT_EQ(x.resumen["result"], "ok");
+    EXPECT_NE(x.t.Log().find("Transaction commited"), std::string::npos);
+    EXPECT_TRUE(falla::Retenidos(x.t.raiz).empty()) << "a committed bundle must not be resent";
+    std::vector<std::string> respuestas;
+    for (const auto &n : prueba::ListDir(x.t.raiz + "/retenidos")) {
+      if (n.find(".respuesta") != std::string::npos) respuestas.push_back(n);
+    }
+    ASSERT_EQ(respuestas.size(), 1u);
+    std::string respuesta = prueba::ReadFile(x.t.raiz + "/retenidos/" + respuestas[0]);
+    if (!c.bajada.empty()) {
+      EXPECT_EQ(respuesta, c.bajada);
+    } else {
+      EXPECT_NE(respuesta.find("[_ticket.prn]\r\nTOTAL %A\r\n"), std::string::npos);
+    }
+    EXPECT_FALSE(prueba::Exists(x.t.raiz + "/download/output.dat"));
+    EXPECT_TRUE(prueba::ListDir(x.t.raiz + "/upload").empty());
   }
-  ASSERT_EQ(respuestas.size(), 1u);
-  EXPECT_EQ(prueba::ReadFile(x.t.raiz + "/retenidos/" + respuestas[0]), bajada);
-  EXPECT_FALSE(prueba::Exists(x.t.raiz + "/download/output.dat"));
 }
 
 // A killed run's input.dat found at the start is kept as ".dudosa" before
