@@ -48,16 +48,12 @@ int AbrirLugar(const std::string &path, LugarLock &lugar) {
   return AbrirRaiz(dir, lugar.dir);
 }
 
-// Room for the name of the private file beside a lock.
-constexpr size_t kMaxTemporalLock = 48;
-
-// Writes the complete lock content to a private file beside the lock and
-// puts its name in nombre. Returns whether it was made. The lock then
-// appears under its name with linkat(2), already whole, so no reader ever
-// sees it half-written. The name lives in a fixed buffer: from the moment
-// the file exists nothing may allocate, or a failed allocation would end
-// the run with the file left behind.
-bool EscribirLockTemporal(const LugarLock &lugar, char (&nombre)[kMaxTemporalLock]) {
+// Writes the complete lock content to a private file beside the lock, named
+// in nombre, and returns whether it did. The lock then appears under its
+// name with linkat(2), already whole, so no reader ever sees it
+// half-written. Nothing is allocated once the file exists, so running out
+// of memory cannot leave it behind.
+bool EscribirLockTemporal(const LugarLock &lugar, char (&nombre)[48]) {
   snprintf(nombre, sizeof nombre, ".zelta-lck.%d", static_cast<int>(getpid()));
   Descriptor fd;
   if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return false;
@@ -65,11 +61,8 @@ bool EscribirLockTemporal(const LugarLock &lugar, char (&nombre)[kMaxTemporalLoc
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
   bool ok = EscribirTodo(fd.fd, contenido, static_cast<size_t>(n));
   if (!fd.Cerrar()) ok = false;
-  if (!ok) {
-    unlinkat(lugar.dir.fd, nombre, 0);
-    return false;
-  }
-  return true;
+  if (!ok) unlinkat(lugar.dir.fd, nombre, 0);
+  return ok;
 }
 
 // Puts the lock in place. Returns 0, EEXIST when the name is taken, or
@@ -141,7 +134,7 @@ void Concatenar(char *dst, size_t cap, const char *a, const char *b) {
 int CrearLock(const std::string &path) {
   LogFormato(10, "Creando archivo de lock %s", path.c_str());
   LugarLock lugar;
-  char temp[kMaxTemporalLock];
+  char temp[48];
   int e = AbrirLugar(path, lugar);
   if (e != 0 || !EscribirLockTemporal(lugar, temp)) {
     LogFormato(1, "No se puede crear lock %s", path.c_str());
