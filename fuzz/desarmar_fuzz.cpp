@@ -25,9 +25,10 @@ struct Reparto {
 
 // The split by the bundle rules: lines of at most 198 bytes; a "[" line
 // with a "]" heads a record named up to the first "," or "]", binary when
-// it holds a ","; "[FIN]" in any case ends the bundle; binary content is
-// the given number of bytes after the header line; a text record runs up
-// to the next "[" at the start of a line.
+// it holds a ","; "[FIN]" in any case ends the bundle; a name that is
+// empty, "." or "..", the bundle's own, or holds '/' or a control byte
+// refuses the bundle; binary content is the given number of bytes after the
+// header line; a text record runs up to the next "[" at the start of a line.
 Reparto Esperado(const std::string &b) {
   Reparto rep;
   size_t pos = 0;
@@ -48,8 +49,11 @@ Reparto Esperado(const std::string &b) {
     std::string nombre = l.substr(1, fin - 1);
     size_t coma = l.find(',');
     if (nombre.size() == 3 && strncasecmp(nombre.c_str(), "FIN", 3) == 0) break;
+    bool control = std::any_of(nombre.begin(), nombre.end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
     if (nombre.empty() || nombre == "." || nombre == ".." || nombre == "output.dat" ||
-        nombre.find_first_of(std::string("/\0", 2)) != std::string::npos) {
+        nombre.find('/') != std::string::npos || control) {
       rep.resultado = 15;
       return rep;
     }
