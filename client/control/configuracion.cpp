@@ -40,6 +40,7 @@ const Clave kClaves[] = {
     {"IGNORECONNSTR", kNumero, 0, 0, 1},
     {"UDPPORT", kNumero, 0, 0, 65535},
     {"ESPERAMODEM", kNumero, 0, 0, 2147483647},
+    {"TIEMPOMAXIMO", kNumero, 0, 1, 2147483647},
 };
 
 struct Velocidad {
@@ -101,6 +102,7 @@ int *CampoNumero(const char *nombre) {
   if (strcmp(nombre, "IGNORECONNSTR") == 0) return &g_config.ignoreconnstr;
   if (strcmp(nombre, "UDPPORT") == 0) return &g_config.udpport;
   if (strcmp(nombre, "ESPERAMODEM") == 0) return &g_config.esperamodem;
+  if (strcmp(nombre, "TIEMPOMAXIMO") == 0) return &g_config.tiempomaximo;
   return nullptr;
 }
 

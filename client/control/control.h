@@ -48,6 +48,15 @@ struct EstadoCorrida {
   std::string locklpath;          // instance lock path; cleared by cleanexit
   pid_t lockpid = 0;              // process that made the instance lock
   std::string hostid;             // 32-character host identification
+  // The root opened once the run starts, for the interrupt handler and the
+  // status file; -1 before.
+  int raizfd = -1;
+  bool reenvio = false;           // -r: send the retained bundles again
+  // The files of the session, relative to the root: the upload bundle the
+  // transfer sends, and the directory that gets output.dat and the split
+  // answer. A resend points them into retenidos/.
+  std::string rutasubida = "upload/input.dat";
+  std::string dirbajada = "download";
   std::string rutamachineid = "/etc/machine-id";  // source of hostid
 };
 extern EstadoCorrida g_corrida;
@@ -88,6 +97,12 @@ void cleanexit();
 // "Exiting ..." and unlinks the instance lock, async-signal-safe.
 void cleanexitSenal();
 
+// Ends the run at once with codigo, for a signal handler or where nothing
+// may allocate: in the process that made the instance lock, writes
+// estado.rsp with codigo, undoes the directory lock and removes the
+// instance lock; any other process only ends. Async-signal-safe.
+[[noreturn]] void TerminarCorridaSenal(int codigo);
+
 // Host identification: the first 32 bytes of g_corrida.rutamachineid, which
 // must be hexadecimal digits. Returns 0 with g_corrida.hostid set, or -2.
 int ObtenerIdentificacion();
@@ -126,6 +141,64 @@ int LeerDestino(Destino &destino);
 int PrepararActualizacion();
 int CompletarActualizacion();
 
+// ---------------------------------------------------------------- retained transactions
+
+// How far the transaction of this run (or of the bundle being resent) got.
+// kBundleDudoso: the client's final EOT went out, so the server may have
+// committed. kBundleConfirmado: the server's DC1 came.
+enum FaseTransaccion { kSinBundle = 0, kBundleArmado, kBundleDudoso, kBundleConfirmado };
+
+// Readies retention for the run: the phase record shared with a dial-up
+// protocol child, a descriptor of the root for the interrupt handler, the
+// time of the names. Call once the run holds its locks.
+void PrepararRetencion();
+// Records the phase (in the protocol child too, for its parent to read).
+void MarcarFase(FaseTransaccion fase);
+FaseTransaccion FaseActual();
+// A leftover upload/input.dat (a killed run's) goes to
+// retenidos/<AAAAMMDDHHMMSS>-<pid>.dudosa. Logged. Returns 0, 10 (upload/
+// cannot be opened) or 15 (the leftover cannot be moved: packing would
+// overwrite it).
+int RetenerSobrante();
+// The names this run's bundle and answer get in retenidos/ (.subida,
+// .dudosa, .respuesta). Call once the bundle is built.
+void NombrarBundle();
+// The same for a resend of retenidos/<nombre> (a ".subida"): a failure
+// leaves it, a doubtful end renames it ".dudosa".
+void NombrarReenvio(const std::string &nombre);
+// After the session with its result: a committed bundle is deleted; one
+// that did not get the commit (resultado != 0) is retained as ".subida",
+// or ".dudosa" when the line failed after the final EOT. Returns 0 or the
+// errno value of a failed move (logged).
+int DisponerBundle(int resultado);
+// After a commit whose answer could not be delivered: download/output.dat
+// goes to retenidos/ as ".respuesta". Logged.
+void RetenerRespuesta();
+// The same for the interrupt handler, by the phase reached. Async-signal-safe.
+void RetenerSenal();
+
+// Deletes output.dat from bajada (the directory the answer was split into)
+// once the answer is delivered. A failure is logged.
+void BorrarDescarga(const Descriptor &bajada);
+// Retained bundles of the root with the given suffix, oldest first (their
+// names begin with the time). Regular files only.
+std::vector<std::string> ListarRetenidos(const char *sufijo);
+// Makes retenidos/<nombre>/ for a resent bundle's answer. Returns 0 or 15
+// (logged).
+int CrearDirectorioRespuesta(const std::string &nombre);
+
+// Step 13: the configured transport. Returns the session's result code.
+int Transportar(const Destino &destino);
+// A bundle (g_corrida.rutasubida) with more blocks than five digits can
+// number is refused before the session: its blocks from 100000 on could
+// not be told from earlier ones. Returns 0 or 12 (logged).
+int ComprobarBloques();
+
+// The resend run (-r): sends every retenidos/*.subida of the root, oldest
+// first, one session each; stops at the first failure. Returns 0 or that
+// failure's code.
+int ReenviarRetenidos(const char *argv0);
+
 // ---------------------------------------------------------------- result codes
 
 // The text of a result code, or nullptr for codes without one.
@@ -134,6 +207,15 @@ const char *TextoMensaje(int codigo);
 // Writes "<code>: <text>\r\n" to estado.rsp (mode 0666) in the terminal root,
 // then undoes the directory lock. Failures are only logged.
 void EscribirEstado(int codigo);
+// The same line for a signal handler, through g_corrida.raizfd (nothing when
+// it is not open); the directory lock is left to the caller.
+// Async-signal-safe.
+void EscribirEstadoSenal(int codigo);
+
+// Longest status line; ArmarLineaEstado formats "<code>: <text>\r\n" into
+// linea without stdio or heap and returns its length.
+constexpr size_t kMaxLineaEstado = 64;
+size_t ArmarLineaEstado(int codigo, char *linea, size_t cap);
 
 // ---------------------------------------------------------------- log
 
@@ -186,6 +268,9 @@ std::string DevicePar(const std::string &device);
 
 void LockearDirectorio();
 void DeslockearDirectorio();
+// The same for a signal handler: puts the saved mode back, logging a failure
+// with LogMensajeSenal. Async-signal-safe.
+void DeslockearDirectorioSenal();
 
 // ---------------------------------------------------------------- configuration
 
@@ -207,6 +292,7 @@ struct Configuracion {
   int udpport = 0;
   int esperamodem = 0;              // ESPERAMODEM: seconds to wait for a free
                                     // modem; 0 waits without limit
+  int tiempomaximo = 3600;          // TIEMPOMAXIMO: seconds a session may last
   std::string servidor;             // server host, 74; set by the lookup
   unsigned short puerto = 0;        // server TCP port; set by the lookup
 };

@@ -205,10 +205,10 @@ int RevisarDestinos(std::vector<Hallazgo> &hallazgos) {
 }
 
 int LeerDestino(Destino &destino) {
-  std::string path = UnirRuta(g_corrida.raiz, "upload/input.dat");
+  std::string path = UnirRuta(g_corrida.raiz, g_corrida.rutasubida);
   Descriptor raiz, fd;
   int e = AbrirRaiz(g_corrida.raiz, raiz);
-  if (e == 0) e = AbrirLectura(raiz.fd, "upload/input.dat", fd);
+  if (e == 0) e = AbrirLectura(raiz.fd, g_corrida.rutasubida.c_str(), fd);
   ArchivoPtr f;
   if (e == 0) f = AbrirFlujo(fd, "r");
   if (!f) {

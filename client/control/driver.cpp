@@ -16,6 +16,7 @@
 #include "bundle.h"
 #include "control.h"
 #include "line.h"
+#include "session.h"
 
 namespace {
 
@@ -47,6 +48,15 @@ int PrepararCorrida() {
   } else {
     FijarSalidaLog(stdout);
   }
+  // The root is opened once, before anything is made in it: retention,
+  // the status file and the interrupt handler reach it through this.
+  Descriptor raiz;
+  if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
+    LogFormato(1, "No se pudo abrir el directorio %s: %s", g_corrida.raiz.c_str(),
+               TextoErrorArchivo(e));
+    return 19;
+  }
+  g_corrida.raizfd = raiz.Soltar();
   std::string lock = UnirRuta(g_corrida.raiz, "_zelta.lck");
   if (CrearLock(lock) != 0) return 19;
   g_corrida.locklpath = std::move(lock);  // no allocation between the lock and its owner
@@ -112,6 +122,45 @@ void LogResumen(const Resumen &resumen, int resultado) {
              terminal.c_str(), resultado, resumen.subida, resumen.bajada, segundos);
 }
 
+// Packs upload/ with interrupts held back, so that an interrupt finds the
+// bundle either not made (the files still in upload/) or complete and
+// named for retention (the files gone). A failed packing leaves no bundle
+// behind: its files are all still in upload/. Returns the packing's code.
+int Empaquetar() {
+  int r = RetenerSobrante();
+  if (r != 0) return r;
+  RetenerInterrupciones retener;
+  r = ArmarArchivo();
+  if (r != 0) {
+    BorrarBundle();
+    return r;
+  }
+  NombrarBundle();
+  MarcarFase(kBundleArmado);
+  return 0;
+}
+
+// After the commit: split, ticket, update completion. A
+// failed split or ticket keeps the committed answer in retenidos/; once
+// both are done the answer is in download/ and output.dat goes (before the
+// update completion, which takes download/ as it finds it).
+int EntregarRespuesta() {
+  Descriptor bajada;
+  int r = DesarmarArchivosBIN(&bajada);
+  if (r == 0) r = ReemplazarTicket();
+  {
+    RetenerInterrupciones retener;
+    if (r != 0) {
+      RetenerRespuesta();
+    } else {
+      BorrarDescarga(bajada);
+    }
+    MarcarFase(kSinBundle);
+  }
+  if (r == 0 && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
+  return r;
+}
+
 // Steps 7 onwards, after the directory lock. Returns the result code; sets
 // *codigoestado when estado.rsp must carry another code (the configuration
 // loader's own); fills in the byte counts of the summary.
@@ -136,25 +185,17 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
   r = VerificarDirectorios();
   if (r != 0) return r;
   LimpiarDescargas();
-  r = ArmarArchivo();
+  r = Empaquetar();
   if (r != 0) return r;
   resumen.subida = TamanoEnRaiz("upload/input.dat");
   Destino destino;
   r = LeerDestino(destino);
-  if (r != 0) {
-    BorrarBundle();
-    return r;
-  }
-  r = g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
+  if (r == 0) r = ComprobarBloques();
+  if (r == 0) r = Transportar(destino);
   resumen.bajada = TamanoEnRaiz("download/output.dat");
-  BorrarBundle();
+  DisponerBundle(r);
   if (r != 0) return r;
-  r = DesarmarArchivosBIN();
-  if (r != 0) return r;
-  r = ReemplazarTicket();
-  if (r != 0) return r;
-  if (g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
-  return r;
+  return EntregarRespuesta();
 }
 
 // An allocation that fails where no result code was planned for it ends
@@ -163,28 +204,36 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
 // allocates. The dial-up protocol child only ends with 18, which its parent
 // reports.
 [[noreturn]] void FinPorFaltaDeMemoria() {
-  static const char kLinea[] = "18: No hay suficiente memoria\r\n";
   LogMensajeSenal("No hay suficiente memoria", 1);
-  if (getpid() != g_corrida.lockpid) _exit(18);
-  // No heap from here on: a descriptor for the root, then the same
-  // unlink-and-create as EscribirEstado.
-  Descriptor raiz(open(g_corrida.raiz.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  Descriptor fd;
-  if (raiz.fd >= 0 && CrearArchivo(raiz.fd, "estado.rsp", 0666, fd) == 0) {
-    EscribirTodo(fd.fd, kLinea, sizeof kLinea - 1);
-  }
-  DeslockearDirectorio();
-  cleanexitSenal();
-  _exit(18);
+  TerminarCorridaSenal(18);
 }
 
 }  // namespace
+
+int Transportar(const Destino &destino) {
+  return g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
+}
+
+int ComprobarBloques() {
+  struct stat st;
+  if (fstatat(g_corrida.raizfd, g_corrida.rutasubida.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      g_config.blocksize <= 0) {
+    return 0;  // the transfer reports it
+  }
+  long long bloques = (static_cast<long long>(st.st_size) + g_config.blocksize - 1) /
+                      g_config.blocksize;
+  if (bloques <= kMaxBloques) return 0;
+  LogFormato(1, "Transaccion demasiado grande: %lld bloques de %d bytes (maximo %ld)", bloques,
+             g_config.blocksize, kMaxBloques);
+  return 12;
+}
 
 void MostrarUso(const char *argv0) {
   printf("%s\n", kBanner);
   printf("Version %d.%d.%d - Protocolo KALDO\n", kVersionMayor, kVersionMenor, kVersionRevision);
   printf("Uso: %s [opciones] raiz\n", argv0);
   printf("\t%s -u [opciones]  Actualizar version de ZELTA\n", argv0);
+  printf("\t%s -r [opciones] raiz  Reenviar las transacciones retenidas\n", argv0);
   printf("\nOpciones:\n");
   printf("-t {dialup|tcp} Transporte\n");
   printf("-p fuerza el uso del PortMgr\n");
@@ -241,6 +290,9 @@ int LeerLineaComandos(int argc, char **argv) {
         if (valor == nullptr) return UsoInvalido(argv[0]);
         g_corrida.debuglevel = atoi(valor);
         break;
+      case 'r':
+        g_corrida.reenvio = true;
+        break;
       case 'u':
       case 's':
       case 'c':
@@ -257,7 +309,17 @@ int LeerLineaComandos(int argc, char **argv) {
   if (g_corrida.tabulado && modo != kModoEstado) return UsoInvalido(argv[0]);
   g_corrida.modo = modo;
   if (modo == kModoActualizar) g_corrida.raiz = g_corrida.dirprog;
+  if (g_corrida.reenvio && modo != kModoSesion) return UsoInvalido(argv[0]);
   return 0;
+}
+
+void TerminarCorridaSenal(int codigo) {
+  if (getpid() != g_corrida.lockpid) _exit(codigo);
+  RetenerSenal();
+  if (!g_corrida.reenvio) EscribirEstadoSenal(codigo);
+  DeslockearDirectorioSenal();
+  cleanexitSenal();
+  _exit(codigo);
 }
 
 void cleanexit() {
@@ -327,13 +389,33 @@ int CorrerZelta(int argc, char **argv) {
     if (SalidaLog() != nullptr) LogResumen(resumen, r);
     return r;
   }
+  PrepararRetencion();
+  if (g_corrida.reenvio) {
+    // No status file and no directory lock: the terminal's own runs and
+    // its application are not concerned.
+    InstalarInterrupciones();
+    LogMensaje(kBanner, 1);
+    LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
+               kVersionRevision);
+    r = ReenviarRetenidos(argv[0]);
+    IgnorarInterrupciones();
+    return r;
+  }
   LockearDirectorio();
+  // From here an interrupt (SIGINT, SIGTERM, SIGHUP) ends the run with 6,
+  // its status written, its bundle retained and its locks undone.
+  InstalarInterrupciones();
   LogMensaje(kBanner, 1);
   LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
              kVersionRevision);
   int codigoestado = 0;
   r = Intercambio(argv[0], &codigoestado, resumen);
-  EscribirEstado(codigoestado != 0 ? codigoestado : r);
+  {
+    // Once the outcome is written a late interrupt changes nothing.
+    RetenerInterrupciones retener;
+    EscribirEstado(codigoestado != 0 ? codigoestado : r);
+    IgnorarInterrupciones();
+  }
   LogResumen(resumen, r);
   return r;
 }

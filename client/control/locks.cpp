@@ -267,6 +267,13 @@ void LockearDirectorio() {
   }
 }
 
+void DeslockearDirectorioSenal() {
+  if (!g_dir.guardado) return;
+  if (chmod(g_corrida.raiz.c_str(), g_dir.modo) != 0) {
+    LogMensajeSenal("No se pudo deslockear el directorio", 1);
+  }
+}
+
 void DeslockearDirectorio() {
   if (!g_dir.guardado) return;
   if (chmod(g_corrida.raiz.c_str(), g_dir.modo) != 0) {

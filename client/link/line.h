@@ -35,7 +35,37 @@ int EsperarConexion();
 
 void HangupAlarm(int senal);
 void TimeoutAlarm(int senal);
+// SIGINT, SIGTERM and SIGHUP (outside the protocol child, whose SIGHUP is
+// HangupAlarm): in the dial-up parent forwarded to the child as SIGINT;
+// otherwise the line is restored and closed, device locks removed, and the
+// run ends with 6 (TerminarCorridaSenal; the protocol child only _exits).
 void CtrlCHandler(int senal);
+
+// Installs CtrlCHandler for SIGINT, SIGTERM and SIGHUP, for the rest of
+// the run.
+void InstalarInterrupciones();
+// Ignores the three once the run's outcome is written.
+void IgnorarInterrupciones();
+
+// CtrlCHandler for the three signals while it lives; the previous actions
+// come back at its end.
+struct ManejarInterrupciones {
+  struct sigaction previa[3];
+  ManejarInterrupciones();
+  ~ManejarInterrupciones();
+  ManejarInterrupciones(const ManejarInterrupciones &) = delete;
+  ManejarInterrupciones &operator=(const ManejarInterrupciones &) = delete;
+};
+
+// Holds the three signals back while it lives, so that CtrlCHandler never
+// sees a record half changed; a pending one is delivered at its end.
+struct RetenerInterrupciones {
+  sigset_t previa;
+  RetenerInterrupciones();
+  ~RetenerInterrupciones();
+  RetenerInterrupciones(const RetenerInterrupciones &) = delete;
+  RetenerInterrupciones &operator=(const RetenerInterrupciones &) = delete;
+};
 
 // ---------------------------------------------------------------- transports
 

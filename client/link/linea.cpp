@@ -216,17 +216,37 @@ void TimeoutAlarm(int) {
   errno = e;
 }
 
-void CtrlCHandler(int) {
+namespace {
+
+// The signals that end a run like a keyboard interrupt.
+constexpr int kInterrupciones[] = {SIGINT, SIGTERM, SIGHUP};
+
+const char *TextoInterrupcion(int senal) {
+  if (senal == SIGTERM) return "SIGTERM recibido";
+  if (senal == SIGHUP) return "SIGHUP recibido";
+  return "Ctrl-C recibido";
+}
+
+void MascaraInterrupciones(sigset_t *mascara) {
+  sigemptyset(mascara);
+  for (int s : kInterrupciones) sigaddset(mascara, s);
+}
+
+}  // namespace
+
+void CtrlCHandler(int senal) {
   // The session buffer is left alone: freeing is not safe here and the
   // process ends below anyway.
   pid_t hijo = g_linea.hijo;
   if (hijo > 0) {
+    // The protocol child ends the session; its SIGHUP means a lost carrier,
+    // so whatever came here reaches it as an interrupt.
     int e = errno;
     kill(hijo, SIGINT);
     errno = e;
     return;
   }
-  LogMensajeSenal("Ctrl-C recibido", 1);
+  LogMensajeSenal(TextoInterrupcion(senal), 1);
   int fd = g_linea.fd;
   if (fd != -1) {
     if (g_linea.hayguardado) tcsetattr(fd, TCSANOW, &g_linea.guardado);
@@ -235,6 +255,36 @@ void CtrlCHandler(int) {
   }
   LiberarLocksDevice();
   if (hijo == 0) _exit(6);
-  cleanexitSenal();
-  _exit(6);
+  TerminarCorridaSenal(6);
 }
+
+void InstalarInterrupciones() {
+  struct sigaction accion {};
+  accion.sa_handler = CtrlCHandler;
+  // One handler at a time: a second signal waits until the first has ended
+  // the process.
+  MascaraInterrupciones(&accion.sa_mask);
+  accion.sa_flags = SA_RESTART;
+  for (int s : kInterrupciones) sigaction(s, &accion, nullptr);
+}
+
+void IgnorarInterrupciones() {
+  for (int s : kInterrupciones) signal(s, SIG_IGN);
+}
+
+ManejarInterrupciones::ManejarInterrupciones() {
+  for (size_t i = 0; i < 3; i++) sigaction(kInterrupciones[i], nullptr, &previa[i]);
+  InstalarInterrupciones();
+}
+
+ManejarInterrupciones::~ManejarInterrupciones() {
+  for (size_t i = 0; i < 3; i++) sigaction(kInterrupciones[i], &previa[i], nullptr);
+}
+
+RetenerInterrupciones::RetenerInterrupciones() {
+  sigset_t mascara;
+  MascaraInterrupciones(&mascara);
+  sigprocmask(SIG_BLOCK, &mascara, &previa);
+}
+
+RetenerInterrupciones::~RetenerInterrupciones() { sigprocmask(SIG_SETMASK, &previa, nullptr); }

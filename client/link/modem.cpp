@@ -36,22 +36,6 @@ const char *const kRespuestasMarcado[] = {"CONNECT", "BUSY", "NO DIAL TONE", "NO
                                           "NO CARRIER", nullptr};
 constexpr int kRespuestaConnect = 0;
 
-// Holds SIGINT back while it lives, so that CtrlCHandler never sees the lock
-// slots, the line descriptor or the saved settings half changed. A pending
-// interrupt is delivered when the previous mask comes back.
-struct RetenerInterrupcion {
-  sigset_t previa;
-  RetenerInterrupcion() {
-    sigset_t intr;
-    sigemptyset(&intr);
-    sigaddset(&intr, SIGINT);
-    sigprocmask(SIG_BLOCK, &intr, &previa);
-  }
-  ~RetenerInterrupcion() { sigprocmask(SIG_SETMASK, &previa, nullptr); }
-  RetenerInterrupcion(const RetenerInterrupcion &) = delete;
-  RetenerInterrupcion &operator=(const RetenerInterrupcion &) = delete;
-};
-
 // Sleeps the whole time even when a stray signal (an alarm left armed by an
 // answer that never came) interrupts the sleep.
 void Pausar(long milisegundos) {
@@ -93,7 +77,7 @@ termios AjustesLinea(const termios &base) {
 // Ends the protocol child: saved settings back on the line, line closed,
 // device locks released, then the normal exit (the exit handlers run).
 [[noreturn]] void TerminarHijo(int resultado) {
-  RetenerInterrupcion retener;
+  RetenerInterrupciones retener;
   if (g_linea.fd >= 0) {
     if (g_linea.hayguardado) tcsetattr(g_linea.fd, TCSANOW, &g_linea.guardado);
     close(g_linea.fd);
@@ -116,7 +100,7 @@ struct Ocupado {
 // (ocupado says by whom), or 4 when it cannot be opened (its lock files
 // released again).
 int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
-  RetenerInterrupcion retener;
+  RetenerInterrupciones retener;
   ocupado = Ocupado();
   ocupado.lock.pid = -1;
   if (LockearDevice(device.c_str(), &ocupado.lock) != 0) {
@@ -341,22 +325,23 @@ int LeerLineaConnect(std::string &texto) {
 
 int SesionModem() {
   g_linea.fd = -1;
-  signal(SIGINT, CtrlCHandler);
+  ManejarInterrupciones interrupciones;
   // Nothing buffered may be written twice, once by each process.
   fflush(nullptr);
 
   // An interrupt between the fork and the storing of the child's pid would
   // end the parent and leave the child dialing: hold it back until then.
-  sigset_t intr, previa;
-  sigemptyset(&intr);
-  sigaddset(&intr, SIGINT);
-  sigprocmask(SIG_BLOCK, &intr, &previa);
-  pid_t pid = fork();
-  int error = errno;
-  g_linea.hijo = pid;
-  if (pid == 0) CorrerHijo(previa);
-  sigprocmask(SIG_SETMASK, &previa, nullptr);
+  pid_t pid;
+  int error;
+  {
+    RetenerInterrupciones retener;
+    pid = fork();
+    error = errno;
+    g_linea.hijo = pid;
+    if (pid == 0) CorrerHijo(retener.previa);
+  }
   if (pid < 0) {
+    g_linea.hijo = -1;
     LogFormato(1, "Error. fork(): %s", strerror(error));
     return 18;
   }
@@ -373,9 +358,8 @@ int SesionModem() {
     resultado = 6;
     break;
   }
-  // The child is gone: an interrupt in the parent has no effect from now on,
-  // and its pid, free for reuse, must not be signalled again.
-  signal(SIGINT, SIG_IGN);
+  // The child is gone: its pid, free for reuse, must not be signalled
+  // again. An interrupt from now on ends this process itself.
   g_linea.hijo = -1;
   if (resultado != 0) return resultado;
   if (WIFSIGNALED(estado)) {

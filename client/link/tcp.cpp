@@ -60,7 +60,7 @@ int SesionTCP(const char *host, unsigned short puerto) {
   memcpy(&servidor.sin_addr, he->h_addr_list[0], sizeof servidor.sin_addr);
   servidor.sin_port = htons(puerto);
 
-  signal(SIGINT, CtrlCHandler);
+  ManejarInterrupciones interrupciones;
   signal(SIGALRM, TimeoutAlarm);
   // A server that drops the connection must end the session with a lost
   // line, not kill the process on the next write.
@@ -93,7 +93,6 @@ int SesionTCP(const char *host, unsigned short puerto) {
   }
 
   DesarmarAlarma();  // no timer may outlive its handler
-  signal(SIGINT, SIG_DFL);
   signal(SIGALRM, SIG_DFL);
   signal(SIGPIPE, tuberia);
   LogFormato(1, "rval=%d", resultado);

@@ -51,6 +51,7 @@ int LeerPDH(int largo, const unsigned char *payload) {
 int IniciarProtocolo() {
   if (!g_sesion.buffer) return 18;  // the transport allocates it first
   LogFormato(11, "block size: %d", g_config.blocksize);
+  IniciarPlazoSesion();
   g_sesion.naks = 0;
   g_sesion.timeout = 6;
   int estado = kEsperandoENQ;
@@ -127,10 +128,19 @@ int IniciarProtocolo() {
     }
     if (r == 0) timeouts++;
     if (r == -2) estado = kFatal;
-  } while (estado != kFatal && version == 0 && timeouts <= 3 && g_sesion.naks < 7);
+  } while (estado != kFatal && version == 0 && timeouts <= 3 && g_sesion.naks < 7 &&
+           !SesionVencida());
 
-  if (estado == kFatal) return 2;
-  if (timeouts >= 4) return 1;
-  if (g_sesion.naks >= 7) return 3;
-  return Transferir();
+  int resultado = 0;
+  if (estado == kFatal) {
+    resultado = 2;
+  } else if (g_sesion.vencida || timeouts >= 4) {
+    resultado = 1;
+  } else if (g_sesion.naks >= 7) {
+    resultado = 3;
+  } else {
+    resultado = Transferir();
+  }
+  g_sesion.limite = 0;  // the deadline is this session's alone
+  return resultado;
 }

@@ -24,6 +24,10 @@ constexpr unsigned char kSYN = 0x16;
 constexpr unsigned char kETB = 0x17;
 constexpr unsigned char kFS = 0x1C;
 
+// Most blocks a bundle may have either way: block numbers travel as five
+// digits.
+constexpr long kMaxBloques = 99999;
+
 // Largest frame the receiver accepts from STX through ETX.
 constexpr int kMaxTrama = 4100;
 // Largest capacity a receive into the session buffer uses.
@@ -41,6 +45,8 @@ struct EstadoSesion {
   char pdhp[17] = "";
   char pdhy[17] = "";
   char pdhg[3] = "";
+  long long limite = 0;        // monotonic millisecond the session must end by; 0 none
+  bool vencida = false;        // the deadline passed (logged once)
 };
 extern EstadoSesion g_sesion;
 
@@ -51,6 +57,14 @@ int ReservarBufferSesion();
 void LiberarBufferSesion();
 // The capacity a receive into the session buffer may use.
 int CapacidadRecepcion();
+
+// Starts the session's deadline: TIEMPOMAXIMO seconds from now.
+void IniciarPlazoSesion();
+// True once the deadline has passed; the first time it logs why at level 1.
+bool SesionVencida();
+// A receive time-out cut so that the wait ends by the deadline (never below
+// 1 second, which would disarm the alarm).
+unsigned PlazoRecepcion(unsigned segundos);
 
 // ---------------------------------------------------------------- frame layer
 
@@ -98,5 +112,8 @@ int IniciarProtocolo();
 // ---------------------------------------------------------------- transfer
 
 // Sends upload/input.dat and receives download/output.dat under the terminal
-// root, block by block. Returns the result code (0, 1, 2 or 3).
+// root, block by block. Returns the result code: 0, 1 (time-outs, or the
+// session outlived TIEMPOMAXIMO), 2, 3, 13 (the upload bundle cannot be
+// read) or 14 (output.dat cannot be written, or the download runs past
+// kMaxBloques blocks).
 int Transferir();

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "control.h"
@@ -28,6 +29,36 @@ int ReservarBufferSesion() {
 void LiberarBufferSesion() {
   g_sesion.buffer.reset();
   g_sesion.tambuffer = 0;
+}
+
+namespace {
+
+long long MilisegundoMonotono() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+void IniciarPlazoSesion() {
+  g_sesion.limite = MilisegundoMonotono() + static_cast<long long>(g_config.tiempomaximo) * 1000;
+  g_sesion.vencida = false;
+}
+
+bool SesionVencida() {
+  if (g_sesion.vencida) return true;
+  if (g_sesion.limite == 0 || MilisegundoMonotono() < g_sesion.limite) return false;
+  g_sesion.vencida = true;
+  LogFormato(1, "Sesion terminada: duro mas de TIEMPOMAXIMO (%d segundos)", g_config.tiempomaximo);
+  return true;
+}
+
+unsigned PlazoRecepcion(unsigned segundos) {
+  if (g_sesion.limite == 0) return segundos;
+  long long resto = (g_sesion.limite - MilisegundoMonotono() + 999) / 1000;  // rounded up
+  if (resto < 1) return 1;
+  return resto < static_cast<long long>(segundos) ? static_cast<unsigned>(resto) : segundos;
 }
 
 int CapacidadRecepcion() {
@@ -78,7 +109,7 @@ void EnviarByte(unsigned char byte) { EnviarCrudo(&byte, 1); }
 
 int RecibirTrama(unsigned char *destino, int capacidad) {
   unsigned char b;
-  ArmarAlarma(g_sesion.timeout);
+  ArmarAlarma(PlazoRecepcion(g_sesion.timeout));
   int r = LeerByte(&b);
   if (r != 1) {
     DesarmarAlarma();
@@ -93,7 +124,7 @@ int RecibirTrama(unsigned char *destino, int capacidad) {
   unsigned char trama[kMaxTrama];
   int n = 0;
   trama[n++] = b;
-  ArmarAlarma(g_sesion.timeoutresto);
+  ArmarAlarma(PlazoRecepcion(g_sesion.timeoutresto));
   while (trama[n - 1] != kETX && n < kMaxTrama) {
     r = LeerByte(&trama[n]);
     if (r != 1) {

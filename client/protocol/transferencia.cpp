@@ -41,12 +41,13 @@ int RecibirBajada(unsigned char *buf, int cap) {
   return r;
 }
 
-// Creates download/output.dat anew (0660), buffered, never through a link
-// or FIFO left under the name. Null when it cannot be made (logged).
+// Creates <dirbajada>/output.dat anew (0660), buffered, never through a
+// link or FIFO left under the name. Null when it cannot be made (logged).
 Archivo CrearDescarga(const std::string &ruta) {
   Descriptor raiz, fd;
   int e = AbrirRaiz(g_corrida.raiz, raiz);
-  if (e == 0) e = CrearArchivo(raiz.fd, "download/output.dat", 0660, fd);
+  const std::string nombre = g_corrida.dirbajada + "/output.dat";
+  if (e == 0) e = CrearArchivo(raiz.fd, nombre.c_str(), 0660, fd);
   if (e == 0 && fchmod(fd.fd, 0660) != 0) e = errno;
   Archivo f;
   if (e == 0) {
@@ -60,12 +61,13 @@ Archivo CrearDescarga(const std::string &ruta) {
   return f;
 }
 
-// Opens upload/input.dat for reading, a regular file only. Null when it
+// Opens the upload bundle (g_corrida.rutasubida) for reading, a regular
+// file only. Null when it
 // cannot be opened (errno set).
 Archivo AbrirSubida() {
   Descriptor raiz, fd;
   int e = AbrirRaiz(g_corrida.raiz, raiz);
-  if (e == 0) e = AbrirLectura(raiz.fd, "upload/input.dat", fd);
+  if (e == 0) e = AbrirLectura(raiz.fd, g_corrida.rutasubida.c_str(), fd);
   Archivo f;
   if (e == 0) f = AbrirFlujo(fd, "rb");
   if (e != 0) errno = e == kNoRegular ? EINVAL : e;
@@ -81,14 +83,22 @@ bool DescargaSana(FILE *f, const std::string &ruta) {
   return false;
 }
 
+// Blocks of tambloque bytes the open upload bundle fills (the last one may
+// be short); 0 when its size cannot be had.
+long long ContarBloques(FILE *f, int tambloque) {
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0 || tambloque <= 0) return 0;
+  return (static_cast<long long>(st.st_size) + tambloque - 1) / tambloque;
+}
+
 }  // namespace
 
 int Transferir() {
   g_sesion.naks = 0;
   g_sesion.timeout = 6;
   LogMensaje("KALDO v2", 5);
-  const std::string rutasubida = UnirRuta(g_corrida.raiz, "upload/input.dat");
-  const std::string rutabajada = UnirRuta(g_corrida.raiz, "download/output.dat");
+  const std::string rutasubida = UnirRuta(g_corrida.raiz, g_corrida.rutasubida);
+  const std::string rutabajada = UnirRuta(g_corrida.raiz, g_corrida.dirbajada + "/output.dat");
   const int tambloque = g_config.blocksize;
   unsigned char *buf = g_sesion.buffer.get();
   const int cap = CapacidadRecepcion();
@@ -104,6 +114,9 @@ int Transferir() {
   Archivo subida;
   Archivo bajada;
   bool sinsubida = false;  // the upload bundle could not be opened or read
+  bool sinbajada = false;  // the download could not be stored whole
+  long long bloquessubida = 0;  // blocks of the upload bundle
+  int naksprevios = 0;          // NAK counter before a restart answer
 
   do {
     int r = 1;  // states without a receive count as answered
@@ -112,6 +125,7 @@ int Transferir() {
         LogMensaje("Estado 1", 5);
         g_sesion.timeout = 6;
         EnviarByte(kSYN);
+        naksprevios = g_sesion.naks;
         r = RecibirTrama(buf, cap);
         if (r > 1) {
           bloque = LeerNumero(buf + 1, r - 1);
@@ -124,6 +138,17 @@ int Transferir() {
             LogMensaje(strerror(e), 1);
             sinsubida = true;
             estado = kFatal;
+            break;
+          }
+          bloquessubida = ContarBloques(subida.get(), tambloque);
+          if (bloque > bloquessubida) {
+            // Past the end there is nothing to send: a number that large is a
+            // damaged answer, never a reason to skip the upload.
+            LogFormato(1, "Bloque de reinicio %d fuera del paquete (%lld bloques)", bloque,
+                       bloquessubida);
+            g_sesion.naks = naksprevios + 1;
+            subida.reset();
+            r = -1;
             break;
           }
           fseeko(subida.get(), static_cast<off_t>(bloque) * tambloque, SEEK_SET);
@@ -225,8 +250,22 @@ int Transferir() {
         int numero = LeerNumero(buf + 1, 5);
         if (numero == bloque) {
           GuardarBloque(bajada.get(), buf + 6, largodatos, &pendiente);
+          if (ferror(bajada.get())) {
+            DescargaSana(bajada.get(), rutabajada);
+            sinbajada = true;
+            estado = kFatal;
+            break;
+          }
           bloque++;
           LogMensaje("E6: Guarde blk", 6);
+          if (bloque > kMaxBloques) {
+            // The next number has six digits: it would be read as an old
+            // block and the rest of the download lost.
+            LogFormato(1, "FATAL: la descarga pasa de %ld bloques", kMaxBloques);
+            sinbajada = true;
+            estado = kFatal;
+            break;
+          }
           estado = 8;
         } else if (numero < bloque) {
           LogMensaje("E6: Blk viejo", 6);
@@ -263,15 +302,20 @@ int Transferir() {
         LogMensaje("Estado 10", 5);
         // Never ask the server to commit a download that did not reach the disk.
         if (bajada && !DescargaSana(bajada.get(), rutabajada)) {
+          sinbajada = true;
           estado = kFatal;
           break;
         }
+        // From our EOT on the server may commit: a failure now leaves the
+        // transaction in doubt.
+        MarcarFase(kBundleDudoso);
         EnviarByte(kEOT);
         r = RecibirTrama(buf, cap);
         if (r == 1 && buf[0] == kDC1) estado = 11;
         break;
       default:  // 11
         LogMensaje("Estado 11", 5);
+        MarcarFase(kBundleConfirmado);
         bajada.reset();
         LogMensaje("Transaction commited", 1);
         EnviarByte(kETB);
@@ -281,12 +325,14 @@ int Transferir() {
     if (r == 0) timeouts++;
     if (r == -2) estado = kFatal;
   } while (estado >= 0 && timeouts <= 3 && timeoutsfin < kMaxTimeoutsFinSubida &&
-           g_sesion.naks < 7);
+           g_sesion.naks < 7 && !SesionVencida());
 
   bajada.reset();
   subida.reset();
   if (sinsubida) return 13;
+  if (sinbajada) return 14;
   if (estado == kFatal) return 2;
+  if (g_sesion.vencida) return 1;
   if (timeouts > 3 || timeoutsfin >= kMaxTimeoutsFinSubida) return 1;
   if (g_sesion.naks >= 7) return 3;
   return 0;

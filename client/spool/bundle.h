@@ -33,8 +33,8 @@ int ArmarArchivo();
 // failure other than its absence is logged.
 void BorrarBundle();
 
-// Checks that upload/ and download/, where they exist, are real
-// directories and not links or other files. Returns 0, or 10 (logged).
+// Checks that upload/ and download/ exist and are real directories, not
+// links or other files. Returns 0, or 10 (logged).
 int VerificarDirectorios();
 
 // Appends the record of the file nombre below the directory dirfd to out
@@ -84,12 +84,15 @@ int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado);
 
 // ---------------------------------------------------------------- download bundle
 
-// Splits <root>/download/output.dat into one file per record in download/
-// (mode 0666 whatever the umask), then deletes output.dat. Returns 0,
+// Splits <root>/<dirbajada>/output.dat (download/ but in a resend) into one
+// file per record beside it (mode 0666 whatever the umask). output.dat
+// stays: the caller deletes it once the answer is delivered. Returns 0,
 // 13 (output.dat cannot be opened), 14 (truncated or malformed binary
 // record, write failure) or 15 (a file cannot be created, or a record
 // names no plain file in download/).
-int DesarmarArchivosBIN();
+// When bajada is given it gets the directory split into, still open, so
+// that output.dat can be removed later without reaching the directory again.
+int DesarmarArchivosBIN(Descriptor *bajada = nullptr);
 
 // Deletes every entry of <root>/download. Returns 0, or 10 when the
 // directory cannot be opened.

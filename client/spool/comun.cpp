@@ -26,13 +26,22 @@ size_t LeerLineaSpool(FILE *f, char *buf, size_t max) {
 
 int VerificarDirectorios() {
   Descriptor raiz;
-  if (AbrirRaiz(g_corrida.raiz, raiz) != 0) return 0;  // reported where it is used
+  if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
+    LogFormato(1, "No se pudo abrir el directorio %s: %s", g_corrida.raiz.c_str(),
+               TextoErrorArchivo(e));
+    return 10;
+  }
+  // Checked before anything is packed: a transaction whose answer has
+  // nowhere to go is not sent, and its files stay in upload/.
   for (const char *sub : {"upload", "download"}) {
     int e = ComprobarDirectorio(raiz.fd, sub);
-    // A missing directory is reported by the step that needs it.
-    if (e == 0 || e == ENOENT) continue;
-    LogFormato(1, "%s no es un directorio real: %s", UnirRuta(g_corrida.raiz, sub).c_str(),
-               TextoErrorArchivo(e));
+    if (e == 0) continue;
+    if (e == ENOENT) {
+      LogFormato(1, "No existe el directorio %s", UnirRuta(g_corrida.raiz, sub).c_str());
+    } else {
+      LogFormato(1, "%s no es un directorio real: %s", UnirRuta(g_corrida.raiz, sub).c_str(),
+                 TextoErrorArchivo(e));
+    }
     return 10;
   }
   return 0;

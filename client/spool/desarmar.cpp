@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "bundle.h"
 #include "control.h"
@@ -102,15 +103,15 @@ int CopiarBinario(FILE *in, FILE *sal, long tamano, const std::string &path) {
 
 }  // namespace
 
-int DesarmarArchivosBIN() {
+int DesarmarArchivosBIN(Descriptor *bajada) {
   LogMensaje("DesarmarArchivosBIN()", 20);
-  const std::string download = UnirRuta(g_corrida.raiz, "download");
+  const std::string download = UnirRuta(g_corrida.raiz, g_corrida.dirbajada);
   const std::string bundle = UnirRuta(download, "output.dat");
   // download/ is held open for the whole split: swapping it for a link
   // meanwhile changes nothing for us.
   Descriptor raiz, dir, fdin;
   int e = AbrirRaiz(g_corrida.raiz, raiz);
-  if (e == 0) e = AbrirDirectorio(raiz.fd, "download", dir);
+  if (e == 0) e = AbrirDirectorio(raiz.fd, g_corrida.dirbajada.c_str(), dir);
   if (e == 0) e = AbrirLectura(dir.fd, "output.dat", fdin);
   ArchivoPtr in;
   if (e == 0) in = AbrirFlujo(fdin, "rb");
@@ -175,10 +176,7 @@ int DesarmarArchivosBIN() {
     LogFormato(1, "Error leyendo %s [%m]", bundle.c_str());
     return 14;
   }
-  in.reset();
-  if (unlinkat(dir.fd, "output.dat", 0) != 0) {
-    LogFormato(1, "No se pudo borrar %s [%m]", bundle.c_str());
-  }
+  if (bajada != nullptr) *bajada = std::move(dir);
   return 0;
 }
 

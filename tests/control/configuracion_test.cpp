@@ -38,6 +38,7 @@ TEST_F(ConfigFixture, MinimalFileGetsTheDefaults) {
   EXPECT_EQ(g_config.lockdir, "/var/lock");
   EXPECT_EQ(g_config.pairdevprefix, "cua");
   EXPECT_EQ(g_config.udpport, 0);
+  EXPECT_EQ(g_config.tiempomaximo, 3600);
   EXPECT_EQ(g_config.modems, std::vector<std::string>{"/dev/ttyS0"});
   EXPECT_NE(Log().find("BPS no especificado o incorrecto. Tomando 9600"), std::string::npos);
 }
@@ -60,6 +61,7 @@ TEST_F(ConfigFixture, EveryKeyIsStored) {
                    "CodigoInterurbano=0351\n"
                    "MDMTIMEOUT=120\n"
                    "IGNORECONNSTR=1\n"
+                   "TIEMPOMAXIMO=600\n"
                    "UDPPORT=65535",  // last line without its line feed
                    &out),
             0);
@@ -78,6 +80,7 @@ TEST_F(ConfigFixture, EveryKeyIsStored) {
   EXPECT_EQ(g_config.mdmtimeout, 120);
   EXPECT_EQ(g_config.ignoreconnstr, 1);
   EXPECT_EQ(g_config.udpport, 65535);
+  EXPECT_EQ(g_config.tiempomaximo, 600);
   RebobinarModems();
   EXPECT_STREQ(SiguienteModem(), "/dev/ttyS1");
   EXPECT_STREQ(SiguienteModem(), "/dev/ttyS2");
@@ -98,6 +101,7 @@ TEST_F(ConfigFixture, FaultyValuesAndLines) {
       {"MDMTIMEOUT=121\n", -3, "Error: Parametro MDMTIMEOUT demasiado largo\n"},
       {"IGNORECONNSTR=2\n", -3, "Error: Parametro IGNORECONNSTR demasiado largo\n"},
       {"UDPPORT=70000\n", -3, "Error: Parametro UDPPORT demasiado largo\n"},
+      {"TIEMPOMAXIMO=0\n", -3, "Error: Parametro TIEMPOMAXIMO demasiado largo\n"},
       {"TERMID=1234567\n", -3, "TERMID no valido\n"},
       {"TERMID=123456789\n", -3, "Error: Parametro TERMID demasiado largo\n"},
       {"PREFIJO=12345\n", -3, "Error: Parametro PREFIJO demasiado largo\n"},

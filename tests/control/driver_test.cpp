@@ -27,6 +27,7 @@ const char kUso[] =
     "Version 1.5.1 - Protocolo KALDO\n"
     "Uso: /opt/zelta/zelta [opciones] raiz\n"
     "\t/opt/zelta/zelta -u [opciones]  Actualizar version de ZELTA\n"
+    "\t/opt/zelta/zelta -r [opciones] raiz  Reenviar las transacciones retenidas\n"
     "\nOpciones:\n"
     "-t {dialup|tcp} Transporte\n"
     "-p fuerza el uso del PortMgr\n"
@@ -48,6 +49,9 @@ TEST(LineaComandos, FaultyCommandLinesPrintTheUsage) {
       {"/r", "-u"},
       {"-u", "/r"},
       {"-u", "-u"},
+      {"-r"},
+      {"-r", "-u"},
+      {"-u", "-r"},
       {"-", "/r"},
       {"-z", "/r"},
       {"/r", "-x"},
@@ -72,8 +76,11 @@ TEST(LineaComandos, OptionsInAnyOrderAndForm) {
     int debug;
     bool portmgr;
     const char *raiz, *log;
+    bool reenvio = false;
   } casos[] = {
       {{"/r"}, kModoSesion, kTransporteDialup, 1, false, "/r", ""},
+      {{"-r", "-ttcp", "/r"}, kModoSesion, kTransporteTCP, 1, false, "/r", "", true},
+      {{"/r", "-r"}, kModoSesion, kTransporteDialup, 1, false, "/r", "", true},
       {{"-x5", "-ttcp", "/r"}, kModoSesion, kTransporteTCP, 5, false, "/r", ""},
       {{"/r", "-x", "5", "-t", "tcp"}, kModoSesion, kTransporteTCP, 5, false, "/r", ""},
       {{"-t", "tcp", "-t", "dialup", "/r"}, kModoSesion, kTransporteDialup, 1, false, "/r", ""},
@@ -93,6 +100,7 @@ TEST(LineaComandos, OptionsInAnyOrderAndForm) {
     EXPECT_EQ(res.estado.forzarportmgr, c.portmgr);
     EXPECT_EQ(res.estado.raiz, c.raiz);
     EXPECT_EQ(res.estado.archivolog, c.log);
+    EXPECT_EQ(res.estado.reenvio, c.reenvio);
     EXPECT_EQ(res.estado.dirprog, "/opt/zelta/");
   }
   EXPECT_EQ(Parsear({"zelta", "/r"}).estado.dirprog, "./");

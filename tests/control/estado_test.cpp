@@ -1,6 +1,9 @@
 // The status file estado.rsp and the directory lock it releases.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "control.h"
 #include "log_archivo.h"
@@ -92,6 +95,58 @@ TEST_F(EstadoFixture, UncreatableStatusFileIsLoggedAndStillUnlocks) {
             std::string::npos)
       << l;
   EXPECT_NE(l.find("No se pudo deslockear el directorio"), std::string::npos);
+}
+
+// A status line that cannot be written whole is a failure in the log, never
+// "Escribi", and whatever reads estado.rsp still finds the old line whole:
+// the new one is written beside it and renamed over it.
+TEST_F(EstadoFixture, FailedWriteKeepsTheOldLineAndIsLoggedAsAFailure) {
+  struct Caso {
+    const char *nombre;
+    bool directorio;  // a directory stands under the name: the rename fails
+    const char *log;
+  } casos[] = {{"disk full", false, "Error escribiendo "},
+               {"directory in the way", true, "No se pudo reemplazar "}};
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    std::string estado = dir / "root/estado.rsp";
+    if (c.directorio) {
+      prueba::MakeDir(estado);
+    } else {
+      prueba::WriteFile(estado, "2: Perdida de portadora\r\n");
+    }
+    // A file-size limit of 0 makes every write to a file fail (EFBIG), as a
+    // full disk would; the log goes to a pipe meanwhile.
+    int tubo[2];
+    ASSERT_EQ(pipe(tubo), 0);
+    FILE *salida = fdopen(tubo[1], "w");
+    FijarSalidaLog(salida);
+    struct rlimit antes;
+    getrlimit(RLIMIT_FSIZE, &antes);
+    sighandler_t previo = signal(SIGXFSZ, SIG_IGN);
+    if (!c.directorio) {
+      struct rlimit cero = {0, antes.rlim_max};
+      setrlimit(RLIMIT_FSIZE, &cero);
+    }
+    EscribirEstado(0);
+    setrlimit(RLIMIT_FSIZE, &antes);
+    signal(SIGXFSZ, previo);
+    FijarSalidaLog(log);
+    fclose(salida);
+    std::string l;
+    char buf[512];
+    for (ssize_t n; (n = read(tubo[0], buf, sizeof buf)) > 0;) l.append(buf, static_cast<size_t>(n));
+    close(tubo[0]);
+    EXPECT_NE(l.find(c.log), std::string::npos) << l;
+    EXPECT_EQ(l.find("Escribi estado.rsp"), std::string::npos) << l;
+    if (!c.directorio) {
+      EXPECT_EQ(prueba::ReadFile(estado), "2: Perdida de portadora\r\n");
+      unlink(estado.c_str());
+    } else {
+      rmdir(estado.c_str());
+    }
+    EXPECT_EQ(prueba::ListDir(dir / "root"), std::vector<std::string>{}) << "temporary left";
+  }
 }
 
 }  // namespace

@@ -164,6 +164,61 @@ TEST_F(Dialup, CarrierLostInSessionGivesTwoWithoutHangUp) {
   EXPECT_TRUE(Locks().empty());
 }
 
+// ---------------------------------------------------------------- retained bundles
+
+// The dial-up session runs in a child process; how far it got (the final
+// EOT sent, the commit received) decides, in the parent, whether the bundle
+// is deleted or kept as ".subida" or ".dudosa".
+TEST_F(Dialup, BundleIsKeptByHowFarTheProtocolChildGot) {
+  struct Caso {
+    const char *nombre;
+    std::vector<std::string> servidor;  // kaldo-server faults
+    std::vector<std::string> modem;     // modem-sim faults
+    const char *conf;                   // more zelta.conf lines
+    const char *sufijo;                 // "" when nothing is kept
+  } casos[] = {
+      {"committed", {}, {}, "", ""},
+      {"carrier lost in the upload", {}, {"--drop-after-up", "1000"}, "", ".subida"},
+      // No DC1 after the client's EOT: a short session deadline ends the
+      // wait.
+      {"no commit after the final EOT", {"--no-dc1"}, {}, "TIEMPOMAXIMO=5\n", ".dudosa"},
+  };
+  std::string grande;
+  for (int i = 0; i < 2000; i++) grande.push_back(static_cast<char>('a' + i % 26));
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    prueba::WriteFile(raiz + "/upload/_svl.0", "V1510512ABCDEFGH\r\n");
+    prueba::WriteFile(raiz + "/upload/grande.txt", grande);
+    ASSERT_NO_FATAL_FAILURE(IniciarServidor(c.servidor));
+    Configurar(std::string("INIT=ATZ\nBLOCKSIZE=256\n") + c.conf);
+    std::vector<std::string> opciones = {"--dial", "CONNECT 9600"};
+    opciones.insert(opciones.end(), c.modem.begin(), c.modem.end());
+    ASSERT_NO_FATAL_FAILURE(IniciarModem(opciones));
+    prueba::RunResult r = Correr();
+    std::vector<std::string> retenidos = prueba::ListDir(raiz + "/retenidos");
+    if (*c.sufijo == '\0') {
+      EXPECT_EQ(r.status, 0) << Log();
+      EXPECT_TRUE(retenidos.empty());
+    } else {
+      EXPECT_NE(r.status, 0) << Log();
+      ASSERT_EQ(retenidos.size(), 1u) << Log();
+      EXPECT_NE(retenidos[0].find(c.sufijo), std::string::npos) << retenidos[0];
+      EXPECT_NE(prueba::ReadFile(raiz + "/retenidos/" + retenidos[0]).find(grande),
+                std::string::npos);
+      unlink((raiz + "/retenidos/" + retenidos[0]).c_str());
+    }
+    EXPECT_TRUE(prueba::ListDir(raiz + "/upload").empty());
+    EXPECT_TRUE(Locks().empty());
+    // A fresh modem and server for the next case.
+    for (prueba::Spawned *p : {&modem, &servidor}) {
+      p->Signal(SIGKILL);
+      p->Wait(5000);
+    }
+    unlink(Device().c_str());
+    unlink((tmp / "kaldo.port").c_str());
+  }
+}
+
 // ---------------------------------------------------------------- devices
 
 TEST_F(Dialup, LockedFirstDeviceIsSkipped) {
@@ -304,8 +359,9 @@ TEST_F(Dialup, InterruptWhileDialingRestoresTheLine) {
   EXPECT_EQ(Comandos(), (std::vector<std::string>{"ATZ", "ATD4123456"}));
 }
 
-// A protocol child that dies by a signal has no result to give: the run must
-// not report success (and unpack a download that never came).
+// A protocol child that dies by a signal has no result to give, and one
+// that is told to end ends with 6: the run must not report success (and
+// unpack a download that never came).
 class HijoMuerto : public Dialup, public ::testing::WithParamInterface<int> {};
 
 TEST_P(HijoMuerto, ChildKilledBySignalGivesSix) {
@@ -318,8 +374,15 @@ TEST_P(HijoMuerto, ChildKilledBySignalGivesSix) {
   kill(hijo, GetParam());
   EXPECT_EQ(z.Wait(15000), 6) << Log();
   EXPECT_EQ(Estado(), "6: Abortado por el usuario\r\n");
-  EXPECT_NE(Log().find("termino por la senal " + std::to_string(GetParam())), std::string::npos)
-      << Log();
+  // SIGTERM is an interrupt the child handles (line restored, device locks
+  // removed); SIGKILL leaves only the parent to tell.
+  std::string esperado = GetParam() == SIGTERM
+                             ? "SIGTERM recibido"
+                             : "termino por la senal " + std::to_string(GetParam());
+  EXPECT_NE(Log().find(esperado), std::string::npos) << Log();
+  if (GetParam() == SIGTERM) {
+    EXPECT_TRUE(Locks().empty());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialup, HijoMuerto, ::testing::Values(SIGKILL, SIGTERM));

@@ -129,9 +129,36 @@ struct Intercambio {
   }
 };
 
+// Every 0x08 b pair becomes b - 0x1C.
+inline std::string Desescapar(const std::string &s) {
+  std::string o;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == 0x08 && i + 1 < s.size()) {
+      o += static_cast<char>(s[++i] - 0x1C);
+    } else {
+      o += s[i];
+    }
+  }
+  return o;
+}
+
+// The bundles a run kept in <root>/retenidos/ (".subida" and ".dudosa"),
+// name -> content as stored.
+inline std::map<std::string, std::string> Retenidos(const std::string &raiz) {
+  std::map<std::string, std::string> r;
+  for (const auto &n : prueba::ListDir(raiz + "/retenidos")) {
+    if (n.find(".subida") != std::string::npos || n.find(".dudosa") != std::string::npos) {
+      r[n] = prueba::ReadFile(raiz + "/retenidos/" + n);
+    }
+  }
+  return r;
+}
+
 // Files of upload/ (the header included) that are neither still in upload/
-// as they were nor received whole by the server in `subida`.
-inline std::vector<std::string> Perdidos(const std::string &raiz, const std::string &subida) {
+// as they were, nor in a bundle retained in retenidos/, nor received whole
+// by the server in `subida`.
+inline std::vector<std::string> Perdidos(const std::string &raiz, std::string subida) {
+  for (const auto &[n, contenido] : Retenidos(raiz)) subida += Desescapar(contenido);
   std::vector<Archivo> todos = ArchivosSubida();
   std::vector<std::string> perdidos;
   std::string encabezado = std::string(tcp::Terminal::kEncabezado) + "\r\n";

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <regex>
+#include <functional>
 
 #include "support.h"
 
@@ -114,19 +115,25 @@ TEST_F(RunFixture, ConfigurationErrorsAlsoGoToTheLog) {
 
 TEST_F(RunFixture, BundleAndDestinationFailures) {
   Destinos(9);
-  // No header file: 13, nothing packed; the bundle stays as written.
+  // No header file: 13, nothing packed; the files stay and the half-made
+  // bundle is removed (a left-over one would be retained by the next run).
   unlink((root + "/upload/_svl.0").c_str());
   auto r = Zelta({"-ttcp", root});
   EXPECT_EQ(r.status, 13) << r.output;
   EXPECT_EQ(Estado(), "13: No se pudo abrir archivo\r\n");
-  EXPECT_EQ(ReadFile(root + "/upload/input.dat"), "[FIN]\r\n");
+  EXPECT_FALSE(Exists(root + "/upload/input.dat"));
   EXPECT_TRUE(Exists(root + "/upload/a.txt"));
-  // No destination for the header: 16, and the bundle is deleted.
+  EXPECT_FALSE(Exists(root + "/retenidos"));
+  // No destination for the header: 16, and the bundle is retained.
   WriteFile(root + "/upload/_svl.0", "V1510799ABCDEFGH\r\n");
   r = Zelta({"-ttcp", root});
   EXPECT_EQ(r.status, 16) << r.output;
   EXPECT_EQ(Estado(), "16: Error de configuracion\r\n");
   EXPECT_FALSE(Exists(root + "/upload/input.dat"));
+  auto retenidos = prueba::ListDir(root + "/retenidos");
+  ASSERT_EQ(retenidos.size(), 1u);
+  EXPECT_NE(retenidos[0].find(".subida"), std::string::npos);
+  EXPECT_NE(ReadFile(root + "/retenidos/" + retenidos[0]).find("[a.txt]"), std::string::npos);
   EXPECT_NE(r.output.find("Destino no encontrado: empresa 7 actividad 99 clave ABCDEFGH"),
             std::string::npos);
   // No upload directory: 10.
@@ -134,6 +141,33 @@ TEST_F(RunFixture, BundleAndDestinationFailures) {
   r = Zelta({"-ttcp", otro.path});
   EXPECT_EQ(r.status, 10) << r.output;
   EXPECT_EQ(ReadFile(otro / "estado.rsp"), "10: Directorio no encontrado\r\n");
+}
+
+// Without download/ the answer would have nowhere to go: the run ends with
+// 10 before packing, and the transaction stays in upload/ as it was.
+TEST_F(RunFixture, MissingSpoolDirectoryGives10BeforeAnythingIsPacked) {
+  Destinos(9);
+  struct Caso {
+    const char *nombre;
+    std::function<void()> preparar;
+  } casos[] = {
+      {"download missing", [&] { rmdir((root + "/download").c_str()); }},
+      {"download a file",
+       [&] {
+         rmdir((root + "/download").c_str());
+         WriteFile(root + "/download", "no es un directorio\n");
+       }},
+  };
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    c.preparar();
+    auto r = Zelta({"-ttcp", root});
+    EXPECT_EQ(r.status, 10) << r.output;
+    EXPECT_EQ(Estado(), "10: Directorio no encontrado\r\n");
+    EXPECT_EQ(prueba::ListDir(root + "/upload"), (std::vector<std::string>{"_svl.0", "a.txt"}));
+    EXPECT_FALSE(Exists(root + "/retenidos"));
+    unlink((root + "/download").c_str());
+  }
 }
 
 TEST_F(RunFixture, RefusedServerGives5AndLeavesNoBundle) {

@@ -417,8 +417,12 @@ TEST(ClienteHostil, DeliveredNamesWithControlBytesAreRefused) {
     WriteFile(f.t.tmp / "bajada", "[" + n + "]\r\nhola\r\n[FIN]\r\n");
     prueba::RunResult r = f.Correr({"--download", f.t.tmp / "bajada"});
     EXPECT_EQ(r.status, 15) << f.t.Log();
-    // Nothing was delivered; the bundle stays, as after every failed split.
-    EXPECT_EQ(prueba::ListDir(f.t.raiz + "/download"), std::vector<std::string>{"output.dat"});
+    // Nothing was delivered; the committed answer is kept in retenidos/,
+    // as after every failed split.
+    EXPECT_EQ(prueba::ListDir(f.t.raiz + "/download"), std::vector<std::string>{});
+    std::vector<std::string> retenidos = prueba::ListDir(f.t.raiz + "/retenidos");
+    ASSERT_EQ(retenidos.size(), 1u);
+    EXPECT_NE(retenidos[0].find(".respuesta"), std::string::npos);
     std::string log = f.t.Log();
     EXPECT_EQ(log.find(n), std::string::npos);
     for (char c : log) {

@@ -301,31 +301,50 @@ int EnHijo(const std::function<void()> &body) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
 }
 
+// SIGTERM and SIGHUP end a run like SIGINT: 6, the status line written,
+// the line closed and every lock removed.
 TEST_F(Linea, InterruptEndsTheRunWith6ClosingTheLineAndRemovingLocks) {
+  struct Caso {
+    int senal;
+    const char *log;
+  } casos[] = {{SIGINT, "Ctrl-C recibido"}, {SIGTERM, "SIGTERM recibido"},
+               {SIGHUP, "SIGHUP recibido"}};
   std::string lock = dir / "_zelta.lck";
-  prueba::WriteFile(lock, "123\n");
   g_config.lockdir = dir.path;
   g_corrida.debuglevel = 10;
-  int st = EnHijo([&] {
-    g_corrida.locklpath = lock;
-    g_corrida.lockpid = getpid();
-    if (LockearDeviceFile("/dev/ttyZZ7", 0) != 0) _exit(98);
-    signal(SIGINT, CtrlCHandler);
-    raise(SIGINT);
-  });
-  EXPECT_EQ(st, 6);
-  std::string log = Log();
-  EXPECT_NE(log.find("Ctrl-C recibido"), std::string::npos);
-  EXPECT_NE(log.find("Exiting ..."), std::string::npos);
-  EXPECT_FALSE(prueba::Exists(lock));
-  EXPECT_FALSE(prueba::Exists(dir / "LCK..ttyZZ7"));
-  EXPECT_FALSE(prueba::Exists(dir / "estado.rsp"));
-  // The child closed its end of the line.
-  close(sv[0]);
-  sv[0] = -1;
-  char c;
-  EXPECT_EQ(read(sv[1], &c, 1), 0);
-  sv[0] = socket(AF_UNIX, SOCK_STREAM, 0);  // for TearDown
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.log);
+    prueba::WriteFile(lock, "123\n");
+    unlink((dir / "estado.rsp").c_str());
+    if (sv[0] < 0) {
+      ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    }
+    g_linea.fd = sv[0];
+    int st = EnHijo([&] {
+      g_corrida.locklpath = lock;
+      g_corrida.lockpid = getpid();
+      g_corrida.raizfd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (LockearDeviceFile("/dev/ttyZZ7", 0) != 0) _exit(98);
+      InstalarInterrupciones();
+      raise(c.senal);
+    });
+    EXPECT_EQ(st, 6);
+    std::string log = Log();
+    EXPECT_NE(log.find(c.log), std::string::npos);
+    EXPECT_NE(log.find("Exiting ..."), std::string::npos);
+    EXPECT_FALSE(prueba::Exists(lock));
+    EXPECT_FALSE(prueba::Exists(dir / "LCK..ttyZZ7"));
+    EXPECT_EQ(prueba::ReadFile(dir / "estado.rsp"), "6: Abortado por el usuario\r\n");
+    // The child closed its end of the line.
+    close(sv[0]);
+    sv[0] = -1;
+    char c1;
+    EXPECT_EQ(read(sv[1], &c1, 1), 0);
+    close(sv[1]);
+    sv[1] = -1;
+  }
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);  // for TearDown
+  g_linea.fd = sv[0];
 }
 
 TEST_F(Linea, InterruptInTheProtocolChildEndsItAtOnceAndRestoresTheLine) {

@@ -106,3 +106,49 @@ TEST_F(Limites, UnconfirmedTransactionEndsWith1) {
 }
 
 }  // namespace
+
+namespace {
+
+// A line that keeps the session alive without finishing it: a junk byte
+// every 300 ms, in the opening (before ENQ) and in the middle of the
+// download (in place of the next block). No time-out ever fires; the
+// deadline TIEMPOMAXIMO ends the session with 1 all the same.
+TEST_F(Limites, SessionThatOutlivesTiempomaximoEndsWith1) {
+  struct Caso {
+    const char *nombre;
+    std::function<bool(Par &)> antes;  // the dialogue before the junk
+  } casos[] = {
+      {"opening", [](Par &) { return true; }},
+      {"download",
+       [](Par &p) {
+         if (!p.Apertura() || !p.Reinicio(0) || p.Subida() != "") return false;
+         if (!p.EsperarTrama(Bloque(0))) return false;
+         p.EnviarTrama(Bloque(0, "abc"));
+         return p.EsperarByte(kACK);
+       }},
+  };
+  g_config.tiempomaximo = 2;
+  prueba::WriteFile(Subida(), "");
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    auto t = Reloj::now();
+    int r = kaldo::Correr(IniciarProtocolo, [&](Par &p) {
+      if (!c.antes(p)) return;
+      // Junk for at most 20 s: the client must give up long before.
+      for (int i = 0; i < 66; i++) {
+        p.EnviarByte('x');
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        char basura[256];
+        if (recv(p.fd, basura, sizeof basura, MSG_DONTWAIT) == 0) return;  // closed
+      }
+    });
+    EXPECT_EQ(r, 1) << Log();
+    EXPECT_GE(Segundos(t), 2);
+    EXPECT_LE(Segundos(t), 4);
+    EXPECT_NE(Log().find("Sesion terminada: duro mas de TIEMPOMAXIMO (2 segundos)"),
+              std::string::npos);
+  }
+  g_config.tiempomaximo = 3600;
+}
+
+}  // namespace

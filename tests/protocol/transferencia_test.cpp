@@ -119,16 +119,18 @@ TEST_F(Transferencia, RestartAnswerPicksTheFirstUploadBlock) {
   EXPECT_EQ(recibido, datos.substr(48));
 }
 
-// The restart answer is read by its leading digits; a block past the end of
-// the bundle leaves nothing to send.
+// The restart answer is read by its leading digits; the block count itself
+// (the server holds every block) leaves nothing to send, and a block past
+// it is refused like a damaged frame: SYN again, never a jump.
 TEST_F(Transferencia, RestartAnswerIsReadByItsLeadingDigits) {
   std::string datos = Contenido(40);
   prueba::WriteFile(Subida(), datos);
   struct Caso {
     std::string respuesta;
-    int primero;  // -1: straight to EOT
-  } casos[] = {{"00002", 2}, {"1", 1}, {"00001xyz", 1}, {"abc", 0}, {"", 0}, {"00003", -1},
-               {"99999", -1}};
+    int primero;  // -1: straight to EOT; -2: refused, SYN again
+  } casos[] = {{"00002", 2}, {"1", 1},       {"00001xyz", 1}, {"abc", 0},
+               {"", 0},      {"00003", -1},  {"00004", -2},   {"99999", -2},
+               {"11000", -2}};
   for (const Caso &c : casos) {
     SCOPED_TRACE(c.respuesta);
     Unidad primera;
@@ -138,13 +140,42 @@ TEST_F(Transferencia, RestartAnswerIsReadByItsLeadingDigits) {
       primera = p.Leer();
     });
     EXPECT_EQ(r, 2);  // the script hangs up after the first answer
-    if (c.primero < 0) {
+    if (c.primero == -1) {
       EXPECT_TRUE(primera.tipo == Unidad::kByte && primera.byte == kEOT);
+    } else if (c.primero == -2) {
+      EXPECT_TRUE(primera.tipo == Unidad::kByte && primera.byte == kSYN);
+      EXPECT_NE(Log().find("Bloque de reinicio " + std::to_string(atoi(c.respuesta.c_str())) +
+                           " fuera del paquete (3 bloques)"),
+                std::string::npos);
     } else {
       size_t desde = static_cast<size_t>(c.primero) * 16;
       EXPECT_EQ(primera.payload, Bloque(c.primero, datos.substr(desde, 16)));
     }
   }
+}
+
+// Two flipped bits in the same position pass the check byte ("00000" read
+// as "11000"): a server that keeps naming a block past the bundle gets
+// nothing uploaded and no EOT, and seven refusals end the session with 3.
+TEST_F(Transferencia, RestartAnswerPastTheBundleNeverEndsTheUpload) {
+  prueba::WriteFile(Subida(), Contenido(40));
+  int syns = 0;
+  bool otra = false;
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    for (;;) {
+      Unidad u = p.Leer();
+      if (u.tipo == Unidad::kNada) return;
+      if (u.tipo != Unidad::kByte || u.byte != kSYN) {
+        otra = true;
+        return;
+      }
+      syns++;
+      p.EnviarTrama("11000");
+    }
+  });
+  EXPECT_EQ(r, 3);
+  EXPECT_EQ(syns, 7);
+  EXPECT_FALSE(otra) << "the client sent something other than SYN";
 }
 
 TEST_F(Transferencia, NakRepeatsTheBlockAndSynRestartsTheUpload) {
@@ -404,9 +435,43 @@ TEST_F(Transferencia, DownloadWriteFailureIsNotCommitted) {
   });
   setrlimit(RLIMIT_FSIZE, &viejo);
   signal(SIGXFSZ, previo);
-  EXPECT_EQ(r, 2);
+  EXPECT_EQ(r, 14);  // a full disk is no lost carrier
   EXPECT_FALSE(commit);
   EXPECT_NE(Log().find("FATAL: escribiendo"), std::string::npos);
+}
+
+// Block numbers have five digits: block 100000 would come as "10000..." and
+// be taken for an old block. The download ends with 14 once the counter
+// reaches 100000, never with a truncated 0.
+TEST_F(Transferencia, DownloadOfMoreThan99999BlocksEndsWith14) {
+  prueba::WriteFile(Subida(), "");
+  g_corrida.debuglevel = 1;
+  long servidos = 0;
+  bool commit = false;
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    p.plazoms = 5000;
+    if (!p.Reinicio(0)) return;
+    p.Subida();
+    if (!p.EsperarTrama(Bloque(0))) return;
+    for (long i = 0; i < 100005; i++) {
+      char num[16];
+      snprintf(num, sizeof num, "%05ld", i % 100000);
+      p.EnviarTrama(std::string(num) + "x");
+      servidos++;
+      Unidad u = p.Leer();
+      if (u.tipo != Unidad::kByte || u.byte != kACK) {
+        commit = u.tipo == Unidad::kByte && u.byte == kEOT;
+        return;
+      }
+    }
+    p.EnviarByte(kEOT);
+    commit = p.Leer().byte == kEOT;
+  });
+  EXPECT_EQ(r, 14);
+  EXPECT_EQ(servidos, 100000);
+  EXPECT_FALSE(commit);
+  EXPECT_EQ(prueba::ReadFile(Bajada()).size(), 100000u);
+  EXPECT_NE(Log().find("FATAL: la descarga pasa de 99999 bloques"), std::string::npos);
 }
 
 }  // namespace

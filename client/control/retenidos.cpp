@@ -1,0 +1,275 @@
+// retenidos.cpp - transactions kept instead of lost. A run that built the
+// upload bundle and did not get the server's commit moves it into
+// <root>/retenidos/ ("<AAAAMMDDHHMMSS>-<pid>.subida", or ".dudosa" when the
+// server may have committed it); a committed answer that could not be
+// delivered goes there as ".respuesta". A resend run (-r) sends the
+// ".subida" files again.
+//
+// Process-wide record owned here: the retention state (g_retencion). Its
+// transaction phase lives in a shared anonymous page, so that the dial-up
+// protocol child's progress (its final EOT, the commit) is what the parent
+// judges by; the interrupt handler reads the same page. Everything the
+// handler needs (the names, a descriptor of the root) is made beforehand.
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "archivos.h"
+#include "control.h"
+
+namespace {
+
+constexpr mode_t kModoRetenidos = 0750;
+
+struct EstadoRetencion {
+  volatile sig_atomic_t *fase = nullptr;  // shared page, or &local
+  volatile sig_atomic_t local = kSinBundle;
+  time_t sello = 0;                       // the time in this run's names
+  time_t sellosobrante = 0;               // the leftover's, when one was kept
+  char dirorigen[NAME_MAX + 1] = "upload";
+  char origen[NAME_MAX + 1] = "input.dat";
+  char subida[NAME_MAX + 1] = "";  // empty: a failed bundle stays where it is
+  char dudosa[NAME_MAX + 1] = "";
+  char respuesta[NAME_MAX + 1] = "";
+  bool reenvio = false;
+};
+EstadoRetencion g_retencion;
+
+void Copiar(char *dst, const char *src) {
+  size_t n = strlen(src);
+  if (n > NAME_MAX) n = NAME_MAX;
+  memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
+// "<AAAAMMDDHHMMSS>-<pid><sufijo>" in local time.
+void NombreRetenido(time_t t, const char *sufijo, char *nombre) {
+  struct tm tm;
+  localtime_r(&t, &tm);
+  char sello[32];
+  strftime(sello, sizeof sello, "%Y%m%d%H%M%S", &tm);
+  snprintf(nombre, NAME_MAX + 1, "%s-%d%s", sello, static_cast<int>(getpid()), sufijo);
+}
+
+// Opens retenidos/ below the root, making it when it is missing. Heap-free.
+int AbrirRetenidos(int raiz, Descriptor &dir) {
+  int e = AbrirDirectorio(raiz, "retenidos", dir);
+  if (e != ENOENT) return e;
+  if (mkdirat(raiz, "retenidos", kModoRetenidos) != 0 && errno != EEXIST) return errno;
+  return AbrirDirectorio(raiz, "retenidos", dir);
+}
+
+// Moves dirorigen/origen below the root to retenidos/destino, never over an
+// existing file. Returns 0 or an errno value. Heap-free.
+int Mover(int raiz, const char *dirorigen, const char *origen, const char *destino) {
+  Descriptor desde, hacia;
+  int e = AbrirDirectorio(raiz, dirorigen, desde);
+  if (e == 0) e = AbrirRetenidos(raiz, hacia);
+  if (e != 0) return e;
+  if (renameat2(desde.fd, origen, hacia.fd, destino, RENAME_NOREPLACE) != 0) return errno;
+  return 0;
+}
+
+int Borrar(int raiz, const char *dirorigen, const char *origen) {
+  Descriptor desde;
+  int e = AbrirDirectorio(raiz, dirorigen, desde);
+  if (e != 0) return e;
+  return unlinkat(desde.fd, origen, 0) == 0 ? 0 : errno;
+}
+
+// Moves a file into retenidos/ and logs where it went. Returns 0 or the
+// errno value (logged).
+int Retener(const char *dirorigen, const char *origen, const char *destino) {
+  int e = Mover(g_corrida.raizfd, dirorigen, origen, destino);
+  std::string ruta = UnirRuta(g_corrida.raiz, std::string("retenidos/") + destino);
+  if (e == 0) {
+    LogFormato(1, "Transaccion retenida en %s", ruta.c_str());
+  } else {
+    std::string de = UnirRuta(g_corrida.raiz, std::string(dirorigen) + "/" + origen);
+    LogFormato(1, "No se pudo retener %s en %s: %s", de.c_str(), ruta.c_str(),
+               TextoErrorArchivo(e));
+  }
+  return e;
+}
+
+}  // namespace
+
+void PrepararRetencion() {
+  void *pagina = mmap(nullptr, sizeof(sig_atomic_t), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  // Without the shared page the dial-up parent cannot see a commit made in
+  // its child; a bundle then stays a ".subida" or ".dudosa" all the same.
+  g_retencion.fase = pagina != MAP_FAILED ? static_cast<volatile sig_atomic_t *>(pagina)
+                                          : &g_retencion.local;
+  *g_retencion.fase = kSinBundle;
+  if (g_corrida.raizfd < 0) {
+    Descriptor raiz;
+    // Without it nothing can be retained; the run goes on as before.
+    if (AbrirRaiz(g_corrida.raiz, raiz) == 0) g_corrida.raizfd = raiz.Soltar();
+  }
+  g_retencion.sello = time(nullptr);
+}
+
+void MarcarFase(FaseTransaccion fase) {
+  if (g_retencion.fase == nullptr) g_retencion.fase = &g_retencion.local;
+  *g_retencion.fase = fase;
+}
+
+FaseTransaccion FaseActual() {
+  if (g_retencion.fase == nullptr) return kSinBundle;
+  return static_cast<FaseTransaccion>(*g_retencion.fase);
+}
+
+int RetenerSobrante() {
+  Descriptor upload;
+  if (int e = AbrirDirectorio(g_corrida.raizfd, "upload", upload); e != 0) {
+    // Packing now could overwrite a leftover bundle this run cannot see.
+    LogFormato(1, "No se pudo abrir el directorio %s: %s",
+               UnirRuta(g_corrida.raiz, "upload").c_str(), TextoErrorArchivo(e));
+    return 10;
+  }
+  struct stat st;
+  if (fstatat(upload.fd, "input.dat", &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  // A killed run's bundle: it may have reached the server, so it is never
+  // sent again by itself. When it cannot be kept, nothing is packed over it.
+  char nombre[NAME_MAX + 1];
+  NombreRetenido(g_retencion.sello, ".dudosa", nombre);
+  if (Retener("upload", "input.dat", nombre) != 0) return 15;
+  g_retencion.sellosobrante = g_retencion.sello;
+  return 0;
+}
+
+void NombrarBundle() {
+  time_t t = time(nullptr);
+  // Never the leftover's name: a bundle of this run that ends doubtful in
+  // the same second gets the next second.
+  if (g_retencion.sellosobrante != 0 && t <= g_retencion.sellosobrante) {
+    t = g_retencion.sellosobrante + 1;
+  }
+  g_retencion.sello = t;
+  Copiar(g_retencion.dirorigen, "upload");
+  Copiar(g_retencion.origen, "input.dat");
+  NombreRetenido(t, ".subida", g_retencion.subida);
+  NombreRetenido(t, ".dudosa", g_retencion.dudosa);
+  NombreRetenido(t, ".respuesta", g_retencion.respuesta);
+  g_retencion.reenvio = false;
+}
+
+void NombrarReenvio(const std::string &nombre) {
+  // nombre ends in ".subida"; a doubtful end makes it the same name in
+  // ".dudosa", a failure leaves it where it is.
+  std::string base = nombre.substr(0, nombre.size() - strlen(".subida"));
+  Copiar(g_retencion.dirorigen, "retenidos");
+  Copiar(g_retencion.origen, nombre.c_str());
+  g_retencion.subida[0] = '\0';
+  Copiar(g_retencion.dudosa, (base + ".dudosa").c_str());
+  g_retencion.respuesta[0] = '\0';
+  g_retencion.reenvio = true;
+}
+
+int DisponerBundle(int resultado) {
+  FaseTransaccion fase = FaseActual();
+  if (fase == kBundleConfirmado || resultado == 0) {
+    // Committed (a 0 is given only after the commit): never sent again.
+    int e = Borrar(g_corrida.raizfd, g_retencion.dirorigen, g_retencion.origen);
+    if (e != 0 && e != ENOENT) {
+      LogFormato(1, "No se pudo borrar %s/%s: %s", g_retencion.dirorigen, g_retencion.origen,
+                 TextoErrorArchivo(e));
+    }
+    return 0;
+  }
+  if (fase == kSinBundle) return 0;
+  const char *destino = fase == kBundleDudoso ? g_retencion.dudosa : g_retencion.subida;
+  if (destino[0] == '\0') return 0;  // a resent bundle that failed stays a ".subida"
+  return Retener(g_retencion.dirorigen, g_retencion.origen, destino);
+}
+
+void RetenerRespuesta() {
+  if (g_retencion.respuesta[0] == '\0') return;
+  Retener("download", "output.dat", g_retencion.respuesta);
+}
+
+void RetenerSenal() {
+  int raiz = g_corrida.raizfd;
+  if (raiz < 0 || g_retencion.fase == nullptr) return;
+  int fase = *g_retencion.fase;
+  int e = 0;
+  const char *destino = "";
+  if (fase == kBundleConfirmado) {
+    Borrar(raiz, g_retencion.dirorigen, g_retencion.origen);
+    if (g_retencion.respuesta[0] != '\0') {
+      destino = g_retencion.respuesta;
+      e = Mover(raiz, "download", "output.dat", destino);
+    }
+  } else if (fase == kBundleArmado || fase == kBundleDudoso) {
+    destino = fase == kBundleDudoso ? g_retencion.dudosa : g_retencion.subida;
+    if (destino[0] != '\0') e = Mover(raiz, g_retencion.dirorigen, g_retencion.origen, destino);
+  }
+  if (destino[0] == '\0' || e == ENOENT) return;
+  // The same line as Retener's, put together without the heap.
+  const char *raizruta = g_corrida.raiz.c_str();
+  size_t largo = strlen(raizruta);
+  const char *barra = largo > 0 && raizruta[largo - 1] == '/' ? "" : "/";
+  char linea[PATH_MAX];
+  size_t n = 0;
+  const char *partes[] = {e == 0 ? "Transaccion retenida en " : "No se pudo retener en ", raizruta,
+                          barra, "retenidos/", destino};
+  for (const char *p : partes) {
+    for (; *p != '\0' && n + 1 < sizeof linea; p++) linea[n++] = *p;
+  }
+  linea[n] = '\0';
+  LogMensajeSenal(linea, 1);
+}
+
+void BorrarDescarga(const Descriptor &bajada) {
+  if (unlinkat(bajada.fd, "output.dat", 0) != 0 && errno != ENOENT) {
+    LogFormato(1, "No se pudo borrar %s: %s",
+               UnirRuta(g_corrida.raiz, g_corrida.dirbajada + "/output.dat").c_str(),
+               strerror(errno));
+  }
+}
+
+std::vector<std::string> ListarRetenidos(const char *sufijo) {
+  std::vector<std::string> nombres;
+  Descriptor dir;
+  if (AbrirDirectorio(g_corrida.raizfd, "retenidos", dir) != 0) return nombres;
+  DirectorioPtr lista = ListarDirectorio(dir);
+  if (!lista) return nombres;
+  size_t largo = strlen(sufijo);
+  while (struct dirent *e = readdir(lista.get())) {
+    std::string n = e->d_name;
+    if (n.size() <= largo || n.compare(n.size() - largo, largo, sufijo) != 0) continue;
+    struct stat st;
+    if (fstatat(dir.fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+      LogFormato(1, "Retenido ignorado (no es un archivo regular): %s", n.c_str());
+      continue;
+    }
+    nombres.push_back(n);
+  }
+  std::sort(nombres.begin(), nombres.end());
+  return nombres;
+}
+
+int CrearDirectorioRespuesta(const std::string &nombre) {
+  Descriptor retenidos, dir;
+  int e = AbrirRetenidos(g_corrida.raizfd, retenidos);
+  if (e == 0 && mkdirat(retenidos.fd, nombre.c_str(), kModoRetenidos) != 0 && errno != EEXIST) {
+    e = errno;
+  }
+  if (e == 0) e = AbrirDirectorio(retenidos.fd, nombre.c_str(), dir);
+  if (e == 0) return 0;
+  LogFormato(1, "No se pudo crear %s: %s",
+             UnirRuta(g_corrida.raiz, "retenidos/" + nombre).c_str(), TextoErrorArchivo(e));
+  return 15;
+}

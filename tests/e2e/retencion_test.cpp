@@ -1,0 +1,270 @@
+// retencion_test.cpp - no transaction lost: every run that built the bundle
+// and did not get the server's commit keeps it in retenidos/ (".subida", or
+// ".dudosa" when the server may have committed), byte for byte what the
+// server would have received; "zelta -r" sends a ".subida" once and removes
+// it; a failure after the commit keeps the answer and never leads to a
+// second commit; a killed run's left-over bundle is kept by the next run.
+#include <signal.h>
+
+#include "faults_fixture.h"
+
+namespace {
+
+// What the client sends: the bundle as input.dat holds it (escaped).
+std::string Enviado() { return tcp::Escapar(falla::SubidaEsperada()); }
+
+// The one retained bundle of the root, checked: its suffix and content.
+std::string UnRetenido(const std::string &raiz, const std::string &sufijo) {
+  auto r = falla::Retenidos(raiz);
+  EXPECT_EQ(r.size(), 1u) << ::testing::PrintToString(prueba::ListDir(raiz + "/retenidos"));
+  if (r.size() != 1) return "";
+  const auto &[nombre, contenido] = *r.begin();
+  // <AAAAMMDDHHMMSS>-<pid><sufijo>
+  EXPECT_EQ(nombre.size() > 15 ? nombre.substr(14, 1) : "", "-") << nombre;
+  EXPECT_EQ(nombre.substr(nombre.size() - sufijo.size()), sufijo) << nombre;
+  EXPECT_EQ(contenido, Enviado()) << nombre;
+  return nombre;
+}
+
+struct Caso {
+  const char *nombre;
+  std::vector<std::string> servidor;  // kaldo-server faults
+  int codigo;
+  const char *estado;
+  const char *sufijo;
+};
+void PrintTo(const Caso &c, std::ostream *os) { *os << c.nombre; }
+
+class FallaSesion : public ::testing::TestWithParam<Caso> {};
+
+TEST_P(FallaSesion, RunThatDidNotGetTheCommitKeepsItsBundle) {
+  const Caso &c = GetParam();
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar(c.servidor));
+  x.Correr();
+  SCOPED_TRACE(x.Contexto());
+  EXPECT_EQ(x.run.status, c.codigo);
+  EXPECT_EQ(x.t.Estado(), c.estado);
+  // upload/ consumed as before; the transaction is in retenidos/.
+  EXPECT_TRUE(prueba::ListDir(x.t.raiz + "/upload").empty());
+  UnRetenido(x.t.raiz, c.sufijo);
+  EXPECT_NE(x.t.Log().find("Transaccion retenida en " + x.t.raiz + "/retenidos/"),
+            std::string::npos);
+  EXPECT_TRUE(falla::Perdidos(x.t.raiz, "").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Retencion, FallaSesion,
+    ::testing::Values(
+        Caso{"ClosedAtTheOpening", {"--close-at", "pdc"}, 2, "2: Perdida de portadora\r\n", ".subida"},
+        Caso{"ClosedInTheUpload", {"--close-at", "up:1"}, 2, "2: Perdida de portadora\r\n", ".subida"},
+        Caso{"ClosedInTheDownload", {"--close-at", "down:1"}, 2, "2: Perdida de portadora\r\n",
+             ".subida"},
+        Caso{"RestartPastTheBundle", {"--restart", "50"}, 3, "3: Abortado por exceso de NAKs\r\n",
+             ".subida"},
+        // After the client's final EOT the server may have committed.
+        Caso{"ClosedBeforeTheCommit", {"--close-at", "end"}, 2, "2: Perdida de portadora\r\n",
+             ".dudosa"}),
+    [](const ::testing::TestParamInfo<Caso> &i) { return std::string(i.param.nombre); });
+
+TEST(Retencion, BundleRefusedBeforeTheSessionIsKept) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar({}, "BLOCKSIZE=1\n"));
+  std::string grande(100000, 'g');
+  x.t.Subir("3GRANDE.TXT", grande);
+  x.Correr();
+  SCOPED_TRACE(x.Contexto());
+  EXPECT_EQ(x.run.status, 12);
+  auto r = falla::Retenidos(x.t.raiz);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_NE(r.begin()->second.find("[3GRANDE.TXT]\r\n" + grande), std::string::npos);
+  EXPECT_TRUE(prueba::ListDir(x.t.raiz + "/upload").empty());
+}
+
+TEST(Retencion, InterruptedRunKeepsItsBundle) {
+  for (int senal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(senal);
+    falla::Intercambio x;
+    ASSERT_TRUE(x.Preparar({"--pause-at", "up:1:3000"}));
+    prueba::Spawned cliente = prueba::Spawn(x.Argv());
+    ASSERT_TRUE(prueba::WaitUntil(
+        [&] { return x.t.Log().find("Recibi ACK") != std::string::npos || !cliente.Running(); },
+        15000));
+    cliente.Signal(senal);
+    EXPECT_EQ(cliente.Wait(15000), 6);
+    x.Cerrar();
+    SCOPED_TRACE(x.Contexto());
+    EXPECT_EQ(x.t.Estado(), "6: Abortado por el usuario\r\n");
+    UnRetenido(x.t.raiz, ".subida");
+    EXPECT_NE(x.t.Log().find("Transaccion retenida en " + x.t.raiz + "/retenidos/"),
+              std::string::npos);
+    EXPECT_FALSE(prueba::Exists(x.t.raiz + "/_zelta.lck"));
+  }
+}
+
+// A second server on its own port for the resend, with the destination
+// table pointed at it.
+struct Reenvio {
+  prueba::TempDir tmp;  // its own port file
+  tcp::Servidor srv;
+  bool Iniciar(falla::Intercambio &x, const std::vector<std::string> &fallas = {}) {
+    std::vector<std::string> op = {"--download", x.t.tmp / "bajada.dat", "--upload",
+                                   x.t.tmp / "reenvio%d.dat", "--timeout", "10"};
+    op.insert(op.end(), fallas.begin(), fallas.end());
+    if (!srv.Start(tmp, op)) return false;
+    x.t.Configurar("127.0.0.1", srv.puerto,
+                   "BLOCKSIZE=" + std::to_string(falla::kBlocksize) + "\n");
+    return true;
+  }
+};
+
+std::vector<std::string> ArgvReenvio(const falla::Intercambio &x) {
+  return {x.t.zelta, "-r", "-t", "tcp", "-x20", "-l", x.t.log, x.t.raiz};
+}
+
+TEST(Retencion, ResendDeliversARetainedBundleOnceAndRemovesIt) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar({"--close-at", "up:1"}));
+  x.Correr();
+  ASSERT_EQ(x.run.status, 2) << x.Contexto();
+  std::string nombre = UnRetenido(x.t.raiz, ".subida");
+  std::string base = nombre.substr(0, nombre.size() - 7);
+
+  Reenvio otro;
+  ASSERT_TRUE(otro.Iniciar(x));
+  prueba::RunResult r = prueba::Run(ArgvReenvio(x), 30000);
+  otro.srv.proc.Wait(15000);
+  SCOPED_TRACE("resend log:\n" + x.t.Log() + "\nserver:\n" + otro.srv.proc.Output());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(tcp::Servidor::LeerResumen(otro.srv.proc.Output(), 1)["result"], "ok");
+  EXPECT_EQ(prueba::ReadFile(x.t.tmp / "reenvio1.dat"), falla::SubidaEsperada());
+  // Gone from retenidos/, the answer split beside it, nothing in download/,
+  // and the status file is the terminal's, untouched.
+  EXPECT_TRUE(falla::Retenidos(x.t.raiz).empty());
+  std::map<std::string, std::string> respuesta;
+  for (const auto &n : prueba::ListDir(x.t.raiz + "/retenidos/" + base)) {
+    respuesta[n] = prueba::ReadFile(x.t.raiz + "/retenidos/" + base + "/" + n);
+  }
+  auto esperada = falla::EntregaEsperada();
+  esperada["_ticket.prn"] = "TOTAL %A\r\n";  // no ticket filled in for a resend
+  EXPECT_EQ(respuesta, esperada);
+  EXPECT_TRUE(prueba::ListDir(x.t.raiz + "/download").empty());
+  EXPECT_EQ(x.t.Estado(), "2: Perdida de portadora\r\n");
+  EXPECT_FALSE(prueba::Exists(x.t.raiz + "/_zelta.lck"));
+
+  // Nothing left to send: no connection at all (the server is gone).
+  r = prueba::Run(ArgvReenvio(x), 30000);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(x.t.Log().find("No hay transacciones retenidas para reenviar"), std::string::npos);
+}
+
+TEST(Retencion, ResendNeverSendsADoubtfulBundleAndStopsAtTheFirstFailure) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar({"--close-at", "end"}));
+  x.Correr();
+  ASSERT_EQ(x.run.status, 2) << x.Contexto();
+  std::string dudosa = UnRetenido(x.t.raiz, ".dudosa");
+  // Two bundles to resend, besides the doubtful one.
+  prueba::WriteFile(x.t.raiz + "/retenidos/20260101000000-1.subida", Enviado());
+  prueba::WriteFile(x.t.raiz + "/retenidos/20260101000001-1.subida", Enviado());
+
+  Reenvio otro;
+  ASSERT_TRUE(otro.Iniciar(x, {"--close-at", "up:1"}));
+  prueba::RunResult r = prueba::Run(ArgvReenvio(x), 30000);
+  otro.srv.proc.Wait(15000);
+  SCOPED_TRACE("resend log:\n" + x.t.Log() + "\nserver:\n" + otro.srv.proc.Output());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(tcp::Servidor::LeerResumen(otro.srv.proc.Output(), 2).empty());
+  EXPECT_EQ(prueba::ListDir(x.t.raiz + "/retenidos"),
+            (std::vector<std::string>{"20260101000000-1", "20260101000000-1.subida",
+                                      "20260101000001-1.subida", dudosa}));
+  EXPECT_NE(x.t.Log().find("Reenviando 20260101000000-1.subida"), std::string::npos);
+  EXPECT_EQ(x.t.Log().find("Reenviando 20260101000001-1.subida"), std::string::npos);
+}
+
+// The server committed, then the answer could not be delivered: the run
+// ends with its code, the answer is kept whole as ".respuesta", and the
+// bundle is not kept (it was committed: sending it again would commit it
+// twice).
+TEST(Retencion, FailureAfterTheCommitKeepsTheAnswerAndNotTheBundle) {
+  struct Caso {
+    const char *nombre;
+    std::string bajada;  // "" for the usual answer
+    bool rplilegible;    // the replacement file a directory: the ticket fails
+    int codigo;
+  } casos[] = {
+      {"split refuses a name", "[A.TXT]\r\nuno\r\n[../fuera]\r\nx\r\n[FIN]\r\n", false, 15},
+      {"ticket cannot be filled in", "", true, 13},
+  };
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    falla::Intercambio x;
+    std::vector<std::string> opciones;
+    if (!c.bajada.empty()) {
+      prueba::WriteFile(x.t.tmp / "mala.dat", c.bajada);
+      opciones = {"--download", x.t.tmp / "mala.dat"};
+    }
+    ASSERT_TRUE(x.Preparar(opciones));
+    if (c.rplilegible) {
+      unlink((x.t.raiz + "/_ZELTA.RPL").c_str());
+      prueba::MakeDir(x.t.raiz + "/_ZELTA.RPL");
+    }
+    x.Correr();
+    SCOPED_TRACE(x.Contexto());
+    EXPECT_EQ(x.run.status, c.codigo);
+    EXPECT_EQ(x.resumen["result"], "ok");
+    EXPECT_NE(x.t.Log().find("Transaction commited"), std::string::npos);
+    EXPECT_TRUE(falla::Retenidos(x.t.raiz).empty()) << "a committed bundle must not be resent";
+    std::vector<std::string> respuestas;
+    for (const auto &n : prueba::ListDir(x.t.raiz + "/retenidos")) {
+      if (n.find(".respuesta") != std::string::npos) respuestas.push_back(n);
+    }
+    ASSERT_EQ(respuestas.size(), 1u);
+    std::string respuesta = prueba::ReadFile(x.t.raiz + "/retenidos/" + respuestas[0]);
+    if (!c.bajada.empty()) {
+      EXPECT_EQ(respuesta, c.bajada);
+    } else {
+      EXPECT_NE(respuesta.find("[_ticket.prn]\r\nTOTAL %A\r\n"), std::string::npos);
+    }
+    EXPECT_FALSE(prueba::Exists(x.t.raiz + "/download/output.dat"));
+    EXPECT_TRUE(prueba::ListDir(x.t.raiz + "/upload").empty());
+  }
+}
+
+// A killed run's input.dat found at the start is kept as ".dudosa" before
+// the new transaction is packed and sent.
+TEST(Retencion, LeftOverBundleIsKeptAsDoubtfulBeforePacking) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar());
+  prueba::WriteFile(x.t.raiz + "/upload/input.dat", "[_svl.0]\r\nviejo\r\n[FIN]\r\n");
+  x.Correr();
+  SCOPED_TRACE(x.Contexto());
+  EXPECT_EQ(x.run.status, 0);
+  falla::ComprobarExito(x);
+  auto r = falla::Retenidos(x.t.raiz);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_NE(r.begin()->first.find(".dudosa"), std::string::npos);
+  EXPECT_EQ(r.begin()->second, "[_svl.0]\r\nviejo\r\n[FIN]\r\n");
+}
+
+// A leftover bundle that cannot be moved into retenidos/ (here a file
+// stands in the way of the directory) is never packed over: the run ends
+// with 15 and leaves it and the new transaction's files as they are.
+TEST(Retencion, LeftOverBundleThatCannotBeKeptIsNeverOverwritten) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar());
+  const std::string viejo = "[_svl.0]\r\nviejo\r\n[FIN]\r\n";
+  prueba::WriteFile(x.t.raiz + "/upload/input.dat", viejo);
+  prueba::WriteFile(x.t.raiz + "/retenidos", "no es un directorio\n");
+  std::vector<std::string> antes = prueba::ListDir(x.t.raiz + "/upload");
+  x.Correr();
+  SCOPED_TRACE(x.Contexto());
+  EXPECT_EQ(x.run.status, 15);
+  EXPECT_EQ(x.t.Estado(), "15: Error creando archivo\r\n");
+  EXPECT_EQ(prueba::ReadFile(x.t.raiz + "/upload/input.dat"), viejo);
+  EXPECT_EQ(prueba::ListDir(x.t.raiz + "/upload"), antes);
+  EXPECT_NE(x.t.Log().find("No se pudo retener"), std::string::npos);
+  EXPECT_TRUE(x.subida.empty()) << "nothing may be sent";
+}
+
+}  // namespace
