@@ -259,7 +259,7 @@ TEST_F(Dialup, WaitsUntilALockedDeviceIsReleased) {
 
 // Programs such as picocom keep no LCK.. file but hold the device with
 // flock(2): such a device is taken, nothing is written to it, and with
-// ESPERAMODEM the wait ends with 5.
+// ESPERAMODEM the wait ends with 5, the bundle kept.
 TEST_F(Dialup, DeviceHeldWithFlockCountsAsLocked) {
   Configurar("INIT=ATZ\nESPERAMODEM=2\n");
   ASSERT_NO_FATAL_FAILURE(IniciarModem({}));
@@ -275,6 +275,10 @@ TEST_F(Dialup, DeviceHeldWithFlockCountsAsLocked) {
   EXPECT_NE(l.find("Ningun modem libre en 2 segundos"), std::string::npos) << l;
   EXPECT_TRUE(Comandos().empty());  // not even ATZ
   EXPECT_TRUE(Locks().empty());
+  // Nothing reached the server: the bundle is kept to be sent again.
+  std::vector<std::string> retenidos = prueba::ListDir(raiz + "/retenidos");
+  ASSERT_EQ(retenidos.size(), 1u) << Log();
+  EXPECT_NE(retenidos[0].find(".subida"), std::string::npos) << retenidos[0];
   close(ajeno);
 }
 
