@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 
 namespace {
@@ -104,11 +105,27 @@ std::string UnirRuta(const std::string &raiz, const std::string &nombre) {
   return raiz + "/" + nombre;
 }
 
-bool EscribirTodo(int fd, const void *datos, size_t n) {
+std::string DirectorioDe(const std::string &ruta, const char *sinBarra) {
+  size_t barra = ruta.rfind('/');
+  return barra == std::string::npos ? sinBarra : ruta.substr(0, barra + 1);
+}
+
+std::string NombreDe(const std::string &ruta) {
+  size_t barra = ruta.rfind('/');
+  return barra == std::string::npos ? ruta : ruta.substr(barra + 1);
+}
+
+void Dormir(long milisegundos) {
+  timespec resto{milisegundos / 1000, (milisegundos % 1000) * 1000000L};
+  while (nanosleep(&resto, &resto) != 0 && errno == EINTR) {
+  }
+}
+
+bool EscribirTodo(int fd, const void *datos, size_t n, AnteSenal senal) {
   const char *p = static_cast<const char *>(datos);
   while (n > 0) {
     ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EINTR && senal == AnteSenal::kSeguir) continue;
     if (w <= 0) return false;
     p += w;
     n -= static_cast<size_t>(w);

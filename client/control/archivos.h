@@ -57,9 +57,26 @@ using DirectorioPtr = std::unique_ptr<DIR, CerrarDirectorio>;
 // root already ends in '/'). For messages and for trusted directories only.
 std::string UnirRuta(const std::string &raiz, const std::string &nombre);
 
-// Writes all n bytes to fd, going on after short writes and EINTR. Returns
-// whether every byte was written. Async-signal-safe.
-bool EscribirTodo(int fd, const void *datos, size_t n);
+// The directory part of ruta up to and including its last '/', or sinBarra
+// when ruta holds no '/'.
+std::string DirectorioDe(const std::string &ruta, const char *sinBarra);
+// What follows the last '/' of ruta (all of ruta when it holds none; empty
+// when it ends in '/').
+std::string NombreDe(const std::string &ruta);
+
+// Sleeps the whole time, in milliseconds, resuming when a signal handler
+// that returns interrupts the sleep.
+void Dormir(long milisegundos);
+
+// What EscribirTodo does when a signal interrupts a write: go on, or give
+// up as on an error (errno EINTR), for a line write that an alarm is meant
+// to break off.
+enum class AnteSenal { kSeguir, kCortar };
+
+// Writes all n bytes to fd, going on after short writes (and after EINTR
+// unless told to cut). Returns whether every byte was written; errno tells
+// why not. Async-signal-safe.
+bool EscribirTodo(int fd, const void *datos, size_t n, AnteSenal senal = AnteSenal::kSeguir);
 
 // A text of the system error e, or of kNoRegular and ELOOP in words that
 // say why a file under the root was refused.

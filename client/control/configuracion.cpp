@@ -204,10 +204,7 @@ speed_t BuscarVelocidad(int bps) {
 }
 
 int LeerConfiguracion(const char *argv0) {
-  std::string dir = argv0;
-  size_t barra = dir.rfind('/');
-  dir = barra == std::string::npos ? "./" : dir.substr(0, barra + 1);
-  std::string path = dir + "zelta.conf";
+  std::string path = DirectorioDe(argv0, "./") + "zelta.conf";
   ArchivoPtr f(fopen(path.c_str(), "r"));
   if (!f) {
     Reportar(0, "No se encontro archivo %s", "zelta.conf");

@@ -35,6 +35,10 @@ constexpr int kVersionRevision = 1;
 enum ModoCorrida { kModoNinguno, kModoSesion, kModoActualizar, kModoEstado, kModoChequeo };
 enum Transporte { kTransporteDialup, kTransporteTCP };
 
+// The upload bundle a session packs and sends, relative to the terminal
+// root.
+inline constexpr char kBultoSubida[] = "upload/input.dat";
+
 struct EstadoCorrida {
   int debuglevel = 1;
   ModoCorrida modo = kModoNinguno;
@@ -55,7 +59,7 @@ struct EstadoCorrida {
   // The files of the session, relative to the root: the upload bundle the
   // transfer sends, and the directory that gets output.dat and the split
   // answer. A resend points them into retenidos/.
-  std::string rutasubida = "upload/input.dat";
+  std::string rutasubida = kBultoSubida;
   std::string dirbajada = "download";
   std::string rutamachineid = "/etc/machine-id";  // source of hostid
 };
@@ -232,10 +236,11 @@ void LogMensaje(const char *texto, int nivel);
 void LogFormato(int nivel, const char *formato, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Async-signal-safe variant for signal handlers: writes one line with
-// timestamp and tag using write(2) only. It leaves the repeat state alone
-// and flushes nothing buffered. Safe to call from a handler at any time
-// after the log sink was set.
+// Async-signal-safe variant for signal handlers: writes with write(2) only
+// and flushes nothing buffered. It folds repeats like LogMensaje and updates
+// the same repeat state (last message, count), so a handler must not
+// interrupt a LogMensaje in progress on the same state. Safe to call from a
+// handler at any time after the log sink was set.
 void LogMensajeSenal(const char *texto, int nivel);
 
 // Forgets the last message and the repeat count (tests; a new run).

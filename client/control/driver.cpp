@@ -116,8 +116,7 @@ void LogResumen(const Resumen &resumen, int resultado) {
                     static_cast<double>(fin.tv_nsec - resumen.inicio.tv_nsec) / 1e9;
   std::string terminal = g_corrida.raiz;
   while (terminal.size() > 1 && terminal.back() == '/') terminal.pop_back();
-  size_t barra = terminal.rfind('/');
-  if (barra != std::string::npos && barra + 1 < terminal.size()) terminal.erase(0, barra + 1);
+  if (std::string nombre = NombreDe(terminal); !nombre.empty()) terminal = nombre;
   LogFormato(1, "Resumen: terminal %s, resultado %d, enviados %lld bytes, recibidos %lld bytes, %.1f s",
              terminal.c_str(), resultado, resumen.subida, resumen.bajada, segundos);
 }
@@ -187,7 +186,7 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
   LimpiarDescargas();
   r = Empaquetar();
   if (r != 0) return r;
-  resumen.subida = TamanoEnRaiz("upload/input.dat");
+  resumen.subida = TamanoEnRaiz(kBultoSubida);
   Destino destino;
   r = LeerDestino(destino);
   if (r == 0) r = ComprobarBloques();
@@ -247,9 +246,7 @@ void MostrarUso(const char *argv0) {
 }
 
 int LeerLineaComandos(int argc, char **argv) {
-  std::string argv0 = argv[0];
-  size_t barra = argv0.rfind('/');
-  g_corrida.dirprog = barra == std::string::npos ? "./" : argv0.substr(0, barra + 1);
+  g_corrida.dirprog = DirectorioDe(argv[0], "./");
   // Run modes may come in any order; which one it is, and whether it has
   // the positional argument it needs, is decided after the last argument.
   int posicionales = 0, modos = 0;

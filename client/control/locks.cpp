@@ -42,10 +42,8 @@ struct LugarLock {
 };
 
 int AbrirLugar(const std::string &path, LugarLock &lugar) {
-  size_t barra = path.rfind('/');
-  std::string dir = barra == std::string::npos ? "." : path.substr(0, barra + 1);
-  lugar.nombre = barra == std::string::npos ? path : path.substr(barra + 1);
-  return AbrirRaiz(dir, lugar.dir);
+  lugar.nombre = NombreDe(path);
+  return AbrirRaiz(DirectorioDe(path, "."), lugar.dir);
 }
 
 // Name of the private file a lock is written to first. A fixed buffer:
@@ -226,9 +224,7 @@ std::string DevicePar(const std::string &device) {
   size_t inicio = fin;
   while (inicio > 0 && isdigit(static_cast<unsigned char>(device[inicio - 1]))) inicio--;
   if (inicio == fin) return "";
-  size_t barra = device.rfind('/');
-  std::string dir = barra == std::string::npos ? "" : device.substr(0, barra + 1);
-  return dir + g_config.pairdevprefix + device.substr(inicio);
+  return DirectorioDe(device, "") + g_config.pairdevprefix + device.substr(inicio);
 }
 
 int LockearDevice(const char *device, LockOcupado *ocupado) {

@@ -92,11 +92,11 @@ int Borrar(int raiz, const char *dirorigen, const char *origen) {
 // errno value (logged).
 int Retener(const char *dirorigen, const char *origen, const char *destino) {
   int e = Mover(g_corrida.raizfd, dirorigen, origen, destino);
-  std::string ruta = UnirRuta(g_corrida.raiz, std::string("retenidos/") + destino);
+  std::string ruta = UnirRuta(UnirRuta(g_corrida.raiz, "retenidos"), destino);
   if (e == 0) {
     LogFormato(1, "Transaccion retenida en %s", ruta.c_str());
   } else {
-    std::string de = UnirRuta(g_corrida.raiz, std::string(dirorigen) + "/" + origen);
+    std::string de = UnirRuta(UnirRuta(g_corrida.raiz, dirorigen), origen);
     LogFormato(1, "No se pudo retener %s en %s: %s", de.c_str(), ruta.c_str(),
                TextoErrorArchivo(e));
   }

@@ -18,7 +18,6 @@
 
 #include "control.h"
 #include "line.h"
-#include "session.h"
 
 EstadoLinea g_linea;
 

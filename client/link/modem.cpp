@@ -36,27 +36,10 @@ const char *const kRespuestasMarcado[] = {"CONNECT", "BUSY", "NO DIAL TONE", "NO
                                           "NO CARRIER", nullptr};
 constexpr int kRespuestaConnect = 0;
 
-// Sleeps the whole time even when a stray signal (an alarm left armed by an
-// answer that never came) interrupts the sleep.
-void Pausar(long milisegundos) {
-  timespec resto{milisegundos / 1000, (milisegundos % 1000) * 1000000L};
-  while (nanosleep(&resto, &resto) != 0 && errno == EINTR) {
-  }
-}
-
 // Writes a whole command to the modem. Failures are only logged: the answer
 // that then does not come is what the dialogue reacts to.
 void EscribirModem(const std::string &texto) {
-  size_t hecho = 0;
-  while (hecho < texto.size()) {
-    ssize_t n = write(g_linea.fd, texto.data() + hecho, texto.size() - hecho);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      LogFormato(8, "Error! write(): %m");
-      return;
-    }
-    hecho += static_cast<size_t>(n);
-  }
+  if (!EscribirTodo(g_linea.fd, texto.data(), texto.size())) LogFormato(8, "Error! write(): %m");
 }
 
 // The line settings of the modem device, built on the saved ones.
@@ -183,7 +166,7 @@ int AbrirModem() {
       }
       if (falta * 1000 < espera) espera = static_cast<long>(falta * 1000) + 1;
     }
-    Pausar(espera);
+    Dormir(espera);
   }
 }
 
@@ -208,7 +191,7 @@ void PrepararLinea(termios &ajustes) {
 bool InicializarModem() {
   if (g_config.init.empty()) return true;
   LogMensaje("Inicializando el modem", 1);
-  Pausar(2);
+  Dormir(2);
   EscribirModem(g_config.init);
   if (EsperarRespuesta(kRespuestasInit, kEsperaInit) >= 0) return true;
   DesarmarAlarma();
@@ -248,9 +231,9 @@ int Conectado(termios &ajustes) {
 // Escape to command mode and hang up; no answer is awaited.
 void Colgar() {
   LogMensaje("Cortando...", 3);
-  Pausar(2000);
+  Dormir(2000);
   EscribirModem("+++");
-  Pausar(2000);
+  Dormir(2000);
   EscribirModem("ATH\r");
   LogMensaje("Ya corte", 3);
 }
@@ -274,7 +257,7 @@ int Marcar(termios &ajustes) {
     if (respuesta == kRespuestaConnect) resultado = Conectado(ajustes);
     if (resultado != 2) Colgar();
     if (respuesta == kRespuestaConnect) break;
-    Pausar(3000);
+    Dormir(3000);
   }
   return resultado;
 }

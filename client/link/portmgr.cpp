@@ -36,31 +36,9 @@ constexpr size_t kMaxRespuesta = 199;     // bytes of an answer that are read
 constexpr size_t kMaxPieza = 29;          // characters of a memory line tested
 constexpr unsigned short kPuertoNulo = 65535;
 
-struct Socket {
-  int fd;
-  explicit Socket(int f) : fd(f) {}
-  ~Socket() {
-    if (fd >= 0) close(fd);
-  }
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
-};
-
-struct CerrarArchivo {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using Archivo = std::unique_ptr<FILE, CerrarArchivo>;
-
 struct Liberar {
   void operator()(char *p) const { free(p); }
 };
-
-// Whole seconds, resumed when a signal interrupts the sleep.
-void Dormir(unsigned segundos) {
-  struct timespec resto = {static_cast<time_t>(segundos), 0};
-  while (nanosleep(&resto, &resto) != 0 && errno == EINTR) {
-  }
-}
 
 // Converts the leading number of text the way atoi does (leading blanks, a
 // sign, digits), but clamps to the int range instead of overflowing.
@@ -126,7 +104,7 @@ std::string ArchivoPortMgr() {
 int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_t tam,
                    unsigned short *outport) {
   LogMensaje("Conectando a PortMgr", 2);
-  Socket sock(socket(AF_INET, SOCK_DGRAM, 0));
+  Descriptor sock(socket(AF_INET, SOCK_DGRAM, 0));
   if (sock.fd < 0) {
     LogFormato(1, "PortMgrConnect socket(): %s", strerror(errno));
     return 5;
@@ -159,7 +137,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   bool pausa = false;
   while (quedan > 0 && resultado != 0) {
     quedan--;
-    if (pausa) Dormir(kPausaIntento);
+    if (pausa) Dormir(kPausaIntento * 1000L);
     pausa = true;
 
     struct hostent *he = gethostbyname(host);
@@ -204,7 +182,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
       case kRespuestaBusy:
         LogMensaje("PortMgr resp BUSY", 3);
         LogMensaje("Sleeping...", 5);
-        Dormir(kPausaBusy);
+        Dormir(kPausaBusy * 1000L);
         quedan++;
         break;
       case kRespuestaNone:
@@ -226,7 +204,7 @@ int LEAUsaPortMgr(const char *clave, int empresa, int actividad) {
   LogFormato(9, "LEAUsaPortMgr searching %s,%d,%d", clave, empresa, actividad);
   std::string nombre = ArchivoPortMgr();
   LogFormato(10, "Archivo configuracion portmgr: %s", nombre.c_str());
-  Archivo f(fopen(nombre.c_str(), "r"));
+  ArchivoPtr f(fopen(nombre.c_str(), "r"));
   if (!f) {
     if (errno == ENOENT) {
       LogFormato(10, "Archivo no encontrado: %s", nombre.c_str());
@@ -264,7 +242,7 @@ void WriteLEAUsaPortMgr(const char *clave, int empresa, int actividad) {
     return;
   }
   std::string nombre = ArchivoPortMgr();
-  Archivo f(fopen(nombre.c_str(), "a+"));
+  ArchivoPtr f(fopen(nombre.c_str(), "a+"));
   if (!f) {
     LogFormato(1, "WriteLEAUsaPortMgr open(): %s", strerror(errno));
     return;

@@ -89,7 +89,7 @@ int SesionTCP(const char *host, unsigned short puerto) {
     }
     resultado = r;
     CerrarLinea();
-    sleep(kPausaReintento);
+    Dormir(kPausaReintento * 1000L);
   }
 
   DesarmarAlarma();  // no timer may outlive its handler

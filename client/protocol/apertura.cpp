@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "control.h"
-#include "line.h"
 #include "session.h"
 
 namespace {

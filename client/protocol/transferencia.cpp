@@ -10,7 +10,6 @@
 #include <string>
 
 #include "control.h"
-#include "line.h"
 #include "session.h"
 
 namespace {

@@ -515,7 +515,7 @@ int ArmarArchivo() {
 void BorrarBundle() {
   Descriptor raiz;
   int e = AbrirRaiz(g_corrida.raiz, raiz);
-  if (e == 0) e = BorrarArchivo(raiz.fd, "upload/input.dat");
+  if (e == 0) e = BorrarArchivo(raiz.fd, kBultoSubida);
   if (e != 0 && e != ENOENT) {
     LogFormato(1, "No se pudo borrar %s [%s]", RutaUpload("input.dat").c_str(),
                TextoErrorArchivo(e));

@@ -102,9 +102,10 @@ int LimpiarDescargas();
 
 // Rewrites <root>/download/_ticket.prn, replacing "%" + letter markers with
 // the values of <root>/_ZELTA.RPL (or _zelta.rpl). Returns 0 (also when
-// there is no replacement file or no ticket), 14 (the ticket cannot be
-// renamed, reopened or rewritten; it is then back under its own name) or
-// 18 (memory).
+// there is no replacement file or no ticket), 13 (the root cannot be opened,
+// or a replacement file is there but cannot be opened; the ticket is left
+// untouched), 14 (the ticket cannot be renamed, reopened or rewritten; it
+// is then back under its own name) or 18 (memory).
 int ReemplazarTicket();
 
 // ---------------------------------------------------------------- helpers
