@@ -388,6 +388,17 @@ bool listar(const char *dir, const struct stat &sd) {
 
 }  // namespace
 
+void reiniciarronda() {
+  g_ronda.trabadas.clear();
+  g_ronda.cola.clear();
+  g_ronda.colavalida = false;
+  g_ronda.dirdev = 0;
+  g_ronda.dirino = 0;
+  g_ronda.dirmtime = timespec{};
+  g_ronda.ultimoerror = 0;
+  g_ronda.alarmas = 0;
+}
+
 std::optional<std::string> buscartx(const char *dir) {
   struct stat sd;
   if (stat(dir, &sd) != 0) {

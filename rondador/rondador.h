@@ -69,6 +69,10 @@ std::optional<std::string> buscartx(const char *dir);
 // its modification time so that buscartx does not return it again until it
 // is touched or replaced; the failure is logged. Returns 0 or -1.
 int borrarmarca(const char *dir, const std::string &nombre);
+// Forgets the scan state kept between polls (the last listing, the markers
+// passed over, the last listing error), as at the daemon's start. For tests
+// that poll in one process more than once.
+void reiniciarronda();
 
 // Pings host with the system's "ping -qnc1" until it answers, at most
 // kPingIntentos times, kPingEspera seconds each. Returns whether it answered.

@@ -22,6 +22,7 @@ class RondadorBuscar : public ::testing::Test {
     prueba::MakeDir(tx);
     logfile = fopen(rutalog.c_str(), "a");
     debuglevel = 10;
+    reiniciarronda();
   }
   void TearDown() override {
     fclose(logfile);
