@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
+
 #include "control.h"
 #include "log_archivo.h"
 #include "support.h"
@@ -121,16 +123,11 @@ TEST_F(EstadoFixture, FailedWriteKeepsTheOldLineAndIsLoggedAsAFailure) {
     ASSERT_EQ(pipe(tubo), 0);
     FILE *salida = fdopen(tubo[1], "w");
     FijarSalidaLog(salida);
-    struct rlimit antes;
-    getrlimit(RLIMIT_FSIZE, &antes);
-    sighandler_t previo = signal(SIGXFSZ, SIG_IGN);
-    if (!c.directorio) {
-      struct rlimit cero = {0, antes.rlim_max};
-      setrlimit(RLIMIT_FSIZE, &cero);
+    {
+      std::optional<prueba::LimiteTamano> limite;
+      if (!c.directorio) limite.emplace(0);
+      EscribirEstado(0);
     }
-    EscribirEstado(0);
-    setrlimit(RLIMIT_FSIZE, &antes);
-    signal(SIGXFSZ, previo);
     FijarSalidaLog(log);
     fclose(salida);
     std::string l;

@@ -129,18 +129,7 @@ struct Intercambio {
   }
 };
 
-// Every 0x08 b pair becomes b - 0x1C.
-inline std::string Desescapar(const std::string &s) {
-  std::string o;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == 0x08 && i + 1 < s.size()) {
-      o += static_cast<char>(s[++i] - 0x1C);
-    } else {
-      o += s[i];
-    }
-  }
-  return o;
-}
+using prueba::Desescapar;
 
 // The bundles a run kept in <root>/retenidos/ (".subida" and ".dudosa"),
 // name -> content as stored.

@@ -165,19 +165,7 @@ inline int Contar(const std::string &texto, const std::string &buscado) {
 
 namespace tcp {
 
-// 0x03 and 0x08 become 0x08 followed by the byte plus 0x1C.
-inline std::string Escapar(const std::string &s) {
-  std::string o;
-  for (char c : s) {
-    if (c == 0x03 || c == 0x08) {
-      o += '\x08';
-      o += static_cast<char>(c + 0x1C);
-    } else {
-      o += c;
-    }
-  }
-  return o;
-}
+using prueba::Escapar;
 
 // A port manager on the UDP port of the server's number that always answers
 // that it has nothing to offer: a run that falls back to it (when the

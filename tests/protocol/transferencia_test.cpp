@@ -418,23 +418,19 @@ TEST_F(Transferencia, DownloadFileThatCannotBeCreatedEndsWith2) {
 TEST_F(Transferencia, DownloadWriteFailureIsNotCommitted) {
   prueba::WriteFile(Subida(), "");
   g_corrida.debuglevel = 1;  // keep the log below the file size limit
-  struct rlimit viejo;
-  getrlimit(RLIMIT_FSIZE, &viejo);
-  struct rlimit nuevo = viejo;
-  nuevo.rlim_cur = 1000;
-  sighandler_t previo = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &nuevo), 0);
   bool commit = false;
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0)) return;
-    p.Subida();
-    std::vector<std::string> bloques(40, std::string(100, 'z'));
-    if (!p.Bajada(bloques)) return;
-    Unidad u = p.Leer();
-    commit = u.tipo == Unidad::kByte && u.byte == kEOT;
-  });
-  setrlimit(RLIMIT_FSIZE, &viejo);
-  signal(SIGXFSZ, previo);
+  int r;
+  {
+    prueba::LimiteTamano limite(1000);
+    r = kaldo::Correr(Transferir, [&](Par &p) {
+      if (!p.Reinicio(0)) return;
+      p.Subida();
+      std::vector<std::string> bloques(40, std::string(100, 'z'));
+      if (!p.Bajada(bloques)) return;
+      Unidad u = p.Leer();
+      commit = u.tipo == Unidad::kByte && u.byte == kEOT;
+    });
+  }
   EXPECT_EQ(r, 14);  // a full disk is no lost carrier
   EXPECT_FALSE(commit);
   EXPECT_NE(Log().find("FATAL: escribiendo"), std::string::npos);

@@ -199,14 +199,7 @@ TEST_F(ArmarTest, RecordContentRules) {
 TEST_F(ArmarTest, LargeBinaryFileSizeAndEscapesAcrossChunks) {
   std::string datos;
   for (int i = 0; i < 1000; i++) datos += static_cast<char>(i % 256);
-  std::string escapado;
-  for (unsigned char c : datos) {
-    if (c == 0x08 || c == 0x03) {
-      escapado += '\x08';
-      c = static_cast<unsigned char>(c + 0x1C);
-    }
-    escapado += static_cast<char>(c);
-  }
+  const std::string escapado = prueba::Escapar(datos);
   WriteFile(tmp / "big.bin", datos);
   FILE *out = fopen((tmp / "out").c_str(), "wb");
   ASSERT_EQ(AgregarArchivo(out, Dir(), "big.bin", true, true), 0);
@@ -222,13 +215,7 @@ std::string RegistroDeReferencia(const std::string &datos, bool binario) {
   for (size_t i = 0; i < datos.size(); i += 255) {
     std::string trozo = datos.substr(i, 255);
     if (!binario && trozo.back() == '\x1A') trozo.pop_back();
-    for (unsigned char c : trozo) {
-      if (c == 0x08 || c == 0x03) {
-        out += '\x08';
-        c = static_cast<unsigned char>(c + 0x1C);
-      }
-      out += static_cast<char>(c);
-    }
+    out += prueba::Escapar(trozo);
     escrito += trozo;
   }
   bool crlf = escrito.size() >= 2 && escrito.compare(escrito.size() - 2, 2, "\r\n") == 0;

@@ -12,6 +12,7 @@
 
 #include "bundle.h"
 #include "control.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
@@ -22,11 +23,10 @@ using prueba::ListDir;
 using prueba::ReadFile;
 using prueba::WriteFile;
 
-class DesarmarTest : public ::testing::Test {
+class DesarmarTest : public ConLogEnArchivo {
  protected:
   prueba::TempDir tmp;
-  std::string raiz, download, bundle, logpath;
-  FILE *log = nullptr;
+  std::string raiz, download, bundle;
 
   void SetUp() override {
     raiz = tmp / "T0001";
@@ -36,17 +36,8 @@ class DesarmarTest : public ::testing::Test {
     prueba::MakeDir(raiz + "/upload");
     prueba::MakeDir(download);
     g_corrida.raiz = raiz;
-    g_corrida.debuglevel = 20;
-    logpath = tmp / "zelta.log";
-    log = fopen(logpath.c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
+    AbrirLog(20);
   }
-  void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
-  }
-  std::string Log() { return ReadFile(logpath); }
   // download/ as name -> content, the bundle left out.
   std::map<std::string, std::string> Entregados() {
     std::map<std::string, std::string> m;

@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "bundle.h"
 #include "control.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
@@ -22,11 +24,10 @@ using prueba::ListDir;
 using prueba::ReadFile;
 using prueba::WriteFile;
 
-class TicketTest : public ::testing::Test {
+class TicketTest : public ConLogEnArchivo {
  protected:
   prueba::TempDir tmp;
-  std::string raiz, download, prn, tmpname, logpath;
-  FILE *log = nullptr;
+  std::string raiz, download, prn, tmpname;
 
   void SetUp() override {
     raiz = tmp / "T0001";
@@ -36,19 +37,13 @@ class TicketTest : public ::testing::Test {
     prueba::MakeDir(raiz);
     prueba::MakeDir(download);
     g_corrida.raiz = raiz;
-    g_corrida.debuglevel = 20;
     g_fallarAsignacionSpool = 0;
-    logpath = tmp / "zelta.log";
-    log = fopen(logpath.c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
+    AbrirLog(20);
   }
   void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
+    ConLogEnArchivo::TearDown();
     g_fallarAsignacionSpool = 0;
   }
-  std::string Log() { return ReadFile(logpath); }
 };
 
 struct CasoTicket {
@@ -115,6 +110,41 @@ TEST_F(TicketTest, NoReplacementFileLeavesTheTicketAlone) {
   EXPECT_EQ(ReadFile(prn), "%A%%");
   EXPECT_EQ(prueba::FileMode(prn), 0600u);
   EXPECT_NE(Log().find("ReemplazarTicket()"), std::string::npos);
+}
+
+// A replacement file that is there but cannot be opened is not the same as
+// none: the markers would stay in a ticket reported as delivered. The run
+// fails with 13 before the ticket is touched.
+TEST_F(TicketTest, ReplacementFileThatCannotBeOpenedGives13AndLeavesTheTicket) {
+  struct Caso {
+    const char *nombre;
+    const char *archivo;
+    std::function<void(const std::string &)> crear;
+  };
+  const Caso casos[] = {
+      {"link in upper case", "_ZELTA.RPL",
+       [](const std::string &r) { ASSERT_EQ(symlink("/etc/hostname", r.c_str()), 0); }},
+      {"FIFO in lower case", "_zelta.rpl",
+       [](const std::string &r) { ASSERT_EQ(mkfifo(r.c_str(), 0644), 0); }},
+      {"directory in lower case", "_zelta.rpl", [](const std::string &r) { prueba::MakeDir(r); }},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    prueba::TempDir otro;
+    raiz = otro / "T0002";
+    prueba::MakeDir(raiz);
+    prueba::MakeDir(raiz + "/download");
+    g_corrida.raiz = raiz;
+    const std::string ticket = raiz + "/download/_ticket.prn";
+    WriteFile(ticket, "%A%%", 0600);
+    const std::string rpl = raiz + "/" + c.archivo;
+    c.crear(rpl);
+    EXPECT_EQ(ReemplazarTicket(), 13);
+    EXPECT_EQ(ReadFile(ticket), "%A%%");
+    EXPECT_EQ(prueba::FileMode(ticket), 0600u);
+    EXPECT_EQ(ListDir(raiz + "/download"), (std::vector<std::string>{"_ticket.prn"}));
+    EXPECT_NE(Log().find("No pude abrir " + rpl + " ["), std::string::npos);
+  }
 }
 
 TEST_F(TicketTest, NoTicketIsNotAFailure) {

@@ -1,5 +1,6 @@
-// log_archivo.h - base fixture of the control tests: a temporary directory
-// whose file "log" receives the client's log for the length of one test.
+// log_archivo.h - base fixture of the client's unit tests: a temporary
+// directory whose file "log" receives the client's log for the length of
+// one test. Only for programs that link the client.
 #pragma once
 
 #include <gtest/gtest.h>

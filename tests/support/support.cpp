@@ -222,6 +222,31 @@ int FreePort() {
   return ntohs(a.sin_port);
 }
 
+std::string Escapar(const std::string &s) {
+  std::string o;
+  for (char c : s) {
+    if (c == 0x03 || c == 0x08) {
+      o += '\x08';
+      o += static_cast<char>(c + 0x1C);
+    } else {
+      o += c;
+    }
+  }
+  return o;
+}
+
+std::string Desescapar(const std::string &s) {
+  std::string o;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == 0x08 && i + 1 < s.size()) {
+      o += static_cast<char>(s[++i] - 0x1C);
+    } else {
+      o += s[i];
+    }
+  }
+  return o;
+}
+
 LimiteTamano::LimiteTamano(rlim_t bytes) {
   senal = signal(SIGXFSZ, SIG_IGN);
   getrlimit(RLIMIT_FSIZE, &viejo);

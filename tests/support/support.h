@@ -77,6 +77,11 @@ RunResult Run(const std::vector<std::string> &argv, int timeout_ms = 20000,
 // dir/zelta.destinos. Returns the path to start (dir + "/zelta").
 std::string InstallClient(const std::string &dir);
 
+// The bundle escape: 0x03 and 0x08 become 0x08 followed by the byte plus
+// 0x1C. Desescapar undoes it (every 0x08 b pair becomes b - 0x1C).
+std::string Escapar(const std::string &s);
+std::string Desescapar(const std::string &s);
+
 // A file size limit for a scope, so that writes past it fail (EFBIG, with
 // SIGXFSZ ignored): how the tests make a write fail.
 struct LimiteTamano {
