@@ -122,6 +122,14 @@ struct Destino {
 // 16 when the line is malformed (logged).
 int ParsearEncabezado(const std::string &linea, Destino &destino);
 
+// The company and activity codes of a bundle header line: four digits,
+// after "V" and three characters when the line starts with 'V', else at its
+// start. Returns kCodigosBien with *inicio (where they start), *empresa and
+// *actividad set; kCodigosCortos when the line ends before them;
+// kCodigosInvalidos when one of them is not a digit. Logs nothing.
+enum ResultadoCodigos { kCodigosBien, kCodigosCortos, kCodigosInvalidos };
+ResultadoCodigos LeerCodigos(const std::string &linea, size_t *inicio, int *empresa, int *actividad);
+
 // Walks the whole of <dirprog>zelta.destinos and collects the missing file
 // or every malformed line. Returns 0 when the file could be read, 16 when
 // not.

@@ -121,18 +121,24 @@ std::string Mayusculas(std::string s) {
 
 }  // namespace
 
-int ParsearEncabezado(const std::string &linea, Destino &destino) {
-  size_t inicio = !linea.empty() && linea[0] == 'V' ? 4 : 0;
-  bool ok = linea.size() >= inicio + 4;
-  for (size_t i = inicio; ok && i < inicio + 4; i++) {
-    ok = isdigit(static_cast<unsigned char>(linea[i])) != 0;
+ResultadoCodigos LeerCodigos(const std::string &linea, size_t *inicio, int *empresa, int *actividad) {
+  size_t i = !linea.empty() && linea[0] == 'V' ? 4 : 0;
+  if (linea.size() < i + 4) return kCodigosCortos;
+  for (size_t j = i; j < i + 4; j++) {
+    if (linea[j] < '0' || linea[j] > '9') return kCodigosInvalidos;
   }
-  if (!ok) {
+  *inicio = i;
+  *empresa = (linea[i] - '0') * 10 + (linea[i + 1] - '0');
+  *actividad = (linea[i + 2] - '0') * 10 + (linea[i + 3] - '0');
+  return kCodigosBien;
+}
+
+int ParsearEncabezado(const std::string &linea, Destino &destino) {
+  size_t inicio = 0;
+  if (LeerCodigos(linea, &inicio, &destino.empresa, &destino.actividad) != kCodigosBien) {
     LogFormato(1, "Linea de encabezado invalida: %s", linea.c_str());
     return 16;
   }
-  destino.empresa = atoi(linea.substr(inicio, 2).c_str());
-  destino.actividad = atoi(linea.substr(inicio + 2, 2).c_str());
   LogFormato(20, "Empresa: %d", destino.empresa);
   LogFormato(20, "Actividad: %d", destino.actividad);
   destino.clave = linea.size() >= inicio + 12 ? Mayusculas(linea.substr(inicio + 4, 8)) : "";

@@ -205,8 +205,6 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
   return 0;
 }
 
-bool EsDigito(unsigned char c) { return c >= '0' && c <= '9'; }
-
 // The bytes of the bundle header line that precede the host identification,
 // from the header file's first line: 16 bytes of a full line; a short line
 // ("V" + 3 characters + codes, or the codes alone) completed with the
@@ -223,20 +221,19 @@ int LineaEncabezado(const std::string &linea, const char *path, std::string &gua
                linea.size(), linea.c_str());
     return 16;
   }
-  size_t codigos = !linea.empty() && linea[0] == 'V' ? 4 : 0;
-  if (linea.size() < codigos + 4) {
-    LogFormato(1, "Linea de encabezado demasiado corta en %s (%zu caracteres): %s", path,
-               linea.size(), linea.c_str());
-    return 16;
-  }
-  for (size_t i = codigos; i < codigos + 4; i++) {
-    if (!EsDigito(static_cast<unsigned char>(linea[i]))) {
+  size_t codigos = 0;
+  int empresa = 0, actividad = 0;
+  switch (LeerCodigos(linea, &codigos, &empresa, &actividad)) {
+    case kCodigosBien:
+      break;
+    case kCodigosCortos:
+      LogFormato(1, "Linea de encabezado demasiado corta en %s (%zu caracteres): %s", path,
+                 linea.size(), linea.c_str());
+      return 16;
+    case kCodigosInvalidos:
       LogFormato(1, "Codigos de empresa y actividad invalidos en %s: %s", path, linea.c_str());
       return 16;
-    }
   }
-  int empresa = (linea[codigos] - '0') * 10 + (linea[codigos + 1] - '0');
-  int actividad = (linea[codigos + 2] - '0') * 10 + (linea[codigos + 3] - '0');
   std::string clave;
   if (int res = SuministrarClave(empresa, actividad, clave); res != 0) return res;
   guardado = linea.substr(0, codigos + 4) + clave;

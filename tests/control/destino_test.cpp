@@ -43,6 +43,38 @@ TEST_F(DestinoFixture, HeaderLineFields) {
   EXPECT_NE(Log().find("Linea de encabezado invalida: 051"), std::string::npos);
 }
 
+// Both readers of the header line (the destination lookup and the packing
+// of upload/) tell a line too short for the codes from codes that are not
+// digits by this result.
+TEST_F(DestinoFixture, HeaderLineCodes) {
+  struct Caso {
+    const char *linea;
+    ResultadoCodigos resultado;
+    size_t inicio;
+    int empresa, actividad;
+  } casos[] = {
+      {"V1510512ABCDEFGH", kCodigosBien, 4, 5, 12},
+      {"0512", kCodigosBien, 0, 5, 12},
+      {"9900zz", kCodigosBien, 0, 99, 0},
+      {"V151051", kCodigosCortos, 0, 0, 0},
+      {"051", kCodigosCortos, 0, 0, 0},
+      {"", kCodigosCortos, 0, 0, 0},
+      {"05ab", kCodigosInvalidos, 0, 0, 0},
+      {"V15105x2", kCodigosInvalidos, 0, 0, 0},
+      {"-512", kCodigosInvalidos, 0, 0, 0},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.linea);
+    size_t inicio = 0;
+    int empresa = 0, actividad = 0;
+    EXPECT_EQ(LeerCodigos(c.linea, &inicio, &empresa, &actividad), c.resultado);
+    if (c.resultado != kCodigosBien) continue;
+    EXPECT_EQ(inicio, c.inicio);
+    EXPECT_EQ(empresa, c.empresa);
+    EXPECT_EQ(actividad, c.actividad);
+  }
+}
+
 const char kTabla[] =
     "# empresa actividad clave telefono servidor puerto\n"
     "\n"
