@@ -258,7 +258,7 @@ double Percentil99(std::vector<double> v) {
 
 // The small exchange started by rondador (base b.dir/base, terminal "term"):
 // for each run, the seconds from the marker's creation to the client's
-// closing of estado.rsp. sininotify starts the daemon with its poll alone.
+// estado.rsp taking its place. sininotify starts the daemon with its poll alone.
 std::vector<double> PorRondador(const Banco &b, int corridas, bool sininotify) {
   std::string base = b.dir + "/base";
   std::string log = b.dir + "/rondador-zelta.log";
@@ -277,7 +277,8 @@ std::vector<double> PorRondador(const Banco &b, int corridas, bool sininotify) {
   for (int i = 0; i < corridas; ++i) {
     Servidor srv = ServidorParaCorrida(b);
     int in = inotify_init1(IN_CLOEXEC);
-    inotify_add_watch(in, b.raiz.c_str(), IN_CLOSE_WRITE);
+    // estado.rsp is written to a temporary file and renamed into place.
+    inotify_add_watch(in, b.raiz.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
     // Between markers, the daemon has long gone back to waiting.
     usleep(static_cast<useconds_t>(20000 + (i * 7919) % 250000));
     auto inicio = std::chrono::steady_clock::now();
