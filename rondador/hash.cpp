@@ -256,21 +256,21 @@ int replaceprest(const char *root) {
     size_t n = p.largo < CODE_LEN ? contenido(p) : CODE_LEN;
     memcpy(code.get(), p.datos, n);
     code[n] = '\0';
-    entrada *e = p.largo >= CODE_LEN ? lookup(code.get()) : nullptr;
-    if (e == nullptr) {
+    entrada *hallada = p.largo >= CODE_LEN ? lookup(code.get()) : nullptr;
+    if (hallada == nullptr) {
       log_f(10, "Prestacion no encontrada: %s", code.get());
       continue;
     }
-    if (pwrite(svl.fd, e->value.get(), CODE_LEN, p.inicio) != static_cast<ssize_t>(CODE_LEN)) {
+    if (pwrite(svl.fd, hallada->value.get(), CODE_LEN, p.inicio) != static_cast<ssize_t>(CODE_LEN)) {
       log_f(1, "Error al escribir %s: %s", rutasvl.c_str(), strerror(errno));
       resultado = kErrorArchivo;
       break;
     }
-    log_f(10, "Prestacion reemplazada: %s -> %s", code.get(), e->value.get());
+    log_f(10, "Prestacion reemplazada: %s -> %s", code.get(), hallada->value.get());
     fwrite(code.get(), 1, CODE_LEN, rpl);
-    fwrite(e->value.get(), 1, CODE_LEN, rpl);
+    fwrite(hallada->value.get(), 1, CODE_LEN, rpl);
     fputc('\n', rpl);
-    log_f(10, "Prestacion agregada al archivo: %s%s", code.get(), e->value.get());
+    log_f(10, "Prestacion agregada al archivo: %s%s", code.get(), hallada->value.get());
   }
   if (l.error) {
     log_f(1, "Error al leer %s: %s", rutasvl.c_str(), strerror(errno));

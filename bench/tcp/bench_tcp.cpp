@@ -238,8 +238,8 @@ Medida Correr(const Banco &b, bool trazar) {
   auto fin = std::chrono::steady_clock::now();
   m.estado = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   m.pared = std::chrono::duration<double>(fin - inicio).count();
-  m.usuario = static_cast<double>(uso.ru_utime.tv_sec) + uso.ru_utime.tv_usec / 1e6;
-  m.sistema = static_cast<double>(uso.ru_stime.tv_sec) + uso.ru_stime.tv_usec / 1e6;
+  m.usuario = static_cast<double>(uso.ru_utime.tv_sec) + static_cast<double>(uso.ru_utime.tv_usec) / 1e6;
+  m.sistema = static_cast<double>(uso.ru_stime.tv_sec) + static_cast<double>(uso.ru_stime.tv_usec) / 1e6;
   m.cpu = m.usuario + m.sistema;
   int sst;
   if (waitpid(srv.pid, &sst, 0) != srv.pid) kill(srv.pid, SIGKILL);

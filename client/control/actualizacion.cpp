@@ -137,7 +137,8 @@ bool EsHexadecimal(const std::string &texto) {
 bool NombreInstalable(const std::string &nombre) {
   if (nombre.empty() || nombre == "." || nombre == ".." || nombre.find('/') != std::string::npos)
     return false;
-  for (unsigned char c : nombre) {
+  for (char ch : nombre) {
+    auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7f) return false;
   }
   return nombre != kManifiesto && nombre != kFirma && nombre != kTicket && nombre != kVersion;

@@ -164,7 +164,7 @@ int AbrirModem() {
         LogFormato(1, "Ningun modem libre en %d segundos", g_config.esperamodem);
         return 5;
       }
-      if (falta * 1000 < espera) espera = static_cast<long>(falta * 1000) + 1;
+      if (falta * 1000 < static_cast<double>(espera)) espera = static_cast<long>(falta * 1000) + 1;
     }
     Dormir(espera);
   }

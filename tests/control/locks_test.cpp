@@ -121,9 +121,9 @@ TEST_F(LockFixture, DeviceAndPairAreLockedAndReleased) {
   LiberarLocksDevice();
   EXPECT_FALSE(prueba::Exists(l0));
   EXPECT_FALSE(prueba::Exists(l1));
-  std::string log = Log();
-  EXPECT_NE(log.find("Saque el lock " + l0), std::string::npos);
-  EXPECT_NE(log.find("Saque el lock " + l1), std::string::npos);
+  std::string salida = Log();
+  EXPECT_NE(salida.find("Saque el lock " + l0), std::string::npos);
+  EXPECT_NE(salida.find("Saque el lock " + l1), std::string::npos);
 }
 
 TEST_F(LockFixture, PairHeldElsewhereUndoesTheDeviceLock) {

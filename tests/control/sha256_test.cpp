@@ -45,11 +45,11 @@ TEST_P(Sha256Vectores, DigestOfThePublishedMessage) {
   const Vector &v = GetParam();
   EXPECT_EQ(Sha256Hex(v.mensaje.data(), v.mensaje.size()), v.digest);
   // Pieces that straddle the 64-byte blocks in every way give the same digest.
-  for (size_t trozo : {1, 3, 63, 64, 65, 1000}) EXPECT_EQ(EnTrozos(v.mensaje, trozo), v.digest) << trozo;
+  for (size_t trozo : {1u, 3u, 63u, 64u, 65u, 1000u}) EXPECT_EQ(EnTrozos(v.mensaje, trozo), v.digest) << trozo;
 }
 
 INSTANTIATE_TEST_SUITE_P(Estandar, Sha256Vectores, ::testing::ValuesIn(kVectores),
-                         [](const auto &info) { return std::string(info.param.nombre); });
+                         [](const auto &caso) { return std::string(caso.param.nombre); });
 
 TEST(Sha256, EveryLengthAroundTheBlockEdgesAgreesWithOneShot) {
   std::string m;
@@ -57,7 +57,7 @@ TEST(Sha256, EveryLengthAroundTheBlockEdgesAgreesWithOneShot) {
   for (size_t n = 0; n <= m.size(); n++) {
     std::string parte = m.substr(0, n);
     std::string entero = Sha256Hex(parte.data(), parte.size());
-    for (size_t trozo : {1, 7, 55, 56, 64}) EXPECT_EQ(EnTrozos(parte, trozo), entero) << n << "/" << trozo;
+    for (size_t trozo : {1u, 7u, 55u, 56u, 64u}) EXPECT_EQ(EnTrozos(parte, trozo), entero) << n << "/" << trozo;
   }
 }
 

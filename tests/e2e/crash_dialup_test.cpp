@@ -30,7 +30,7 @@ bool EsDeLaCorrida(pid_t pid, const std::string &raiz) {
 class CaidaDialup : public dialup::Dialup, public ::testing::WithParamInterface<int> {};
 
 TEST_P(CaidaDialup, NextRunTakesOverEveryStaleLockAndCompletes) {
-  std::mt19937 azar(20261210 + GetParam());
+  std::mt19937 azar(static_cast<std::mt19937::result_type>(20261210 + GetParam()));
   long demora = std::uniform_int_distribution<long>(0, kHastaMs)(azar);
   SCOPED_TRACE("killed after " + std::to_string(demora) + " ms");
   ASSERT_NO_FATAL_FAILURE(

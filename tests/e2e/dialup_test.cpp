@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(Dialup, Intercambio,
                          ::testing::Values(CasoIntercambio{"ConnectLineRead", 0, true},
                                            CasoIntercambio{"ConnectLineBypassed", 1, true},
                                            CasoIntercambio{"NoEcho", 0, false}),
-                         [](const auto &info) { return std::string(info.param.nombre); });
+                         [](const auto &caso) { return std::string(caso.param.nombre); });
 
 // ---------------------------------------------------------------- failed calls
 
@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
         CasoFallido{"NoAnswerEmptyInit", "NO ANSWER", 1, "", "0351-4123456", "P",
                     "ATDP4123456"},
         CasoFallido{"NoDialToneEmptyInit", "NO DIAL TONE", 2, "", "4123456", "", "ATD4123456"}),
-    [](const auto &info) { return std::string(info.param.nombre); });
+    [](const auto &caso) { return std::string(caso.param.nombre); });
 
 // ---------------------------------------------------------------- carrier loss
 

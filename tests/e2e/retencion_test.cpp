@@ -187,7 +187,7 @@ TEST(Retencion, ResendNeverSendsADoubtfulBundleAndStopsAtTheFirstFailure) {
 // bundle is not kept (it was committed: sending it again would commit it
 // twice).
 TEST(Retencion, FailureAfterTheCommitKeepsTheAnswerAndNotTheBundle) {
-  struct Caso {
+  struct CasoEntrega {
     const char *nombre;
     std::string bajada;  // "" for the usual answer
     bool rplilegible;    // the replacement file a directory: the ticket fails
@@ -196,7 +196,7 @@ TEST(Retencion, FailureAfterTheCommitKeepsTheAnswerAndNotTheBundle) {
       {"split refuses a name", "[A.TXT]\r\nuno\r\n[../fuera]\r\nx\r\n[FIN]\r\n", false, 15},
       {"ticket cannot be filled in", "", true, 13},
   };
-  for (const Caso &c : casos) {
+  for (const CasoEntrega &c : casos) {
     SCOPED_TRACE(c.nombre);
     falla::Intercambio x;
     std::vector<std::string> opciones;

@@ -19,7 +19,7 @@ constexpr char STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, DLE =
 
 unsigned char Check(const std::string &carga) {
   unsigned char x = 0;
-  for (unsigned char c : carga) x ^= c;
+  for (char c : carga) x ^= static_cast<unsigned char>(c);
   return x == 0x11 ? 0x7E : x == 0x13 ? 0x80 : x;
 }
 
@@ -134,11 +134,11 @@ std::string Sesion(Cliente &c, const std::string &subida, int bs) {
       bloque = atol(carga.c_str());
       reiniciar = false;
     }
-    size_t desde = static_cast<size_t>(bloque) * bs;
+    size_t desde = static_cast<size_t>(bloque) * static_cast<size_t>(bs);
     if (desde >= subida.size()) break;
     char num[24];
     snprintf(num, sizeof num, "%05ld", bloque);
-    c.Trama(num + subida.substr(desde, bs));
+    c.Trama(num + subida.substr(desde, static_cast<size_t>(bs)));
     char k = c.Recibir(b, carga);
     if (k != 'b') return "";
     if (b == ACK) ++bloque;

@@ -243,6 +243,6 @@ TEST_P(UpdateRefused, InstallsNothingAndGives14WithTheReason) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Casos, UpdateRefused, ::testing::ValuesIn(kRechazos),
-                         [](const auto &info) { return std::string(info.param.nombre); });
+                         [](const auto &caso) { return std::string(caso.param.nombre); });
 
 }  // namespace

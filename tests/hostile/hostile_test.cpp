@@ -580,7 +580,7 @@ TEST_F(DemonioHostil, AttacksLeaveTheDaemonServingAndIdle) {
     // Near 0 % CPU over the attack and the second after it.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     double segundos = std::chrono::duration<double>(Reloj::now() - t0).count();
-    double cpu = static_cast<double>(TicksCPU(demonio.pid) - cpu0) / sysconf(_SC_CLK_TCK);
+    double cpu = static_cast<double>(TicksCPU(demonio.pid) - cpu0) / static_cast<double>(sysconf(_SC_CLK_TCK));
     EXPECT_LT(cpu / segundos, 0.05) << cpu << " s of CPU in " << segundos << " s";
     // The log holds no forged line nor raw control byte.
     std::string texto = ReadFile(log);

@@ -329,9 +329,9 @@ TEST_F(Linea, InterruptEndsTheRunWith6ClosingTheLineAndRemovingLocks) {
       raise(c.senal);
     });
     EXPECT_EQ(st, 6);
-    std::string log = Log();
-    EXPECT_NE(log.find(c.log), std::string::npos);
-    EXPECT_NE(log.find("Exiting ..."), std::string::npos);
+    std::string salida = Log();
+    EXPECT_NE(salida.find(c.log), std::string::npos);
+    EXPECT_NE(salida.find("Exiting ..."), std::string::npos);
     EXPECT_FALSE(prueba::Exists(lock));
     EXPECT_FALSE(prueba::Exists(dir / "LCK..ttyZZ7"));
     EXPECT_EQ(prueba::ReadFile(dir / "estado.rsp"), "6: Abortado por el usuario\r\n");

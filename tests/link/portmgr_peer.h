@@ -27,6 +27,7 @@ struct PortMgrPeer {
   prueba::TempDir dir;
   prueba::Spawned proc;
   int port = 0;
+  unsigned short Puerto() const { return static_cast<unsigned short>(port); }
 
   explicit PortMgrPeer(const std::vector<std::string> &answers, int fixed_port = 0) {
     std::vector<std::string> argv = {prueba::Bin("portmgr-sim"), "--port-file", dir / "port",

@@ -49,7 +49,7 @@ TEST_F(PedidoPortMgrLento, SilenceGivesFiveAttemptsOfThreeSecondsWithoutPauses) 
   pmsim::PortMgrPeer sim({"silence"});
   ASSERT_TRUE(sim.Started());
   auto antes = Reloj::now();
-  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 5);
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 5);
   long long ms = Milisegundos(Reloj::now() - antes);
   EXPECT_GE(ms, 14900);
   EXPECT_LT(ms, 17500);
@@ -70,7 +70,7 @@ TEST_F(PedidoPortMgrLento, BusyGivesTheAttemptBack) {
   // the grant is only asked for when the busy one did not count.
   pmsim::PortMgrPeer sim({"busy", "4*raw:MGR;X", "grant:srv2:7001"});
   ASSERT_TRUE(sim.Started());
-  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 0);
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 0);
   EXPECT_STREQ(host, "srv2");
   EXPECT_EQ(puerto, 7001);
   auto pedidos = sim.Requests();
@@ -78,15 +78,15 @@ TEST_F(PedidoPortMgrLento, BusyGivesTheAttemptBack) {
   // Busy: 3 s of sleep and the 1 s pause before the next request.
   EXPECT_GE(pedidos[1].ms - pedidos[0].ms, 3950);
   EXPECT_LT(pedidos[1].ms - pedidos[0].ms, 4700);
-  std::string log = Log();
-  EXPECT_NE(log.find("PortMgr resp BUSY"), std::string::npos);
-  EXPECT_NE(log.find("Sleeping..."), std::string::npos);
+  std::string salida = Log();
+  EXPECT_NE(salida.find("PortMgr resp BUSY"), std::string::npos);
+  EXPECT_NE(salida.find("Sleeping..."), std::string::npos);
 }
 
 TEST_F(PedidoPortMgrLento, FiveInvalidAnswersEndTheRequest) {
   pmsim::PortMgrPeer sim({"5*raw:MGR;G;srv2;65535;", "grant:srv2:7001"});
   ASSERT_TRUE(sim.Started());
-  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 5);
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 5);
   auto pedidos = sim.Requests();
   ASSERT_EQ(pedidos.size(), 5u);
   for (size_t i = 1; i < pedidos.size(); i++) {

@@ -283,7 +283,7 @@ TEST_F(PedidoPortMgr, RequestBytesFollowTheLocalPort) {
     ASSERT_TRUE(sim.Started()) << sim.Output();
     g_config.udpport = c.udpport;
     ReiniciarLog();
-    EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 0);
+    EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 0);
     EXPECT_STREQ(host, "srv.ejemplo");
     EXPECT_EQ(puerto, 7001);
     auto pedidos = sim.Requests();
@@ -294,13 +294,13 @@ TEST_F(PedidoPortMgr, RequestBytesFollowTheLocalPort) {
     } else {
       EXPECT_NE(pedidos[0].source_port, 0);
     }
-    std::string log = Log();
-    EXPECT_NE(log.find("Conectando a PortMgr"), std::string::npos);
-    EXPECT_NE(log.find("PortMgrConnect port assigned=" + std::to_string(pedidos[0].source_port)),
+    std::string salida = Log();
+    EXPECT_NE(salida.find("Conectando a PortMgr"), std::string::npos);
+    EXPECT_NE(salida.find("PortMgrConnect port assigned=" + std::to_string(pedidos[0].source_port)),
               std::string::npos)
-        << log;
-    EXPECT_NE(log.find("PortMgrConnect req sent"), std::string::npos);
-    EXPECT_NE(log.find("Resp de PortMgr: MGR;G;srv.ejemplo;7001;"), std::string::npos);
+        << salida;
+    EXPECT_NE(salida.find("PortMgrConnect req sent"), std::string::npos);
+    EXPECT_NE(salida.find("Resp de PortMgr: MGR;G;srv.ejemplo;7001;"), std::string::npos);
   }
 }
 
@@ -315,7 +315,7 @@ TEST_F(PedidoPortMgr, LocalPortInUseEndsAtOnce) {
   pmsim::PortMgrPeer sim({"grant:srv:7001"});
   ASSERT_TRUE(sim.Started());
   g_config.udpport = ntohs(a.sin_port);
-  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 5);
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 5);
   close(ocupado);
   EXPECT_NE(Log().find("PortMgrConnect bind(): Address already in use"), std::string::npos)
       << Log();
@@ -326,7 +326,7 @@ TEST_F(PedidoPortMgr, NoneEndsTheRequestAtOnce) {
   pmsim::PortMgrPeer sim({"none", "grant:srv:7001"});
   ASSERT_TRUE(sim.Started());
   auto antes = std::chrono::steady_clock::now();
-  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 5);
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 5);
   EXPECT_LT(std::chrono::steady_clock::now() - antes, std::chrono::milliseconds(900));
   EXPECT_EQ(sim.Requests().size(), 1u);
   EXPECT_NE(Log().find("PortMgr resp NONE"), std::string::npos);
@@ -341,7 +341,7 @@ TEST_F(PedidoPortMgr, InvalidAnswerUsesAnAttemptAndPausesASecond) {
   pmsim::PortMgrPeer sim({"raw:MGR;G;srv\\x00;7001;", "raw:MGR;G;" + h190 + ";7002;",
                            "raw:MGR;G;" + h187 + ";7001;"});
   ASSERT_TRUE(sim.Started());
-  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.port, host, sizeof host, &puerto), 0);
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 0);
   EXPECT_EQ(std::string(host), std::string(74, 'h'));
   EXPECT_EQ(puerto, 7001);
   auto pedidos = sim.Requests();

@@ -18,9 +18,9 @@ namespace {
 using kaldo::Par;
 
 // Counts the lines of the log that contain text.
-int Lineas(const std::string &log, const std::string &texto) {
+int Lineas(const std::string &salida, const std::string &texto) {
   int n = 0;
-  for (size_t p = 0; (p = log.find(texto, p)) != std::string::npos; p += texto.size()) n++;
+  for (size_t p = 0; (p = salida.find(texto, p)) != std::string::npos; p += texto.size()) n++;
   return n;
 }
 
@@ -89,17 +89,17 @@ TEST_F(TCP, WholeSessionOverLoopback) {
       p.Cierre();
     });
     r = SesionTCP("127.0.0.1", s.puerto);
-    std::string log = Log();
-    EXPECT_NE(log.find("Conectando con svr ZELTA 127.0.0.1 " + std::to_string(s.puerto) + "..."),
+    std::string salida = Log();
+    EXPECT_NE(salida.find("Conectando con svr ZELTA 127.0.0.1 " + std::to_string(s.puerto) + "..."),
               std::string::npos);
   }
   EXPECT_EQ(r, 0);
   EXPECT_EQ(recibido, prueba::ReadFile(Subida()));
   EXPECT_EQ(prueba::ReadFile(Bajada()), "[FIN]\r\n");
-  std::string log = Log();
-  EXPECT_EQ(Lineas(log, "Conectando..."), 1);
-  EXPECT_NE(log.find("Protocolo..."), std::string::npos);
-  EXPECT_NE(log.find("rval=0"), std::string::npos);
+  std::string salida = Log();
+  EXPECT_EQ(Lineas(salida, "Conectando..."), 1);
+  EXPECT_NE(salida.find("Protocolo..."), std::string::npos);
+  EXPECT_NE(salida.find("rval=0"), std::string::npos);
   // Everything the transport took is given back.
   EXPECT_EQ(g_linea.fd, -1);
   EXPECT_EQ(g_sesion.buffer, nullptr);
@@ -140,18 +140,18 @@ TEST_F(TCP, RefusedServerIsTriedReintentosTimesThenGives5) {
                 std::chrono::steady_clock::now() - t)
                 .count();
   EXPECT_EQ(r, 5);
-  std::string log = Log();
-  EXPECT_EQ(Lineas(log, "Conectando..."), 2);
-  EXPECT_NE(log.find("rval=5"), std::string::npos);
+  std::string salida = Log();
+  EXPECT_EQ(Lineas(salida, "Conectando..."), 2);
+  EXPECT_NE(salida.find("rval=5"), std::string::npos);
   EXPECT_GE(ms, 5900);  // a 3-second pause after each attempt
   EXPECT_TRUE(Predeterminada(SIGINT));
 }
 
 TEST_F(TCP, UnresolvableHostGives5WithoutAnAttempt) {
   EXPECT_EQ(SesionTCP("no-such-host.invalid", 4000), 5);
-  std::string log = Log();
-  EXPECT_NE(log.find("ERROR: gethostbyname() "), std::string::npos);
-  EXPECT_EQ(Lineas(log, "Conectando..."), 0);
+  std::string salida = Log();
+  EXPECT_NE(salida.find("ERROR: gethostbyname() "), std::string::npos);
+  EXPECT_EQ(Lineas(salida, "Conectando..."), 0);
   EXPECT_TRUE(Predeterminada(SIGINT));
 }
 
@@ -191,9 +191,9 @@ TEST_F(TCP, SessionBufferThatCannotBeAllocatedGives18) {
     g_config.blocksize = 1 << 30;
   });
   EXPECT_EQ(r, 18);
-  std::string log = Log();
-  EXPECT_NE(log.find("FATAL: No hay suficiente memoria"), std::string::npos);
-  EXPECT_EQ(Lineas(log, "Conectando..."), 1);
+  std::string salida = Log();
+  EXPECT_NE(salida.find("FATAL: No hay suficiente memoria"), std::string::npos);
+  EXPECT_EQ(Lineas(salida, "Conectando..."), 1);
 }
 #endif
 

@@ -71,9 +71,9 @@ TEST_F(Interrupcion, InterruptAtRandomPointsAlwaysEndsTheRunWith6) {
     if (codigo == 50) continue;  // too late: nothing to check
     ASSERT_EQ(codigo, 6);
     interrumpidas++;
-    std::string log = prueba::ReadFile(rutalog);
-    EXPECT_NE(log.find("Ctrl-C recibido"), std::string::npos);
-    EXPECT_NE(log.find("Exiting ..."), std::string::npos);
+    std::string salida = prueba::ReadFile(rutalog);
+    EXPECT_NE(salida.find("Ctrl-C recibido"), std::string::npos);
+    EXPECT_NE(salida.find("Exiting ..."), std::string::npos);
     EXPECT_FALSE(prueba::Exists(lock));
   }
   EXPECT_GE(interrumpidas, 30);

@@ -35,7 +35,8 @@ struct Unidad {
 inline std::string Hex(const std::string &s) {
   std::string r;
   char b[4];
-  for (unsigned char c : s) {
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
     snprintf(b, sizeof b, "%02x ", c);
     r += b;
   }

@@ -76,7 +76,7 @@ TEST_F(Transferencia, UploadIsCutIntoNumberedBlocks) {
     EXPECT_EQ(r, 0);
     ASSERT_EQ(tramas.size(), static_cast<size_t>(c.bloques));
     for (int i = 0; i < c.bloques; i++) {
-      EXPECT_EQ(tramas[i], Bloque(i, datos.substr(static_cast<size_t>(i) * 16, 16)));
+      EXPECT_EQ(tramas[static_cast<size_t>(i)], Bloque(i, datos.substr(static_cast<size_t>(i) * 16, 16)));
     }
   }
 }

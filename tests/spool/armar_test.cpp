@@ -242,7 +242,7 @@ TEST_F(ArmarTest, RecordContentMatchesTheByteAtATimeRules) {
       std::string datos(tamano, '\0');
       for (auto &c : datos) {
         // Mostly special bytes, mostly ordinary ones, or uniform bytes.
-        unsigned r = azar();
+        auto r = static_cast<unsigned>(azar());
         c = mezcla == 0   ? especiales[r % sizeof especiales]
             : mezcla == 1 ? (r % 16 == 0 ? especiales[(r >> 8) % sizeof especiales] : 'x')
                           : static_cast<char>(r);
@@ -436,11 +436,11 @@ TEST_F(ArmarTest, ListingStopsWith12WhenTheListIsFull) {
   } casos[] = {{3, 12, 2}, {4, 0, 3}};
   for (const auto &c : casos) {
     SCOPED_TRACE(c.capacidad);
-    DirectorioPtr dir(opendir(upload.c_str()));
+    DirectorioPtr listado(opendir(upload.c_str()));
     ListaArchivos lista;
     ASSERT_EQ(ReservarLista(lista, c.capacidad), 0);
     std::string encabezado;
-    EXPECT_EQ(ListarArchivos(dir.get(), lista, encabezado), c.res);
+    EXPECT_EQ(ListarArchivos(listado.get(), lista, encabezado), c.res);
     EXPECT_EQ(lista.cantidad, c.cantidad);
     if (c.res == 0) {
       EXPECT_EQ(encabezado, "_Svl.0");

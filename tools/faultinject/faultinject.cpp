@@ -441,6 +441,14 @@ int AbrirEn(FnOpenat real, int dir, const char *path, int flags, mode_t modo) {
 
 extern "C" {
 
+// glibc's entry and its checked open variants, which no header declares.
+int __libc_start_main(int (*principal)(int, char **, char **), int argc, char **argv,
+                      void (*init)(), void (*fini)(), void (*rtld_fini)(), void *pila);
+int __open_2(const char *path, int flags);
+int __open64_2(const char *path, int flags);
+int __openat_2(int dir, const char *path, int flags);
+int __openat64_2(int dir, const char *path, int flags);
+
 int __libc_start_main(int (*principal)(int, char **, char **), int argc, char **argv,
                       void (*init)(), void (*fini)(), void (*rtld_fini)(), void *pila) {
   ResolverReales();

@@ -30,7 +30,8 @@ constexpr unsigned char kDesplazamiento = 0x1C;
 std::string Escapar(const std::string &datos) {
   std::string out;
   out.reserve(datos.size() + datos.size() / 16 + 8);
-  for (unsigned char c : datos) {
+  for (char ch : datos) {
+    auto c = static_cast<unsigned char>(ch);
     if (c == kEscape || c == kETX) {
       out.push_back(static_cast<char>(kEscape));
       out.push_back(static_cast<char>(c + kDesplazamiento));
