@@ -1,4 +1,4 @@
 // main.cpp - entry point of the client program zelta.
-#include "control.h"
+#include "run.h"
 
 int main(int argc, char **argv) { return CorrerZelta(argc, argv); }

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "apoyo.h"
-#include "control.h"
+#include "base.h"
 
 namespace fuzz {
 

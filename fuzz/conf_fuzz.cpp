@@ -6,7 +6,7 @@
 
 #include "apoyo.h"
 #include "cliente.h"
-#include "control.h"
+#include "base.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::SilenciarSalida();

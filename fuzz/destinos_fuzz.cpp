@@ -7,7 +7,7 @@
 
 #include "apoyo.h"
 #include "cliente.h"
-#include "control.h"
+#include "base.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::VaciarArea();

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bundle.h"
-#include "control.h"
+#include "base.h"
 
 namespace {
 

@@ -2,6 +2,9 @@
 // socket), one-byte reads with alarm time-outs, the signal handlers, the
 // dial-up and TCP transports and the port-manager request and memory.
 //
+// Depends on base; used by protocol and run. A transport runs the session
+// it is handed (CorrerSesionFn) and knows nothing of the protocol.
+//
 // Process-wide record owned here: the line state (g_linea).
 #pragma once
 
@@ -69,10 +72,16 @@ struct RetenerInterrupciones {
 
 // ---------------------------------------------------------------- transports
 
-// Dial-up session through a protocol child. Returns the result code.
-int SesionModem();
-// TCP session against host:port with REINTENTOS attempts. Result code.
-int SesionTCP(const char *host, unsigned short puerto);
+// The session a transport runs once its line is up (the run passes the
+// protocol's CorrerSesion). Returns the session's result code.
+using CorrerSesionFn = int (*)();
+
+// Dial-up session through a protocol child, which runs sesion after
+// CONNECT. Returns the result code.
+int SesionModem(CorrerSesionFn sesion);
+// TCP session against host:port with REINTENTOS attempts; sesion runs on
+// the first connection made. Result code.
+int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion);
 
 // ---------------------------------------------------------------- port manager
 

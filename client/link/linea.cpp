@@ -16,7 +16,7 @@
 #include <memory>
 #include <new>
 
-#include "control.h"
+#include "base.h"
 #include "line.h"
 
 EstadoLinea g_linea;

@@ -1,6 +1,6 @@
 // modem.cpp - the dial-up transport: SesionModem forks a protocol child that
 // finds and locks a free modem, sets the line up, initialises and dials the
-// modem with Hayes AT commands, runs the session after CONNECT, hangs up and
+// modem with Hayes AT commands, runs the given session after CONNECT, hangs up and
 // gives the device back; the parent waits and returns the child's result.
 //
 // The child starts a session of its own and opens the device without
@@ -21,9 +21,8 @@
 #include <ctime>
 #include <string>
 
-#include "control.h"
+#include "base.h"
 #include "line.h"
-#include "session.h"
 
 namespace {
 
@@ -201,7 +200,7 @@ bool InicializarModem() {
 // After CONNECT: the line starts honouring carrier detect, the rest of the
 // connect line is read (or left alone), and the session runs. Returns the
 // attempt's result code.
-int Conectado(termios &ajustes) {
+int Conectado(termios &ajustes, CorrerSesionFn sesion) {
   ajustes.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
   if (tcsetattr(g_linea.fd, TCSANOW, &ajustes) != 0) {
     LogFormato(1, "ALERTA! tcsetattr: %s", strerror(errno));
@@ -214,16 +213,7 @@ int Conectado(termios &ajustes) {
     resultado = LeerLineaConnect(texto);
     LogMensaje(texto.c_str(), 9);
   }
-  if (resultado != 2) {
-    if (ReservarBufferSesion() != 0) {
-      LogMensaje("FATAL: No hay suficiente memoria", 1);
-      resultado = 18;
-    } else {
-      LogMensaje("Protocolo...", 2);
-      resultado = IniciarProtocolo();
-      LiberarBufferSesion();
-    }
-  }
+  if (resultado != 2) resultado = sesion();
   LogFormato(1, "rval=%d", resultado);
   return resultado;
 }
@@ -240,7 +230,7 @@ void Colgar() {
 
 // Up to REINTENTOS dial attempts, each followed by the hang-up sequence
 // unless the carrier was lost. Returns the result code.
-int Marcar(termios &ajustes) {
+int Marcar(termios &ajustes, CorrerSesionFn sesion) {
   int resultado = 5;
   for (int quedan = g_config.reintentos; quedan > 0; quedan--) {
     LogMensaje("Llamando...", 1);
@@ -254,7 +244,7 @@ int Marcar(termios &ajustes) {
     } else {
       LogMensaje(kRespuestasMarcado[respuesta], 1);
     }
-    if (respuesta == kRespuestaConnect) resultado = Conectado(ajustes);
+    if (respuesta == kRespuestaConnect) resultado = Conectado(ajustes, sesion);
     if (resultado != 2) Colgar();
     if (respuesta == kRespuestaConnect) break;
     Dormir(3000);
@@ -262,7 +252,7 @@ int Marcar(termios &ajustes) {
   return resultado;
 }
 
-[[noreturn]] void CorrerHijo(const sigset_t &mascara) {
+[[noreturn]] void CorrerHijo(const sigset_t &mascara, CorrerSesionFn sesion) {
   signal(SIGHUP, HangupAlarm);
   setsid();
   signal(SIGALRM, TimeoutAlarm);
@@ -276,7 +266,7 @@ int Marcar(termios &ajustes) {
     LogMensaje("No se pudo inicializar el modem", 1);
     TerminarHijo(4);
   }
-  TerminarHijo(Marcar(ajustes));
+  TerminarHijo(Marcar(ajustes, sesion));
 }
 
 }  // namespace
@@ -306,7 +296,7 @@ int LeerLineaConnect(std::string &texto) {
   }
 }
 
-int SesionModem() {
+int SesionModem(CorrerSesionFn sesion) {
   g_linea.fd = -1;
   ManejarInterrupciones interrupciones;
   // Nothing buffered may be written twice, once by each process.
@@ -321,7 +311,7 @@ int SesionModem() {
     pid = fork();
     error = errno;
     g_linea.hijo = pid;
-    if (pid == 0) CorrerHijo(retener.previa);
+    if (pid == 0) CorrerHijo(retener.previa, sesion);
   }
   if (pid < 0) {
     g_linea.hijo = -1;

@@ -1,6 +1,8 @@
 // modem.h - the pieces of the dial-up transport that stand on their own:
 // the number to dial, the dial command and the reading of the rest of the
 // modem's CONNECT line. SesionModem itself is declared in line.h.
+//
+// Depends on base; used by modem.cpp and its tests.
 #pragma once
 
 #include <string>

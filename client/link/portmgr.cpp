@@ -22,7 +22,7 @@
 #include <ctime>
 #include <memory>
 
-#include "control.h"
+#include "base.h"
 #include "line.h"
 #include "portmgr.h"
 

@@ -1,6 +1,8 @@
 // portmgr.h - the parts of the port-manager request that are worth testing on
 // their own: the reading of one answer and the name of the memory file. The
 // operations the driver calls are declared in line.h.
+//
+// Depends on nothing; used by portmgr.cpp and its tests.
 #pragma once
 
 #include <cstddef>

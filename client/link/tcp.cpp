@@ -10,9 +10,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "control.h"
+#include "base.h"
 #include "line.h"
-#include "session.h"
 
 namespace {
 
@@ -46,7 +45,7 @@ int Conectar(const struct sockaddr_in &servidor) {
 
 }  // namespace
 
-int SesionTCP(const char *host, unsigned short puerto) {
+int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
   g_linea.fd = -1;
   LogFormato(8, "Conectando con svr ZELTA %s %u...", host, static_cast<unsigned>(puerto));
   struct hostent *he = gethostbyname(host);
@@ -76,14 +75,7 @@ int SesionTCP(const char *host, unsigned short puerto) {
     }
     if (r == 0) {
       ModoBloqueante();
-      if (ReservarBufferSesion() != 0) {
-        LogMensaje("FATAL: No hay suficiente memoria", 1);
-        resultado = 18;
-      } else {
-        LogMensaje("Protocolo...", 2);
-        resultado = IniciarProtocolo();
-      }
-      LiberarBufferSesion();
+      resultado = sesion();
       CerrarLinea();
       break;
     }

@@ -1,9 +1,10 @@
 // apertura.cpp - the opening of a KALDO session: answer the server's ENQ,
-// take its PDH message, send ours (PDC) and hand over to the transfer.
+// take its PDH message, send ours (PDC) and hand over to the transfer; and
+// the session as the transports run it.
 #include <cstdio>
 #include <cstring>
 
-#include "control.h"
+#include "base.h"
 #include "session.h"
 
 namespace {
@@ -141,5 +142,16 @@ int IniciarProtocolo() {
     resultado = Transferir();
   }
   g_sesion.limite = 0;  // the deadline is this session's alone
+  return resultado;
+}
+
+int CorrerSesion() {
+  if (ReservarBufferSesion() != 0) {
+    LogMensaje("FATAL: No hay suficiente memoria", 1);
+    return 18;
+  }
+  LogMensaje("Protocolo...", 2);
+  int resultado = IniciarProtocolo();
+  LiberarBufferSesion();
   return resultado;
 }

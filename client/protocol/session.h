@@ -1,6 +1,9 @@
 // session.h - the KALDO session: frame layer, session opening and the
 // block-by-block bundle transfer.
 //
+// Depends on link (the line) and base; used by run, which hands
+// CorrerSesion to the transports.
+//
 // Process-wide record owned here: the session state (g_sesion).
 #pragma once
 
@@ -107,7 +110,14 @@ int LeerNumero(const unsigned char *texto, int n);
 int LeerPDH(int largo, const unsigned char *payload);
 
 // Runs the whole session over g_linea.fd. Returns the result code.
+// REQUIRES: the session buffer is reserved.
 int IniciarProtocolo();
+
+// The session as a transport runs it on a line that is up: reserves the
+// session buffer (18 when there is no memory, logged), runs IniciarProtocolo
+// and releases the buffer. Returns the result code. Both transports get it
+// from the run (CorrerSesionFn).
+int CorrerSesion();
 
 // ---------------------------------------------------------------- transfer
 

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <new>
 
-#include "control.h"
+#include "base.h"
 #include "line.h"
 #include "session.h"
 

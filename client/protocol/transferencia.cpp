@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "control.h"
+#include "base.h"
 #include "session.h"
 
 namespace {

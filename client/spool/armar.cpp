@@ -17,8 +17,8 @@
 #include <new>
 #include <vector>
 
+#include "base.h"
 #include "bundle.h"
-#include "control.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // tests use to reach the out-of-memory paths.
 #include <cerrno>
 
+#include "base.h"
 #include "bundle.h"
-#include "control.h"
 
 int g_fallarAsignacionSpool = 0;
 

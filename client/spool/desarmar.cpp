@@ -16,8 +16,8 @@
 #include <string>
 #include <utility>
 
+#include "base.h"
 #include "bundle.h"
-#include "control.h"
 
 namespace {
 

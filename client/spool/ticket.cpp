@@ -13,8 +13,8 @@
 #include <new>
 #include <string>
 
+#include "base.h"
 #include "bundle.h"
-#include "control.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "control.h"
+#include "base.h"
 #include "line.h"
 #include "support.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "base.h"
 #include "line.h"
 #include "portmgr_peer.h"
 #include "support.h"

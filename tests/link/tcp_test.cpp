@@ -88,7 +88,7 @@ TEST_F(TCP, WholeSessionOverLoopback) {
       if (!p.Bajada({"[FIN]\r\n"})) return;
       p.Cierre();
     });
-    r = SesionTCP("127.0.0.1", s.puerto);
+    r = SesionTCP("127.0.0.1", s.puerto, CorrerSesion);
     std::string salida = Log();
     EXPECT_NE(salida.find("Conectando con svr ZELTA 127.0.0.1 " + std::to_string(s.puerto) + "..."),
               std::string::npos);
@@ -113,7 +113,7 @@ TEST_F(TCP, PortAbove32767IsUsedAndLoggedUnsigned) {
   for (int i = 0; i < 50; i++) {
     int puerto = prueba::FreePort();
     if (puerto <= 32767) continue;
-    EXPECT_EQ(SesionTCP("127.0.0.1", static_cast<unsigned short>(puerto)), 5);
+    EXPECT_EQ(SesionTCP("127.0.0.1", static_cast<unsigned short>(puerto), CorrerSesion), 5);
     EXPECT_NE(Log().find("Conectando con svr ZELTA 127.0.0.1 " + std::to_string(puerto) + "..."),
               std::string::npos);
     return;
@@ -125,7 +125,7 @@ TEST_F(TCP, ServerThatClosesAtOnceIsALostLineWithoutRetry) {
   int r;
   {
     Servidor s([](Par &) {});
-    r = SesionTCP("127.0.0.1", s.puerto);
+    r = SesionTCP("127.0.0.1", s.puerto, CorrerSesion);
   }
   EXPECT_EQ(r, 2);
   EXPECT_EQ(Lineas(Log(), "Conectando..."), 1);
@@ -135,7 +135,7 @@ TEST_F(TCP, RefusedServerIsTriedReintentosTimesThenGives5) {
   g_config.reintentos = 2;
   int puerto = prueba::FreePort();
   auto t = std::chrono::steady_clock::now();
-  int r = SesionTCP("127.0.0.1", static_cast<unsigned short>(puerto));
+  int r = SesionTCP("127.0.0.1", static_cast<unsigned short>(puerto), CorrerSesion);
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - t)
                 .count();
@@ -148,7 +148,7 @@ TEST_F(TCP, RefusedServerIsTriedReintentosTimesThenGives5) {
 }
 
 TEST_F(TCP, UnresolvableHostGives5WithoutAnAttempt) {
-  EXPECT_EQ(SesionTCP("no-such-host.invalid", 4000), 5);
+  EXPECT_EQ(SesionTCP("no-such-host.invalid", 4000, CorrerSesion), 5);
   std::string salida = Log();
   EXPECT_NE(salida.find("ERROR: gethostbyname() "), std::string::npos);
   EXPECT_EQ(Lineas(salida, "Conectando..."), 0);
@@ -162,7 +162,7 @@ int SesionEnHijo(unsigned short puerto, const std::function<void()> &antes = [] 
   if (pid == 0) {
     signal(SIGPIPE, SIG_DFL);
     antes();
-    _exit(SesionTCP("127.0.0.1", puerto));
+    _exit(SesionTCP("127.0.0.1", puerto, CorrerSesion));
   }
   int st = 0;
   waitpid(pid, &st, 0);

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
+#include "base.h"
 #include "line.h"
 #include "session.h"
 #include "support.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bundle.h"
-#include "control.h"
+#include "base.h"
 #include "support.h"
 
 namespace {

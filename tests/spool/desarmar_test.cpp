@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bundle.h"
-#include "control.h"
+#include "base.h"
 #include "log_archivo.h"
 #include "support.h"
 

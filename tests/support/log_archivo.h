@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "control.h"
+#include "base.h"
 #include "support.h"
 
 struct ConLogEnArchivo : ::testing::Test {

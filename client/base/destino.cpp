@@ -16,7 +16,7 @@
 #include <memory>
 #include <sstream>
 
-#include "control.h"
+#include "base.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "control.h"
+#include "base.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "control.h"
+#include "base.h"
 
 namespace {
 

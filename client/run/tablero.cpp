@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "run.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "control.h"
+#include "base.h"
 #include "support.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The command line and the host identification.
 #include <gtest/gtest.h>
 
-#include "control.h"
+#include "run.h"
 #include "support.h"
 
 namespace {

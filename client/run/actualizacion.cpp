@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "run.h"
 #include "sha256.h"
 
 namespace {

@@ -10,7 +10,8 @@
 // after whatever stood under the name was unlinked, so nothing is written
 // through a link and no mode is changed on a file this run did not make.
 //
-// This header is part of the bottom layer: it includes nothing of ours.
+// Depends on nothing of ours; used by every layer, which reach anything
+// under a terminal root only through it.
 // Functions return 0 or an errno value; the caller logs (with
 // TextoErrorArchivo) and decides.
 #pragma once

@@ -1,5 +1,7 @@
 // sha256.h - SHA-256 (FIPS 180-4), small and self-contained: the update run
 // checks every delivered file against the digest its signed manifest lists.
+//
+// Depends on nothing; used by the update run (actualizacion.cpp).
 #pragma once
 
 #include <cstddef>

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "control.h"
+#include "base.h"
 #include "log_archivo.h"
 #include "support.h"
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "control.h"
+#include "base.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "bundle.h"
-#include "control.h"
 #include "line.h"
+#include "run.h"
 
 namespace {
 

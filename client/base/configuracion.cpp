@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "control.h"
+#include "base.h"
 
 namespace {
 

@@ -1,10 +1,15 @@
-// control.h - the client's control layer: run state and run driver, result
-// codes and the status file, the log, lock files and the directory lock, and
-// the configuration record read from zelta.conf.
+// base.h - the client's bottom layer: run state and the end of a run,
+// result codes and the status file, the log, lock files and the directory
+// lock, the configuration record read from zelta.conf and zelta.destinos,
+// and the phase and retention of the run's transaction.
+//
+// Depends on archivos.h only; used by every other layer (spool, link,
+// protocol, run).
 //
 // Process-wide records owned here: the run state (g_corrida), the log state
-// (internal to log.cpp), the configuration record (g_config) and the device
-// lock slots (internal to locks.cpp).
+// (internal to log.cpp), the configuration record (g_config), the device
+// lock slots (internal to locks.cpp) and the transaction's phase (internal
+// to retenidos.cpp).
 #pragma once
 
 #include <sys/types.h>
@@ -15,18 +20,6 @@
 #include <vector>
 
 #include "archivos.h"
-
-// ---------------------------------------------------------------- version
-
-constexpr int kVersionMayor = 1;
-constexpr int kVersionMenor = 5;
-constexpr int kVersionRevision = 1;
-
-// The package this build belongs to; its version may differ from the
-// client's own (kVersion*) and the daemon's.
-#ifndef ZELTA_VERSION_PAQUETE
-#define ZELTA_VERSION_PAQUETE "desconocida"
-#endif
 
 // ---------------------------------------------------------------- run state
 
@@ -65,35 +58,12 @@ struct EstadoCorrida {
 };
 extern EstadoCorrida g_corrida;
 
-// Parses the command line into g_corrida. Returns 0, or -1 after printing
-// the usage text. REQUIRES: argc >= 1.
-int LeerLineaComandos(int argc, char **argv);
-void MostrarUso(const char *argv0);
-
-// The whole client run. Returns the process exit status (the result code).
-int CorrerZelta(int argc, char **argv);
-
 // A problem found in a configuration file by a check run (-c).
 struct Hallazgo {
   std::string archivo;  // "zelta.conf" or "zelta.destinos"
   int linea;            // 0: the file as a whole
   std::string texto;
 };
-
-// The check run (-c): reads zelta.conf and zelta.destinos from the program
-// directory of argv0 and prints every problem with its file and line.
-// Touches no terminal and writes no log. Returns 0 when there is none, 16
-// otherwise.
-int ChequearConfiguracion(const char *argv0);
-
-// The status run (-s): one line per terminal root under base (last result,
-// its time, the run in progress, markers waiting in tx/, retained bundles),
-// aligned for people or, with tabulado, tab-separated. Reads only; nothing
-// under a terminal root is followed through a link or read unless it is a
-// regular file. Returns 0 when every terminal's last result is 0 and
-// nothing is retained or blocked, 1 otherwise (also when base cannot be
-// read).
-int MostrarEstadoTerminales(const std::string &base, bool tabulado);
 
 // Exit handler: removes the instance lock in the process that made it.
 void cleanexit();
@@ -106,10 +76,6 @@ void cleanexitSenal();
 // estado.rsp with codigo, undoes the directory lock and removes the
 // instance lock; any other process only ends. Async-signal-safe.
 [[noreturn]] void TerminarCorridaSenal(int codigo);
-
-// Host identification: the first 32 bytes of g_corrida.rutamachineid, which
-// must be hexadecimal digits. Returns 0 with g_corrida.hostid set, or -2.
-int ObtenerIdentificacion();
 
 // Destination read from the bundle header line.
 struct Destino {
@@ -144,14 +110,9 @@ int BuscarDestino(Destino &destino);
 // a concrete key. Returns 0 with clave set, or 16 (logged).
 int SuministrarClave(int empresa, int actividad, std::string &clave);
 
-// Step 12 of the run: reads the header line back from upload/input.dat and
-// looks the destination up. Returns 0 or a result code.
+// Reads the header line back from the upload bundle (g_corrida.rutasubida)
+// and looks the destination up. Returns 0 or a result code.
 int LeerDestino(Destino &destino);
-
-// The update run's two steps: preparation after the configuration is loaded,
-// completion after the ticket. Each returns 0 or a result code.
-int PrepararActualizacion();
-int CompletarActualizacion();
 
 // ---------------------------------------------------------------- retained transactions
 
@@ -198,18 +159,6 @@ std::vector<std::string> ListarRetenidos(const char *sufijo);
 // Makes retenidos/<nombre>/ for a resent bundle's answer. Returns 0 or 15
 // (logged).
 int CrearDirectorioRespuesta(const std::string &nombre);
-
-// Step 13: the configured transport. Returns the session's result code.
-int Transportar(const Destino &destino);
-// A bundle (g_corrida.rutasubida) with more blocks than five digits can
-// number is refused before the session: its blocks from 100000 on could
-// not be told from earlier ones. Returns 0 or 12 (logged).
-int ComprobarBloques();
-
-// The resend run (-r): sends every retenidos/*.subida of the root, oldest
-// first, one session each; stops at the first failure. Returns 0 or that
-// failure's code.
-int ReenviarRetenidos(const char *argv0);
 
 // ---------------------------------------------------------------- result codes
 

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "archivos.h"
-#include "control.h"
+#include "base.h"
 
 namespace {
 

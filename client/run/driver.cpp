@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "bundle.h"
-#include "control.h"
 #include "line.h"
+#include "run.h"
 #include "session.h"
 
 namespace {
@@ -35,7 +35,8 @@ int UsoInvalido(const char *argv0) {
   return -1;
 }
 
-// Steps 1 to 4: log sink, instance lock, exit handler. Returns 0 or the code
+// Before anything else of a run: the log sink, the terminal root opened, the
+// instance lock and the exit handler that removes it. Returns 0 or the code
 // to end with.
 int PrepararCorrida() {
   if (!g_corrida.archivolog.empty()) {
@@ -69,23 +70,23 @@ int PrepararCorrida() {
   return 0;
 }
 
-// Step 13 on TCP: direct, through the port manager, or both.
+// The TCP session: direct, through the port manager, or both.
 int TransporteTCP(const Destino &destino) {
   const char *clave = destino.clave.c_str();
   bool desdeinicio = g_corrida.forzarportmgr ||
                      LEAUsaPortMgr(clave, destino.empresa, destino.actividad) != 0;
   if (!desdeinicio) {
-    int r = SesionTCP(g_config.servidor.c_str(), g_config.puerto);
+    int r = SesionTCP(g_config.servidor.c_str(), g_config.puerto, CorrerSesion);
     if (r != 5) return r;
   }
   char host[kMaxServidor + 1] = "";
   unsigned short puerto = 0;
   if (PortMgrConnect(g_config.servidor.c_str(), g_config.puerto, host, sizeof host, &puerto) == 0) {
     if (!desdeinicio) WriteLEAUsaPortMgr(clave, destino.empresa, destino.actividad);
-    return SesionTCP(host, puerto);
+    return SesionTCP(host, puerto, CorrerSesion);
   }
   LogMensaje("Fallback conex II a I", 5);
-  return SesionTCP(g_config.servidor.c_str(), g_config.puerto);
+  return SesionTCP(g_config.servidor.c_str(), g_config.puerto, CorrerSesion);
 }
 
 // What the run's summary line reports.
@@ -160,7 +161,8 @@ int EntregarRespuesta() {
   return r;
 }
 
-// Steps 7 onwards, after the directory lock. Returns the result code; sets
+// The exchange itself, once the directory is locked: identification,
+// configuration, packing, destination, session, delivery of the answer. Returns the result code; sets
 // *codigoestado when estado.rsp must carry another code (the configuration
 // loader's own); fills in the byte counts of the summary.
 int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
@@ -210,7 +212,7 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
 }  // namespace
 
 int Transportar(const Destino &destino) {
-  return g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem();
+  return g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem(CorrerSesion);
 }
 
 int ComprobarBloques() {
@@ -308,30 +310,6 @@ int LeerLineaComandos(int argc, char **argv) {
   if (modo == kModoActualizar) g_corrida.raiz = g_corrida.dirprog;
   if (g_corrida.reenvio && modo != kModoSesion) return UsoInvalido(argv[0]);
   return 0;
-}
-
-void TerminarCorridaSenal(int codigo) {
-  if (getpid() != g_corrida.lockpid) _exit(codigo);
-  RetenerSenal();
-  if (!g_corrida.reenvio) EscribirEstadoSenal(codigo);
-  DeslockearDirectorioSenal();
-  cleanexitSenal();
-  _exit(codigo);
-}
-
-void cleanexit() {
-  LogMensaje("Exiting ...", 10);
-  if (g_corrida.lockpid == getpid() && !g_corrida.locklpath.empty()) {
-    unlink(g_corrida.locklpath.c_str());
-    g_corrida.locklpath.clear();
-  }
-}
-
-void cleanexitSenal() {
-  LogMensajeSenal("Exiting ...", 10);
-  if (g_corrida.lockpid == getpid() && !g_corrida.locklpath.empty()) {
-    unlink(g_corrida.locklpath.c_str());
-  }
 }
 
 int ObtenerIdentificacion() {

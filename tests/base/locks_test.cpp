@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "control.h"
+#include "base.h"
 #include "log_archivo.h"
 #include "support.h"
 

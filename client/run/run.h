@@ -1,0 +1,69 @@
+// run.h - the top of the client: the command line, the run driver that
+// takes one exchange from the locks to the status file, and the other run
+// modes (update, resend, status of every terminal, configuration check).
+//
+// Depends on every layer below (protocol, link, spool, base); used by
+// main.cpp and the tests only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "base.h"
+
+// ---------------------------------------------------------------- version and modes
+
+constexpr int kVersionMayor = 1;
+constexpr int kVersionMenor = 5;
+constexpr int kVersionRevision = 1;
+
+// The package this build belongs to; its version may differ from the
+// client's own (kVersion*) and the daemon's.
+#ifndef ZELTA_VERSION_PAQUETE
+#define ZELTA_VERSION_PAQUETE "desconocida"
+#endif
+
+// Parses the command line into g_corrida. Returns 0, or -1 after printing
+// the usage text. REQUIRES: argc >= 1.
+int LeerLineaComandos(int argc, char **argv);
+void MostrarUso(const char *argv0);
+
+// The whole client run. Returns the process exit status (the result code).
+int CorrerZelta(int argc, char **argv);
+
+// The check run (-c): reads zelta.conf and zelta.destinos from the program
+// directory of argv0 and prints every problem with its file and line.
+// Touches no terminal and writes no log. Returns 0 when there is none, 16
+// otherwise.
+int ChequearConfiguracion(const char *argv0);
+
+// The status run (-s): one line per terminal root under base (last result,
+// its time, the run in progress, markers waiting in tx/, retained bundles),
+// aligned for people or, with tabulado, tab-separated. Reads only; nothing
+// under a terminal root is followed through a link or read unless it is a
+// regular file. Returns 0 when every terminal's last result is 0 and
+// nothing is retained or blocked, 1 otherwise (also when base cannot be
+// read).
+int MostrarEstadoTerminales(const std::string &base, bool tabulado);
+
+// Host identification: the first 32 bytes of g_corrida.rutamachineid, which
+// must be hexadecimal digits. Returns 0 with g_corrida.hostid set, or -2.
+int ObtenerIdentificacion();
+
+// The update run's two steps: preparation after the configuration is loaded,
+// completion after the ticket. Each returns 0 or a result code.
+int PrepararActualizacion();
+int CompletarActualizacion();
+
+// The session over the transport of the run (-t): dial-up, or TCP
+// direct and/or through the port manager. Returns the session's result code.
+int Transportar(const Destino &destino);
+// A bundle (g_corrida.rutasubida) with more blocks than five digits can
+// number is refused before the session: its blocks from 100000 on could
+// not be told from earlier ones. Returns 0 or 12 (logged).
+int ComprobarBloques();
+
+// The resend run (-r): sends every retenidos/*.subida of the root, oldest
+// first, one session each; stops at the first failure. Returns 0 or that
+// failure's code.
+int ReenviarRetenidos(const char *argv0);
