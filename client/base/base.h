@@ -162,6 +162,36 @@ int CrearDirectorioRespuesta(const std::string &nombre);
 
 // ---------------------------------------------------------------- result codes
 
+// Result codes: the exit status of a run and the number estado.rsp
+// carries. Functions that return a result code return int (the process's
+// exit status), with these names for its values. The text of each code
+// that has one is in estado.cpp's message table.
+enum CodigoResultado : int {
+  kConexionOk = 0,              // "Conexion OK"
+  kExcesoTimeouts = 1,          // time-outs, or the session outlived TIEMPOMAXIMO
+  kPerdidaPortadora = 2,        // carrier or connection lost
+  kExcesoNaks = 3,              // too many NAKs or bad frames
+  kModemSinInicializar = 4,     // INIT got no OK
+  kSinConexion = 5,             // no modem, no answer, no TCP connection
+  kAbortadoUsuario = 6,         // SIGINT, SIGTERM or SIGHUP; the protocol child killed
+  kDirectorioNoEncontrado = 10, // upload/ or download/ missing or unusable
+  kFaltaMemoria = 11,           // "Falta de memoria": a list the packer needs
+  kDemasiadosArchivos = 12,     // more files (or blocks) than a bundle may hold
+  kArchivoNoAbierto = 13,       // a file that must be read cannot be opened
+  kErrorEscribiendo = 14,       // a write failed
+  kErrorCreando = 15,           // a file or directory cannot be made
+  kErrorConfiguracion = 16,     // zelta.conf or zelta.destinos
+  kNoHayMemoria = 18,           // "No hay suficiente memoria"
+  kRaizNoDisponible = 19,       // the root cannot be opened or another run holds it (no text)
+  // Below zero: exit statuses of runs that end before a session, and the
+  // configuration loader's own codes that estado.rsp carries with 16.
+  kUsoInvalido = -1,            // bad command line (exit status 255)
+  kIdentificacionFallida = -2,  // host identification failed (254)
+  kConfigIncompleta = -2,       // MODEM or CODIGOINTERURBANO missing
+  kConfigConErrores = -3,       // errors in zelta.conf
+  kConfigSinArchivo = -15,      // no zelta.conf
+};
+
 // The text of a result code, or nullptr for codes without one.
 const char *TextoMensaje(int codigo);
 
