@@ -1,10 +1,12 @@
 // acceso.h - the daemon's file access under a terminal root, which another,
 // less trusted user owns (the daemon runs as root): everything below the
 // root is reached from a directory descriptor, with O_NOFOLLOW on every
-// component, O_NONBLOCK so a FIFO cannot block, regular files only, and new
+// component, O_NONBLOCK so a FIFO cannot block, regular files only, and
 // no file written through a link. Also the log file's opening and
 // the escaping of outside text for the log. The client has its own copy of
 // these rules (the two programs share no code).
+//
+// Depends on nothing of ours; used by rondador.cpp, hash.cpp and unico.cpp.
 #pragma once
 
 #include <sys/types.h>

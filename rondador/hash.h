@@ -1,6 +1,8 @@
 // hash.h - service-code replacement: the transcoding table loaded once from
 // the file given to -t, and the in-place rewrite of the codes at the start of
 // the lines of a terminal's upload/_svl.2, recorded in <root>/_1101.rpl.
+//
+// Depends on rondador.h (the log) and acceso.h; used by rondador.cpp.
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,9 @@
 //
 // Process-wide settings are plain globals, fixed once the command line has
 // been read; the daemon is single-threaded.
+//
+// Depends on nothing of ours; used by every module of the daemon (the log,
+// the settings) and by main.cpp.
 #pragma once
 
 #include <sys/types.h>
