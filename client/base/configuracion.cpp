@@ -192,7 +192,8 @@ int RevisarConfiguracion(const char *argv0, std::vector<Hallazgo> &hallazgos) {
   // A run finds a missing lock directory only when it dials, and then
   // waits for ever for a modem it can never lock.
   struct stat st;
-  if (r != kConfigSinArchivo && (stat(g_config.lockdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+  if (r != kConfigSinArchivo &&
+      (stat(g_config.lockdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     hallazgos.push_back({"zelta.conf", 0, "LOCKDIR " + g_config.lockdir + " no es un directorio"});
   }
   return r;

@@ -81,7 +81,8 @@ int TransporteTCP(const Destino &destino) {
   }
   char host[kMaxServidor + 1] = "";
   unsigned short puerto = 0;
-  if (PortMgrConnect(g_config.servidor.c_str(), g_config.puerto, host, sizeof host, &puerto) == kConexionOk) {
+  if (PortMgrConnect(g_config.servidor.c_str(), g_config.puerto, host, sizeof host, &puerto) ==
+      kConexionOk) {
     if (!desdeinicio) WriteLEAUsaPortMgr(clave, destino.empresa, destino.actividad);
     return SesionTCP(host, puerto, CorrerSesion);
   }

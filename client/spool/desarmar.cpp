@@ -154,7 +154,9 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
 
     if (r.binario) {
       LogFormato(10, "Guardando %s binario de %ld bytes\n", r.nombre.c_str(), r.tamano);
-      if (int res = CopiarBinario(in.get(), sal.get(), r.tamano, path); res != kConexionOk) return res;
+      if (int res = CopiarBinario(in.get(), sal.get(), r.tamano, path); res != kConexionOk) {
+        return res;
+      }
       if (int res = CerrarEntrega(sal, path); res != kConexionOk) return res;
       n = LeerLineaSpool(in.get(), linea, kLinea);
       continue;

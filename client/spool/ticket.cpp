@@ -37,7 +37,9 @@ int ValorHex(unsigned char c) {
 
 // Parses one piece of the replacement file into the table. Returns 0 or 18.
 int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
-  if (n < 2 || !EsLetra(static_cast<unsigned char>(linea[0])) || linea[1] != '=') return kConexionOk;
+  if (n < 2 || !EsLetra(static_cast<unsigned char>(linea[0])) || linea[1] != '=') {
+    return kConexionOk;
+  }
   Reemplazo &r = tabla[static_cast<unsigned char>(linea[0])];
   std::unique_ptr<char[]> valor;
   if (AsignacionPermitida()) valor.reset(new (std::nothrow) char[n]);
