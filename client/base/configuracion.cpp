@@ -13,6 +13,10 @@
 
 namespace {
 
+// What LeerConfiguracion returns besides kConfigSinArchivo (-15).
+constexpr int kLeidaBien = 1;        // read cleanly
+constexpr int kLeidaConErrores = 0;  // read, with errors reported
+
 enum TipoClave { kTexto, kNumero };
 
 struct Clave {
@@ -188,7 +192,8 @@ int RevisarConfiguracion(const char *argv0, std::vector<Hallazgo> &hallazgos) {
   // A run finds a missing lock directory only when it dials, and then
   // waits for ever for a modem it can never lock.
   struct stat st;
-  if (r != -15 && (stat(g_config.lockdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+  if (r != kConfigSinArchivo &&
+      (stat(g_config.lockdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     hallazgos.push_back({"zelta.conf", 0, "LOCKDIR " + g_config.lockdir + " no es un directorio"});
   }
   return r;
@@ -208,7 +213,7 @@ int LeerConfiguracion(const char *argv0) {
   ArchivoPtr f(fopen(path.c_str(), "r"));
   if (!f) {
     Reportar(0, "No se encontro archivo %s", "zelta.conf");
-    return -15;
+    return kConfigSinArchivo;
   }
   ConfiguracionPorDefecto();
   bool ok = true;
@@ -225,7 +230,7 @@ int LeerConfiguracion(const char *argv0) {
       Reportar(numero, "Error: Linea %d demasiado larga.", numero);
       // A run reads no further; a check skips the line and goes on, so
       // that it names every other problem too.
-      if (g_hallazgos == nullptr) return 0;
+      if (g_hallazgos == nullptr) return kLeidaConErrores;
       while (c != EOF && c != '\n') c = getc(f.get());
       ok = false;
       if (c == EOF) break;
@@ -236,7 +241,7 @@ int LeerConfiguracion(const char *argv0) {
     if (!ProcesarLinea(linea, numero)) ok = false;
     if (c == EOF) break;
   }
-  return ok ? 1 : 0;
+  return ok ? kLeidaBien : kLeidaConErrores;
 }
 
 void RebobinarModems() { g_config.cursormodem = 0; }
@@ -248,7 +253,7 @@ const char *SiguienteModem() {
 
 int CargarConfiguracion(const char *argv0) {
   int leida = LeerConfiguracion(argv0);
-  if (leida == -15) return -15;
+  if (leida == kConfigSinArchivo) return kConfigSinArchivo;
   bool faltan = false;
   if (g_config.modems.empty()) {
     Faltante("Debe especificar un MODEM");
@@ -262,6 +267,6 @@ int CargarConfiguracion(const char *argv0) {
     Faltante("Debe especificar un CODIGOINTERURBANO");
     faltan = true;
   }
-  if (faltan) return -2;
-  return leida == 1 ? 0 : -3;
+  if (faltan) return kConfigIncompleta;
+  return leida == kLeidaBien ? kConexionOk : kConfigConErrores;
 }

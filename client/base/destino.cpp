@@ -81,7 +81,7 @@ int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado,
     } else {
       LogFormato(1, "No se pudo abrir tabla de destinos %s: %m", path.c_str());
     }
-    return 16;
+    return kErrorConfiguracion;
   }
   std::string texto;
   int numero = 0;
@@ -108,10 +108,10 @@ int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado,
     if (acepta(candidato, numero)) {
       d = candidato;
       *hallado = true;
-      return 0;
+      return kConexionOk;
     }
   }
-  return 0;
+  return kConexionOk;
 }
 
 std::string Mayusculas(std::string s) {
@@ -137,12 +137,12 @@ int ParsearEncabezado(const std::string &linea, Destino &destino) {
   size_t inicio = 0;
   if (LeerCodigos(linea, &inicio, &destino.empresa, &destino.actividad) != kCodigosBien) {
     LogFormato(1, "Linea de encabezado invalida: %s", linea.c_str());
-    return 16;
+    return kErrorConfiguracion;
   }
   LogFormato(20, "Empresa: %d", destino.empresa);
   LogFormato(20, "Actividad: %d", destino.actividad);
   destino.clave = linea.size() >= inicio + 12 ? Mayusculas(linea.substr(inicio + 4, 8)) : "";
-  return 0;
+  return kConexionOk;
 }
 
 int BuscarDestino(Destino &destino) {
@@ -154,16 +154,16 @@ int BuscarDestino(Destino &destino) {
                (c.clave == "*" || strcasecmp(c.clave.c_str(), destino.clave.c_str()) == 0);
       },
       d, &hallado);
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   if (!hallado) {
     LogFormato(1, "Destino no encontrado: empresa %d actividad %d clave %s", destino.empresa,
                destino.actividad, destino.clave.c_str());
-    return 16;
+    return kErrorConfiguracion;
   }
   g_config.telefono = d.telefono;
   g_config.servidor = d.servidor;
   g_config.puerto = d.puerto;
-  return 0;
+  return kConexionOk;
 }
 
 int SuministrarClave(int empresa, int actividad, std::string &clave) {
@@ -174,13 +174,13 @@ int SuministrarClave(int empresa, int actividad, std::string &clave) {
         return c.empresa == empresa && c.actividad == actividad && c.clave != "*";
       },
       d, &hallado);
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   if (!hallado) {
     LogFormato(1, "Sin clave de destino para empresa %d actividad %d", empresa, actividad);
-    return 16;
+    return kErrorConfiguracion;
   }
   clave = Mayusculas(d.clave);
-  return 0;
+  return kConexionOk;
 }
 
 int RevisarDestinos(std::vector<Hallazgo> &hallazgos) {
@@ -219,7 +219,7 @@ int LeerDestino(Destino &destino) {
   if (e == 0) f = AbrirFlujo(fd, "r");
   if (!f) {
     LogFormato(1, "open interm file: %s", TextoErrorArchivo(e != 0 ? e : errno));
-    return 13;
+    return kArchivoNoAbierto;
   }
   char linea[250];
   bool marca = false;
@@ -229,11 +229,11 @@ int LeerDestino(Destino &destino) {
       linea[n] = '\0';
       LogFormato(20, "Linea obtenida del _svl.0: %s", linea);
       int r = ParsearEncabezado(linea, destino);
-      if (r != 0) return r;
+      if (r != kConexionOk) return r;
       return BuscarDestino(destino);
     }
     marca = strncasecmp(linea, "[_svl.0]", 8) == 0;
   }
   LogFormato(1, "No se encontro la linea de encabezado en %s", path.c_str());
-  return 16;
+  return kErrorConfiguracion;
 }

@@ -10,7 +10,7 @@
 
 namespace {
 
-const char *const kMensajes[19] = {
+const char *const kMensajes[kNoHayMemoria + 1] = {
     "Conexion OK",
     "Abortado por exceso de timeouts",
     "Perdida de portadora",
@@ -35,7 +35,7 @@ const char *const kMensajes[19] = {
 }  // namespace
 
 const char *TextoMensaje(int codigo) {
-  if (codigo < 0 || codigo > 18) return nullptr;
+  if (codigo < 0 || codigo > kNoHayMemoria) return nullptr;
   return kMensajes[codigo];
 }
 

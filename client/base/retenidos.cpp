@@ -137,17 +137,17 @@ int RetenerSobrante() {
     // Packing now could overwrite a leftover bundle this run cannot see.
     LogFormato(1, "No se pudo abrir el directorio %s: %s",
                UnirRuta(g_corrida.raiz, "upload").c_str(), TextoErrorArchivo(e));
-    return 10;
+    return kDirectorioNoEncontrado;
   }
   struct stat st;
-  if (fstatat(upload.fd, "input.dat", &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  if (fstatat(upload.fd, "input.dat", &st, AT_SYMLINK_NOFOLLOW) != 0) return kConexionOk;
   // A killed run's bundle: it may have reached the server, so it is never
   // sent again by itself. When it cannot be kept, nothing is packed over it.
   char nombre[NAME_MAX + 1];
   NombreRetenido(g_retencion.sello, ".dudosa", nombre);
-  if (Retener("upload", "input.dat", nombre) != 0) return 15;
+  if (Retener("upload", "input.dat", nombre) != 0) return kErrorCreando;
   g_retencion.sellosobrante = g_retencion.sello;
-  return 0;
+  return kConexionOk;
 }
 
 void NombrarBundle() {
@@ -180,7 +180,7 @@ void NombrarReenvio(const std::string &nombre) {
 
 int DisponerBundle(int resultado) {
   FaseTransaccion fase = FaseActual();
-  if (fase == kBundleConfirmado || resultado == 0) {
+  if (fase == kBundleConfirmado || resultado == kConexionOk) {
     // Committed (a 0 is given only after the commit): never sent again.
     int e = Borrar(g_corrida.raizfd, g_retencion.dirorigen, g_retencion.origen);
     if (e != 0 && e != ENOENT) {
@@ -268,8 +268,8 @@ int CrearDirectorioRespuesta(const std::string &nombre) {
     e = errno;
   }
   if (e == 0) e = AbrirDirectorio(retenidos.fd, nombre.c_str(), dir);
-  if (e == 0) return 0;
+  if (e == 0) return kConexionOk;
   LogFormato(1, "No se pudo crear %s: %s",
              UnirRuta(g_corrida.raiz, "retenidos/" + nombre).c_str(), TextoErrorArchivo(e));
-  return 15;
+  return kErrorCreando;
 }

@@ -155,7 +155,7 @@ int FallaFcntl(const char *llamada) {
   int e = errno;
   LogFormato(1, "Error fcntl(..., %s): %s", llamada, strerror(e));
   errno = e;
-  return 5;
+  return kSinConexion;
 }
 
 int CambiarModo(bool bloqueante) {
@@ -165,7 +165,7 @@ int CambiarModo(bool bloqueante) {
   if (flags < 0) return FallaFcntl("F_GETFL");
   flags = bloqueante ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
   if (fcntl(g_linea.fd, F_SETFL, flags) < 0) return FallaFcntl("F_SETFL");
-  return 0;
+  return kConexionOk;
 }
 
 }  // namespace
@@ -185,13 +185,13 @@ int EsperarConexion() {
       int error = 0;
       socklen_t largo = sizeof error;
       if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &largo) != 0) error = errno;
-      if (error == 0) return 0;
+      if (error == 0) return kConexionOk;
       LogFormato(1, "Error in connection(): %s", strerror(error));
-      return 5;
+      return kSinConexion;
     }
   }
   LogMensaje("Timeout esperando conexion ...", 3);
-  return 5;
+  return kSinConexion;
 }
 
 // ---------------------------------------------------------------- handlers
@@ -253,8 +253,8 @@ void CtrlCHandler(int senal) {
     g_linea.fd = -1;
   }
   LiberarLocksDevice();
-  if (hijo == 0) _exit(6);
-  TerminarCorridaSenal(6);
+  if (hijo == 0) _exit(kAbortadoUsuario);
+  TerminarCorridaSenal(kAbortadoUsuario);
 }
 
 void InstalarInterrupciones() {

@@ -34,6 +34,9 @@ const char *const kRespuestasInit[] = {"OK", nullptr};
 const char *const kRespuestasMarcado[] = {"CONNECT", "BUSY", "NO DIAL TONE", "NO ANSWER",
                                           "NO CARRIER", nullptr};
 constexpr int kRespuestaConnect = 0;
+// TomarModem's answer for a device another process holds: not a result
+// code; the walk goes on to the next device.
+constexpr int kModemTomado = 1;
 
 // Writes a whole command to the modem. Failures are only logged: the answer
 // that then does not come is what the dialogue reacts to.
@@ -78,8 +81,8 @@ struct Ocupado {
 // One device of a walk: its lock files, then the device itself, opened
 // and held with flock(2) as programs that keep no lock file (picocom) do.
 // informar: say why a taken device is skipped (the first walk does). Returns
-// 0 with the line open and its settings saved, 1 when the device is taken
-// (ocupado says by whom), or 4 when it cannot be opened (its lock files
+// 0 with the line open and its settings saved, 1 (kModemTomado) when the
+// device is taken (ocupado says by whom), or 4 when it cannot be opened (its lock files
 // released again).
 int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
   RetenerInterrupciones retener;
@@ -90,7 +93,7 @@ int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
       LogFormato(1, "El proceso (%d) esta lockeando el archivo (%s)", ocupado.lock.pid,
                  ocupado.lock.path.c_str());
     }
-    return 1;
+    return kModemTomado;
   }
   // Opened without becoming the controlling terminal: a device another
   // program holds must not become ours on the way. It becomes so below,
@@ -102,14 +105,14 @@ int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
     LogFormato(1, "Error abriendo %s", device.c_str());
     LogMensaje(strerror(error), 1);
     LiberarLocksDevice();
-    return 4;
+    return kModemSinInicializar;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     close(fd);
     LiberarLocksDevice();
     ocupado.flock = true;
     if (informar) LogFormato(1, "El dispositivo %s esta tomado por otro programa (flock)", device.c_str());
-    return 1;
+    return kModemTomado;
   }
   ioctl(fd, TIOCSCTTY, 0);
   g_linea.fd = fd;
@@ -118,7 +121,7 @@ int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
   } else {
     LogFormato(1, "ALERTA! tcgetattr: %s", strerror(errno));
   }
-  return 0;
+  return kConexionOk;
 }
 
 double SegundosDesde(const timespec &inicio) {
@@ -146,7 +149,7 @@ int AbrirModem() {
       LogFormato(3, "Probando con %s", device.c_str());
       Ocupado ocupado;
       int r = TomarModem(device, primera, ocupado);
-      if (r != 1) return r;
+      if (r != kModemTomado) return r;
       if (!ocupados.empty()) ocupados += ", ";
       ocupados += device;
       if (ocupado.flock) {
@@ -161,7 +164,7 @@ int AbrirModem() {
       double falta = g_config.esperamodem - SegundosDesde(inicio);
       if (falta <= 0) {
         LogFormato(1, "Ningun modem libre en %d segundos", g_config.esperamodem);
-        return 5;
+        return kSinConexion;
       }
       if (falta * 1000 < static_cast<double>(espera)) espera = static_cast<long>(falta * 1000) + 1;
     }
@@ -205,7 +208,7 @@ int Conectado(termios &ajustes, CorrerSesionFn sesion) {
   if (tcsetattr(g_linea.fd, TCSANOW, &ajustes) != 0) {
     LogFormato(1, "ALERTA! tcsetattr: %s", strerror(errno));
   }
-  int resultado = 5;
+  int resultado = kSinConexion;
   if (g_config.ignoreconnstr != 0) {
     LogMensaje("Connect string: (bypassed)", 9);
   } else {
@@ -213,7 +216,7 @@ int Conectado(termios &ajustes, CorrerSesionFn sesion) {
     resultado = LeerLineaConnect(texto);
     LogMensaje(texto.c_str(), 9);
   }
-  if (resultado != 2) resultado = sesion();
+  if (resultado != kPerdidaPortadora) resultado = sesion();
   LogFormato(1, "rval=%d", resultado);
   return resultado;
 }
@@ -231,7 +234,7 @@ void Colgar() {
 // Up to REINTENTOS dial attempts, each followed by the hang-up sequence
 // unless the carrier was lost. Returns the result code.
 int Marcar(termios &ajustes, CorrerSesionFn sesion) {
-  int resultado = 5;
+  int resultado = kSinConexion;
   for (int quedan = g_config.reintentos; quedan > 0; quedan--) {
     LogMensaje("Llamando...", 1);
     std::string numero = NumeroAMarcar(g_config.telefono, g_config.codigointerurbano);
@@ -245,7 +248,7 @@ int Marcar(termios &ajustes, CorrerSesionFn sesion) {
       LogMensaje(kRespuestasMarcado[respuesta], 1);
     }
     if (respuesta == kRespuestaConnect) resultado = Conectado(ajustes, sesion);
-    if (resultado != 2) Colgar();
+    if (resultado != kPerdidaPortadora) Colgar();
     if (respuesta == kRespuestaConnect) break;
     Dormir(3000);
   }
@@ -259,12 +262,12 @@ int Marcar(termios &ajustes, CorrerSesionFn sesion) {
   sigprocmask(SIG_SETMASK, &mascara, nullptr);
 
   int resultado = AbrirModem();
-  if (resultado != 0) TerminarHijo(resultado);
+  if (resultado != kConexionOk) TerminarHijo(resultado);
   termios ajustes;
   PrepararLinea(ajustes);
   if (!InicializarModem()) {
     LogMensaje("No se pudo inicializar el modem", 1);
-    TerminarHijo(4);
+    TerminarHijo(kModemSinInicializar);
   }
   TerminarHijo(Marcar(ajustes, sesion));
 }
@@ -289,9 +292,9 @@ int LeerLineaConnect(std::string &texto) {
   for (;;) {
     unsigned char byte;
     int r = LeerByte(&byte);
-    if (r < 0) return 2;
+    if (r < 0) return kPerdidaPortadora;
     if (r == 0) continue;
-    if (byte == '\n') return 0;
+    if (byte == '\n') return kConexionOk;
     if (texto.size() < kMaxTextoConnect) texto.push_back(static_cast<char>(byte));
   }
 }
@@ -316,28 +319,28 @@ int SesionModem(CorrerSesionFn sesion) {
   if (pid < 0) {
     g_linea.hijo = -1;
     LogFormato(1, "Error. fork(): %s", strerror(error));
-    return 18;
+    return kNoHayMemoria;
   }
 
   int estado = 0;
   int resultado;
   for (;;) {
     if (waitpid(pid, &estado, 0) == pid) {
-      resultado = 0;
+      resultado = kConexionOk;
       break;
     }
     if (errno == EINTR) continue;
     LogFormato(1, "fallo waitpid() %s", strerror(errno));
-    resultado = 6;
+    resultado = kAbortadoUsuario;
     break;
   }
   // The child is gone: its pid, free for reuse, must not be signalled
   // again. An interrupt from now on ends this process itself.
   g_linea.hijo = -1;
-  if (resultado != 0) return resultado;
+  if (resultado != kConexionOk) return resultado;
   if (WIFSIGNALED(estado)) {
     LogFormato(1, "El proceso de protocolo termino por la senal %d", WTERMSIG(estado));
-    return 6;
+    return kAbortadoUsuario;
   }
   return WEXITSTATUS(estado);
 }

@@ -107,7 +107,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   Descriptor sock(socket(AF_INET, SOCK_DGRAM, 0));
   if (sock.fd < 0) {
     LogFormato(1, "PortMgrConnect socket(): %s", strerror(errno));
-    return 5;
+    return kSinConexion;
   }
   struct sockaddr_in local {};
   local.sin_family = AF_INET;
@@ -115,12 +115,12 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   local.sin_port = htons(static_cast<unsigned short>(g_config.udpport));
   if (bind(sock.fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) != 0) {
     LogFormato(1, "PortMgrConnect bind(): %s", strerror(errno));
-    return 5;
+    return kSinConexion;
   }
   socklen_t largolocal = sizeof local;
   if (getsockname(sock.fd, reinterpret_cast<struct sockaddr *>(&local), &largolocal) != 0) {
     LogFormato(1, "PortMgrConnect getsockname(): %s", strerror(errno));
-    return 5;
+    return kSinConexion;
   }
   LogFormato(10, "PortMgrConnect port assigned=%u", static_cast<unsigned>(ntohs(local.sin_port)));
 
@@ -132,10 +132,10 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   }
   size_t largopedido = strlen(pedido);
 
-  int resultado = 5;
+  int resultado = kSinConexion;
   int quedan = kIntentosPortMgr;
   bool pausa = false;
-  while (quedan > 0 && resultado != 0) {
+  while (quedan > 0 && resultado != kConexionOk) {
     quedan--;
     if (pausa) Dormir(kPausaIntento * 1000L);
     pausa = true;
@@ -190,7 +190,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
         quedan = 0;
         break;
       case kRespuestaGrant:
-        resultado = 0;
+        resultado = kConexionOk;
         break;
       case kRespuestaInvalida:
         LogMensaje("PortMgr resp no valida", 1);

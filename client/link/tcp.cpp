@@ -16,6 +16,9 @@
 namespace {
 
 constexpr unsigned kPausaReintento = 3;
+// Conectar's answer when the socket cannot be made non-blocking: not a
+// result code; no further attempt is made.
+constexpr int kSinReintento = -5;
 
 void CerrarLinea() {
   if (g_linea.fd >= 0) close(g_linea.fd);
@@ -23,24 +26,24 @@ void CerrarLinea() {
 }
 
 // One connection attempt on a fresh socket in g_linea.fd. Returns 0 when
-// connected, 5 when not, -5 when the socket cannot be made non-blocking
-// (no further attempt).
+// connected, 5 when not, -5 (kSinReintento) when the socket cannot be made
+// non-blocking (no further attempt).
 int Conectar(const struct sockaddr_in &servidor) {
   LogMensaje("Conectando...", 1);
   g_linea.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (g_linea.fd < 0) {
     LogFormato(1, "ERROR: socket() %s", strerror(errno));
-    return 5;
+    return kSinConexion;
   }
-  if (ModoNoBloqueante() != 0) {
+  if (ModoNoBloqueante() != kConexionOk) {
     LogFormato(1, "Imposible poner en modo non-blocking: %s", strerror(errno));
-    return -5;
+    return kSinReintento;
   }
   if (connect(g_linea.fd, reinterpret_cast<const struct sockaddr *>(&servidor),
               sizeof servidor) == 0)
-    return 0;
+    return kConexionOk;
   if (errno == EINPROGRESS) return EsperarConexion();
-  return 5;
+  return kSinConexion;
 }
 
 }  // namespace
@@ -51,7 +54,7 @@ int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
   struct hostent *he = gethostbyname(host);
   if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
     LogFormato(1, "ERROR: gethostbyname() %s", hstrerror(h_errno));
-    return 5;
+    return kSinConexion;
   }
   struct sockaddr_in servidor;
   memset(&servidor, 0, sizeof servidor);
@@ -65,15 +68,15 @@ int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
   // line, not kill the process on the next write.
   sighandler_t tuberia = signal(SIGPIPE, SIG_IGN);
 
-  int resultado = 5;
+  int resultado = kSinConexion;
   for (int quedan = g_config.reintentos; quedan > 0; quedan--) {
     int r = Conectar(servidor);
-    if (r == -5) {
+    if (r == kSinReintento) {
       CerrarLinea();
-      resultado = 5;
+      resultado = kSinConexion;
       break;
     }
-    if (r == 0) {
+    if (r == kConexionOk) {
       ModoBloqueante();
       resultado = sesion();
       CerrarLinea();

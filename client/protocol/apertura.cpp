@@ -49,7 +49,7 @@ int LeerPDH(int largo, const unsigned char *payload) {
 }
 
 int IniciarProtocolo() {
-  if (!g_sesion.buffer) return 18;  // the transport allocates it first
+  if (!g_sesion.buffer) return kNoHayMemoria;  // the transport allocates it first
   LogFormato(11, "block size: %d", g_config.blocksize);
   IniciarPlazoSesion();
   g_sesion.naks = 0;
@@ -131,13 +131,13 @@ int IniciarProtocolo() {
   } while (estado != kFatal && version == 0 && timeouts <= 3 && g_sesion.naks < 7 &&
            !SesionVencida());
 
-  int resultado = 0;
+  int resultado = kConexionOk;
   if (estado == kFatal) {
-    resultado = 2;
+    resultado = kPerdidaPortadora;
   } else if (g_sesion.vencida || timeouts >= 4) {
-    resultado = 1;
+    resultado = kExcesoTimeouts;
   } else if (g_sesion.naks >= 7) {
-    resultado = 3;
+    resultado = kExcesoNaks;
   } else {
     resultado = Transferir();
   }
@@ -146,9 +146,9 @@ int IniciarProtocolo() {
 }
 
 int CorrerSesion() {
-  if (ReservarBufferSesion() != 0) {
+  if (ReservarBufferSesion() != kConexionOk) {
     LogMensaje("FATAL: No hay suficiente memoria", 1);
-    return 18;
+    return kNoHayMemoria;
   }
   LogMensaje("Protocolo...", 2);
   int resultado = IniciarProtocolo();

@@ -20,10 +20,10 @@ int ReservarBufferSesion() {
   g_sesion.buffer.reset(new (std::nothrow) unsigned char[tam]);
   if (!g_sesion.buffer) {
     g_sesion.tambuffer = 0;
-    return 18;
+    return kNoHayMemoria;
   }
   g_sesion.tambuffer = tam;
-  return 0;
+  return kConexionOk;
 }
 
 void LiberarBufferSesion() {

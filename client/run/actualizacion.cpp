@@ -64,7 +64,7 @@ __attribute__((format(printf, 1, 2))) int Rechazar(const char *formato, ...) {
   vsnprintf(motivo, sizeof motivo, formato, ap);
   va_end(ap);
   LogFormato(1, "Actualizacion rechazada: %s", motivo);
-  return 14;
+  return kErrorEscribiendo;
 }
 
 // Reads fd to the end in 64 KiB pieces, handing each to usar(data, n),
@@ -176,7 +176,7 @@ int ParsearManifiesto(const std::string &texto, Manifiesto &m) {
       return Rechazar("%s: %s listado dos veces", kManifiesto, a.nombre.c_str());
     m.archivos.push_back(std::move(a));
   }
-  return 0;
+  return kConexionOk;
 }
 
 // The path of an executable program on the search path, or "" when there is
@@ -257,7 +257,7 @@ int VerificarFirma(const std::string &gpgv, const std::string &llavero, const st
   int r = Ejecutar({gpgv, "--keyring", llavero, "--", firma, UnirRuta(descargas, kManifiesto)}, salida);
   if (r == 0) {
     LogSalida(salida, 5);
-    return 0;
+    return kConexionOk;
   }
   LogSalida(salida, 1);
   if (r < 0) return Rechazar("no se pudo ejecutar %s", gpgv.c_str());
@@ -273,11 +273,11 @@ int LeerSerieInstalada(unsigned long long &serie) {
   std::string texto;
   int err = LeerArchivoChico(path, texto, 64);
   serie = 0;
-  if (err == ENOENT) return 0;
+  if (err == ENOENT) return kConexionOk;
   if (err == 0 && !texto.empty() && texto.back() == '\n') texto.pop_back();
   if (err != 0 || !LeerDecimal(texto, kMaxCifrasSerie, serie))
     return Rechazar("no se puede leer la serie instalada de %s", path.c_str());
-  return 0;
+  return kConexionOk;
 }
 
 // Size and SHA-256 of a regular file. Returns 0 or an errno value (EINVAL
@@ -325,7 +325,7 @@ int VerificarEntregados(const std::string &descargas, const Manifiesto &m) {
       return Rechazar("%s tiene %lld bytes, %s dice %lld", a.nombre.c_str(), tamano, kManifiesto, a.tamano);
     if (sha != a.sha) return Rechazar("el SHA-256 de %s no es el de %s", a.nombre.c_str(), kManifiesto);
   }
-  return 0;
+  return kConexionOk;
 }
 
 // Everything that must hold before the first file is installed: the
@@ -344,12 +344,12 @@ int VerificarActualizacion(const std::string &descargas, Manifiesto &m) {
   if (err == ENOENT) return Rechazar("no se entrego el manifiesto %s", kManifiesto);
   if (err != 0) return Rechazar("no se pudo leer %s: %s", kManifiesto, strerror(err));
   int r = VerificarFirma(gpgv, llavero, descargas);
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   r = ParsearManifiesto(texto, m);
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   unsigned long long instalada = 0;
   r = LeerSerieInstalada(instalada);
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   if (m.serie <= instalada)
     return Rechazar("serie %llu no es mayor que la instalada (%llu)", m.serie, instalada);
   return VerificarEntregados(descargas, m);
@@ -378,12 +378,12 @@ int Instalar(const std::string &nuevo, const std::string &nombre) {
   if (stat(destino.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
       LogFormato(1, "No se puede reemplazar %s: no es un archivo", destino.c_str());
-      return 14;
+      return kErrorEscribiendo;
     }
     modo = st.st_mode & 07777;
     if (!CopiarArchivo(destino, destino + ".bak", modo)) {
       LogFormato(1, "No se pudo respaldar %s: %s", destino.c_str(), strerror(errno));
-      return 14;
+      return kErrorEscribiendo;
     }
   }
   // The new file appears under its name in one step, complete.
@@ -391,11 +391,11 @@ int Instalar(const std::string &nuevo, const std::string &nombre) {
   if (!CopiarArchivo(nuevo, temporal, modo) || rename(temporal.c_str(), destino.c_str()) != 0) {
     LogFormato(1, "No se pudo instalar %s: %s", destino.c_str(), strerror(errno));
     unlink(temporal.c_str());
-    return 14;
+    return kErrorEscribiendo;
   }
   unlink(nuevo.c_str());
   LogFormato(1, "Actualizado %s", nombre.c_str());
-  return 0;
+  return kConexionOk;
 }
 
 // Writes the installed serial to zelta.version: a temporary file renamed
@@ -412,9 +412,9 @@ int EscribirSerie(unsigned long long serie) {
   if (!ok || rename(temporal.c_str(), destino.c_str()) != 0) {
     LogFormato(1, "No se pudo escribir %s: %s", destino.c_str(), strerror(errno));
     unlink(temporal.c_str());
-    return 14;
+    return kErrorEscribiendo;
   }
-  return 0;
+  return kConexionOk;
 }
 
 }  // namespace
@@ -424,7 +424,7 @@ int PrepararActualizacion() {
     std::string path = UnirRuta(g_corrida.raiz, sub);
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
       LogFormato(1, "No se pudo crear %s: %s", path.c_str(), strerror(errno));
-      return 10;
+      return kDirectorioNoEncontrado;
     }
   }
   std::string svl0 = UnirRuta(g_corrida.raiz, "upload/_svl.0");
@@ -434,24 +434,24 @@ int PrepararActualizacion() {
   if (fd.fd >= 0 && !fd.Cerrar()) ok = false;
   if (!ok) {
     LogFormato(1, "No se pudo crear %s: %s", svl0.c_str(), strerror(errno));
-    return 15;
+    return kErrorCreando;
   }
-  return 0;
+  return kConexionOk;
 }
 
 int CompletarActualizacion() {
   std::string descargas = UnirRuta(g_corrida.raiz, "download");
   Manifiesto m;
   int r = VerificarActualizacion(descargas, m);
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   for (const Listado &a : m.archivos) {
     r = Instalar(UnirRuta(descargas, a.nombre), a.nombre);
-    if (r != 0) return r;
+    if (r != kConexionOk) return r;
   }
   r = EscribirSerie(m.serie);
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   unlink(UnirRuta(descargas, kManifiesto).c_str());
   unlink(UnirRuta(descargas, kFirma).c_str());
   LogFormato(1, "Actualizacion serie %llu instalada", m.serie);
-  return 0;
+  return kConexionOk;
 }

@@ -32,7 +32,7 @@ const char *ArgumentoOpcion(int argc, char **argv, int *i) {
 
 int UsoInvalido(const char *argv0) {
   MostrarUso(argv0);
-  return -1;
+  return kUsoInvalido;
 }
 
 // Before anything else of a run: the log sink, the terminal root opened, the
@@ -43,7 +43,7 @@ int PrepararCorrida() {
     FILE *f = AbrirLog(g_corrida.archivolog.c_str());
     if (f == nullptr) {
       printf("Imposible abrir log %s\n", g_corrida.archivolog.c_str());
-      return 13;
+      return kArchivoNoAbierto;
     }
     FijarSalidaLog(f);
   } else {
@@ -55,19 +55,19 @@ int PrepararCorrida() {
   if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
     LogFormato(1, "No se pudo abrir el directorio %s: %s", g_corrida.raiz.c_str(),
                TextoErrorArchivo(e));
-    return 19;
+    return kRaizNoDisponible;
   }
   g_corrida.raizfd = raiz.Soltar();
   std::string lock = UnirRuta(g_corrida.raiz, "_zelta.lck");
-  if (CrearLock(lock) != 0) return 19;
+  if (CrearLock(lock) != 0) return kRaizNoDisponible;
   g_corrida.locklpath = std::move(lock);  // no allocation between the lock and its owner
   g_corrida.lockpid = getpid();
   if (atexit(cleanexit) != 0) {
     LogFormato(1, "Error registrando cleanexit [%s]", strerror(errno));
     g_corrida.locklpath.clear();
-    return 19;
+    return kRaizNoDisponible;
   }
-  return 0;
+  return kConexionOk;
 }
 
 // The TCP session: direct, through the port manager, or both.
@@ -77,11 +77,12 @@ int TransporteTCP(const Destino &destino) {
                      LEAUsaPortMgr(clave, destino.empresa, destino.actividad) != 0;
   if (!desdeinicio) {
     int r = SesionTCP(g_config.servidor.c_str(), g_config.puerto, CorrerSesion);
-    if (r != 5) return r;
+    if (r != kSinConexion) return r;
   }
   char host[kMaxServidor + 1] = "";
   unsigned short puerto = 0;
-  if (PortMgrConnect(g_config.servidor.c_str(), g_config.puerto, host, sizeof host, &puerto) == 0) {
+  if (PortMgrConnect(g_config.servidor.c_str(), g_config.puerto, host, sizeof host, &puerto) ==
+      kConexionOk) {
     if (!desdeinicio) WriteLEAUsaPortMgr(clave, destino.empresa, destino.actividad);
     return SesionTCP(host, puerto, CorrerSesion);
   }
@@ -128,16 +129,16 @@ void LogResumen(const Resumen &resumen, int resultado) {
 // behind: its files are all still in upload/. Returns the packing's code.
 int Empaquetar() {
   int r = RetenerSobrante();
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   RetenerInterrupciones retener;
   r = ArmarArchivo();
-  if (r != 0) {
+  if (r != kConexionOk) {
     BorrarBundle();
     return r;
   }
   NombrarBundle();
   MarcarFase(kBundleArmado);
-  return 0;
+  return kConexionOk;
 }
 
 // After the commit: split, ticket, update completion. A
@@ -147,17 +148,17 @@ int Empaquetar() {
 int EntregarRespuesta() {
   Descriptor bajada;
   int r = DesarmarArchivosBIN(&bajada);
-  if (r == 0) r = ReemplazarTicket();
+  if (r == kConexionOk) r = ReemplazarTicket();
   {
     RetenerInterrupciones retener;
-    if (r != 0) {
+    if (r != kConexionOk) {
       RetenerRespuesta();
     } else {
       BorrarDescarga(bajada);
     }
     MarcarFase(kSinBundle);
   }
-  if (r == 0 && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
+  if (r == kConexionOk && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
   return r;
 }
 
@@ -167,35 +168,35 @@ int EntregarRespuesta() {
 // loader's own); fills in the byte counts of the summary.
 int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
   int r = ObtenerIdentificacion();
-  if (r != 0) {
+  if (r != kConexionOk) {
     LogMensaje("FATAL: No se pudo obtener identificacion del sistema", 1);
     return r;
   }
   r = CargarConfiguracion(argv0);
-  if (r != 0) {
+  if (r != kConexionOk) {
     *codigoestado = r;
-    return 16;
+    return kErrorConfiguracion;
   }
   if (g_corrida.modo == kModoActualizar) {
     r = PrepararActualizacion();
-    if (r != 0) {
+    if (r != kConexionOk) {
       LogFormato(5, "Saliendo con error %d.\n", r);
       return r;
     }
   }
   r = VerificarDirectorios();
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   LimpiarDescargas();
   r = Empaquetar();
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   resumen.subida = TamanoEnRaiz(kBultoSubida);
   Destino destino;
   r = LeerDestino(destino);
-  if (r == 0) r = ComprobarBloques();
-  if (r == 0) r = Transportar(destino);
+  if (r == kConexionOk) r = ComprobarBloques();
+  if (r == kConexionOk) r = Transportar(destino);
   resumen.bajada = TamanoEnRaiz("download/output.dat");
   DisponerBundle(r);
-  if (r != 0) return r;
+  if (r != kConexionOk) return r;
   return EntregarRespuesta();
 }
 
@@ -206,7 +207,7 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
 // reports.
 [[noreturn]] void FinPorFaltaDeMemoria() {
   LogMensajeSenal("No hay suficiente memoria", 1);
-  TerminarCorridaSenal(18);
+  TerminarCorridaSenal(kNoHayMemoria);
 }
 
 }  // namespace
@@ -219,14 +220,14 @@ int ComprobarBloques() {
   struct stat st;
   if (fstatat(g_corrida.raizfd, g_corrida.rutasubida.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       g_config.blocksize <= 0) {
-    return 0;  // the transfer reports it
+    return kConexionOk;  // the transfer reports it
   }
   long long bloques = (static_cast<long long>(st.st_size) + g_config.blocksize - 1) /
                       g_config.blocksize;
-  if (bloques <= kMaxBloques) return 0;
+  if (bloques <= kMaxBloques) return kConexionOk;
   LogFormato(1, "Transaccion demasiado grande: %lld bloques de %d bytes (maximo %ld)", bloques,
              g_config.blocksize, kMaxBloques);
-  return 12;
+  return kDemasiadosArchivos;
 }
 
 void MostrarUso(const char *argv0) {
@@ -309,20 +310,20 @@ int LeerLineaComandos(int argc, char **argv) {
   g_corrida.modo = modo;
   if (modo == kModoActualizar) g_corrida.raiz = g_corrida.dirprog;
   if (g_corrida.reenvio && modo != kModoSesion) return UsoInvalido(argv[0]);
-  return 0;
+  return kConexionOk;
 }
 
 int ObtenerIdentificacion() {
   ArchivoPtr f(fopen(g_corrida.rutamachineid.c_str(), "r"));
-  if (!f) return -2;
+  if (!f) return kIdentificacionFallida;
   char id[33];
-  if (fread(id, 1, 32, f.get()) != 32) return -2;
+  if (fread(id, 1, 32, f.get()) != 32) return kIdentificacionFallida;
   id[32] = '\0';
   for (int i = 0; i < 32; i++) {
-    if (!isxdigit(static_cast<unsigned char>(id[i]))) return -2;
+    if (!isxdigit(static_cast<unsigned char>(id[i]))) return kIdentificacionFallida;
   }
   g_corrida.hostid = id;
-  return 0;
+  return kConexionOk;
 }
 
 int ChequearConfiguracion(const char *argv0) {
@@ -342,7 +343,7 @@ int ChequearConfiguracion(const char *argv0) {
            g_corrida.dirprog.c_str());
   }
   fflush(stdout);
-  return hallazgos.empty() ? 0 : 16;
+  return hallazgos.empty() ? kConexionOk : kErrorConfiguracion;
 }
 
 int CorrerZelta(int argc, char **argv) {
@@ -351,15 +352,15 @@ int CorrerZelta(int argc, char **argv) {
     if (strcmp(argv[i], "--version") == 0) {
       printf("zelta %d.%d.%d (paquete zelta %s)\n", kVersionMayor, kVersionMenor,
              kVersionRevision, ZELTA_VERSION_PAQUETE);
-      return 0;
+      return kConexionOk;
     }
   }
-  if (LeerLineaComandos(argc, argv) != 0) return -1;
+  if (LeerLineaComandos(argc, argv) != kConexionOk) return kUsoInvalido;
   if (g_corrida.modo == kModoEstado) return MostrarEstadoTerminales(g_corrida.raiz, g_corrida.tabulado);
   if (g_corrida.modo == kModoChequeo) return ChequearConfiguracion(argv[0]);
   Resumen resumen;
   int r = PrepararCorrida();
-  if (r != 0) {
+  if (r != kConexionOk) {
     // Without a log (13) there is nowhere to put the summary.
     if (SalidaLog() != nullptr) LogResumen(resumen, r);
     return r;
@@ -383,12 +384,12 @@ int CorrerZelta(int argc, char **argv) {
   LogMensaje(kBanner, 1);
   LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
              kVersionRevision);
-  int codigoestado = 0;
+  int codigoestado = kConexionOk;  // none of its own
   r = Intercambio(argv[0], &codigoestado, resumen);
   {
     // Once the outcome is written a late interrupt changes nothing.
     RetenerInterrupciones retener;
-    EscribirEstado(codigoestado != 0 ? codigoestado : r);
+    EscribirEstado(codigoestado != kConexionOk ? codigoestado : r);
     IgnorarInterrupciones();
   }
   LogResumen(resumen, r);

@@ -26,18 +26,18 @@ int ReenviarUno(const std::string &nombre) {
   MarcarFase(kBundleArmado);
   Destino destino;
   int r = LeerDestino(destino);
-  if (r == 0) r = ComprobarBloques();
-  if (r == 0) r = CrearDirectorioRespuesta(base);
-  if (r == 0) r = Transportar(destino);
+  if (r == kConexionOk) r = ComprobarBloques();
+  if (r == kConexionOk) r = CrearDirectorioRespuesta(base);
+  if (r == kConexionOk) r = Transportar(destino);
   RetenerInterrupciones retener;
   DisponerBundle(r);
-  if (r == 0) {
+  if (r == kConexionOk) {
     LogFormato(1, "Transaccion reenviada: %s", nombre.c_str());
     // A failed split leaves output.dat beside what was split: the answer
     // is kept either way.
     Descriptor bajada;
     r = DesarmarArchivosBIN(&bajada);
-    if (r == 0) BorrarDescarga(bajada);
+    if (r == kConexionOk) BorrarDescarga(bajada);
   }
   MarcarFase(kSinBundle);
   return r;
@@ -47,12 +47,12 @@ int ReenviarUno(const std::string &nombre) {
 
 int ReenviarRetenidos(const char *argv0) {
   int r = CargarConfiguracion(argv0);
-  if (r != 0) return 16;
+  if (r != kConexionOk) return kErrorConfiguracion;
   std::vector<std::string> nombres = ListarRetenidos(kSufijo);
   if (nombres.empty()) LogMensaje("No hay transacciones retenidas para reenviar", 1);
   for (const std::string &n : nombres) {
     r = ReenviarUno(n);
-    if (r != 0) return r;
+    if (r != kConexionOk) return r;
   }
-  return 0;
+  return kConexionOk;
 }

@@ -30,6 +30,9 @@ constexpr size_t kLineaBinarios = 4095;
 constexpr unsigned char kEscape = 0x08;
 constexpr unsigned char kEtx = 0x03;
 constexpr unsigned char kFinDos = 0x1A;  // DOS end-of-file mark
+// AbrirEntrada's answer for an entry that is not a regular file: not a
+// result code, the entry is skipped.
+constexpr int kNoEmpaquetable = -1;
 
 bool Escribir(FILE *out, const void *datos, size_t largo) {
   return fwrite(datos, 1, largo, out) == largo;
@@ -99,9 +102,9 @@ bool EscribirContenido(FILE *out, unsigned char *buf, size_t n, bool binario, in
 int Volcar(FILE *out, const char *path) {
   if (fflush(out) != 0 || ferror(out)) {
     LogFormato(1, "Error escribiendo registro de %s [%m]", path);
-    return 14;
+    return kErrorEscribiendo;
   }
-  return 0;
+  return kConexionOk;
 }
 
 // The path of an entry of upload/, for messages.
@@ -119,21 +122,22 @@ int CrearBundle(int upload, const std::string &path, ArchivoPtr &out) {
   }
   if (e != 0) {
     LogFormato(1, "No se pudo crear %s [%s]", path.c_str(), TextoErrorArchivo(e));
-    return 15;
+    return kErrorCreando;
   }
-  return 0;
+  return kConexionOk;
 }
 
 // Opens an entry of upload/ for packing. Returns 0 with in and *tamano set;
-// 13 when it cannot be opened; -1 when it is not a regular file (a link,
-// FIFO, device or directory), which is logged and left where it is.
+// 13 when it cannot be opened; -1 (kNoEmpaquetable) when it is not a
+// regular file (a link, FIFO, device or directory), which is logged and
+// left where it is.
 int AbrirEntrada(int upload, const char *nombre, ArchivoPtr &in, off_t *tamano) {
   Descriptor fd;
   int e = AbrirLectura(upload, nombre, fd, tamano);
   if (e == ELOOP || e == kNoRegular) {
     LogFormato(1, "No se empaqueta %s: %s; queda en upload/", RutaUpload(nombre).c_str(),
                TextoErrorArchivo(e));
-    return -1;
+    return kNoEmpaquetable;
   }
   if (e == 0) {
     in = AbrirFlujo(fd, "rb");
@@ -141,9 +145,9 @@ int AbrirEntrada(int upload, const char *nombre, ArchivoPtr &in, off_t *tamano) 
   }
   if (e != 0) {
     LogFormato(1, "No se pudo abrir %s [%s]", RutaUpload(nombre).c_str(), strerror(e));
-    return 13;
+    return kArchivoNoAbierto;
   }
-  return 0;
+  return kConexionOk;
 }
 
 // Packs one opened file: its record header and at most tamano bytes, the
@@ -154,9 +158,9 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
 
 // Closes input.dat, keeping the first error.
 int CerrarBundle(ArchivoPtr &out, const std::string &path, int res) {
-  if (fclose(out.release()) != 0 && res == 0) {
+  if (fclose(out.release()) != 0 && res == kConexionOk) {
     LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
-    res = 14;
+    res = kErrorEscribiendo;
   }
   return res;
 }
@@ -175,16 +179,16 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
   // Only a list that is not there means no file is binary: one that is
   // there but cannot be read would send binary files as text. One that is
   // not a regular file is not read, and stays like every such entry.
-  if (e == ENOENT) return 0;
+  if (e == ENOENT) return kConexionOk;
   if (e == ELOOP || e == kNoRegular) {
     LogFormato(1, "No se lee %s: %s", path.c_str(), TextoErrorArchivo(e));
-    return 0;
+    return kConexionOk;
   }
   ArchivoPtr f;
   if (e == 0) f = AbrirFlujo(fd, "rb");
   if (!f) {
     LogFormato(1, "No se pudo abrir %s [%s]", path.c_str(), strerror(e != 0 ? e : errno));
-    return 13;
+    return kArchivoNoAbierto;
   }
   std::vector<char> linea(kLineaBinarios + 1);
   size_t n;
@@ -195,14 +199,14 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
     if (linea[0] == '\0') continue;
     if (!AgregarNombre(binarios, linea.data())) {
       LogMensaje("Falta de memoria para la lista de binarios", 1);
-      return 11;
+      return kFaltaMemoria;
     }
   }
   if (ferror(f.get())) {
     LogFormato(1, "Error leyendo %s [%m]", path.c_str());
-    return 13;
+    return kArchivoNoAbierto;
   }
-  return 0;
+  return kConexionOk;
 }
 
 // The bytes of the bundle header line that precede the host identification,
@@ -214,12 +218,12 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
 int LineaEncabezado(const std::string &linea, const char *path, std::string &guardado) {
   if (linea.size() >= 16) {
     guardado = linea.substr(0, 16);
-    return 0;
+    return kConexionOk;
   }
   if (linea.size() >= 9) {
     LogFormato(1, "Linea de encabezado incompleta en %s (%zu caracteres): %s", path,
                linea.size(), linea.c_str());
-    return 16;
+    return kErrorConfiguracion;
   }
   size_t codigos = 0;
   int empresa = 0, actividad = 0;
@@ -229,15 +233,15 @@ int LineaEncabezado(const std::string &linea, const char *path, std::string &gua
     case kCodigosCortos:
       LogFormato(1, "Linea de encabezado demasiado corta en %s (%zu caracteres): %s", path,
                  linea.size(), linea.c_str());
-      return 16;
+      return kErrorConfiguracion;
     case kCodigosInvalidos:
       LogFormato(1, "Codigos de empresa y actividad invalidos en %s: %s", path, linea.c_str());
-      return 16;
+      return kErrorConfiguracion;
   }
   std::string clave;
-  if (int res = SuministrarClave(empresa, actividad, clave); res != 0) return res;
+  if (int res = SuministrarClave(empresa, actividad, clave); res != kConexionOk) return res;
   guardado = linea.substr(0, codigos + 4) + clave;
-  return 0;
+  return kConexionOk;
 }
 
 }  // namespace
@@ -294,11 +298,11 @@ bool AgregarNombre(ConjuntoNombres &conjunto, const char *nombre) {
 int ReservarLista(ListaArchivos &lista, size_t capacidad) {
   lista.cantidad = 0;
   lista.capacidad = 0;
-  if (!AsignacionPermitida()) return 11;
+  if (!AsignacionPermitida()) return kFaltaMemoria;
   lista.nombres.reset(new (std::nothrow) std::unique_ptr<char[]>[capacidad]);
-  if (!lista.nombres) return 11;
+  if (!lista.nombres) return kFaltaMemoria;
   lista.capacidad = capacidad;
-  return 0;
+  return kConexionOk;
 }
 
 int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado) {
@@ -314,19 +318,19 @@ int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado) {
     }
     if (lista.cantidad + 1 >= lista.capacidad) {
       LogMensaje("Hay mas archivos de los esperados", 1);
-      return 12;
+      return kDemasiadosArchivos;
     }
     size_t largo = strlen(nombre);
     std::unique_ptr<char[]> copia;
     if (AsignacionPermitida()) copia.reset(new (std::nothrow) char[largo + 1]);
     if (!copia) {
       LogMensaje("Falta de memoria para la lista de archivos", 1);
-      return 11;
+      return kFaltaMemoria;
     }
     memcpy(copia.get(), nombre, largo + 1);
     lista.nombres[lista.cantidad++] = std::move(copia);
   }
-  return 0;
+  return kConexionOk;
 }
 
 // ---------------------------------------------------------------- records
@@ -335,7 +339,7 @@ int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool 
   ArchivoPtr in;
   off_t tamano = 0;
   int res = AbrirEntrada(dirfd, nombre, in, &tamano);
-  if (res != 0) return 13;
+  if (res != kConexionOk) return kArchivoNoAbierto;
   return AgregarContenido(out, in.get(), tamano, nombre, binario, encabezado);
 }
 
@@ -347,39 +351,39 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
   const char *path = ruta.c_str();
   LogFormato(15, "Agregando archivo%s %s", binario ? " bin" : "", path);
   unsigned long long tamano = static_cast<unsigned long long>(tamanoabierto);
-  int res = 0;
+  int res = kConexionOk;
   if (binario) {
-    if (fprintf(out, "[%s,%llu]\r\n", nombre, tamano) < 0) res = 14;
+    if (fprintf(out, "[%s,%llu]\r\n", nombre, tamano) < 0) res = kErrorEscribiendo;
   } else if (encabezado) {
-    if (fprintf(out, "[%s]\r\n", nombre) < 0) res = 14;
+    if (fprintf(out, "[%s]\r\n", nombre) < 0) res = kErrorEscribiendo;
   }
 
   // The last two content bytes written, for the closing CR LF of text.
   int ultimos[2] = {-1, -1};
   unsigned long long restante = tamano;
   unsigned char buf[kLectura];
-  while (res == 0) {
+  while (res == kConexionOk) {
     size_t pedir = kLectura;
     if (restante < pedir) pedir = static_cast<size_t>(restante);
     if (pedir == 0) break;
     size_t n = fread(buf, 1, pedir, in);
     if (n == 0) break;
-    if (!EscribirContenido(out, buf, n, binario, ultimos)) res = 14;
+    if (!EscribirContenido(out, buf, n, binario, ultimos)) res = kErrorEscribiendo;
     restante -= n;
   }
-  if (res == 0 && ferror(in)) {
+  if (res == kConexionOk && ferror(in)) {
     LogFormato(1, "Error leyendo %s [%m]", path);
-    return 13;
+    return kArchivoNoAbierto;
   }
-  if (res == 0 && binario && restante > 0) {
+  if (res == kConexionOk && binario && restante > 0) {
     // The size in the record header no longer matches what follows.
     LogFormato(1, "El archivo %s cambio de tamano mientras se empaquetaba", path);
-    return 13;
+    return kArchivoNoAbierto;
   }
-  if (res == 0 && (binario || ultimos[0] != '\r' || ultimos[1] != '\n')) {
-    if (!Escribir(out, "\r\n")) res = 14;
+  if (res == kConexionOk && (binario || ultimos[0] != '\r' || ultimos[1] != '\n')) {
+    if (!Escribir(out, "\r\n")) res = kErrorEscribiendo;
   }
-  if (res == 0) return Volcar(out, path);
+  if (res == kConexionOk) return Volcar(out, path);
   LogFormato(1, "Error escribiendo registro de %s [%m]", path);
   return res;
 }
@@ -390,18 +394,18 @@ int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
   const std::string ruta = RutaUpload(nombre);
   const char *path = ruta.c_str();
   ArchivoPtr in;
-  if (AbrirEntrada(dirfd, nombre, in, nullptr) != 0) return 13;
+  if (AbrirEntrada(dirfd, nombre, in, nullptr) != kConexionOk) return kArchivoNoAbierto;
   if (!Escribir(out, "[_svl.0]\r\n")) {
     LogFormato(1, "Error escribiendo el encabezado [%m]");
-    return 14;
+    return kErrorEscribiendo;
   }
   char buf[kTrozo];
   size_t leidos = fread(buf, 1, kTrozo, in.get());
   std::string guardado;  // the bytes that precede the host identification
-  int res = 0;
+  int res = kConexionOk;
   if (ferror(in.get())) {
     LogFormato(1, "Error leyendo %s [%m]", path);
-    res = 13;
+    res = kArchivoNoAbierto;
   } else {
     size_t largo = 0;
     while (largo < leidos && buf[largo] != '\r' && buf[largo] != '\n' && buf[largo] != kFinDos) {
@@ -409,13 +413,13 @@ int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
     }
     res = LineaEncabezado(std::string(buf, largo), path, guardado);
   }
-  if (res == 0) {
+  if (res == kConexionOk) {
     guardado += g_corrida.hostid;
-    if (!Escribir(out, guardado.data(), guardado.size())) res = 14;
+    if (!Escribir(out, guardado.data(), guardado.size())) res = kErrorEscribiendo;
   }
-  if (!Escribir(out, "\r\n") && res == 0) res = 14;
+  if (!Escribir(out, "\r\n") && res == kConexionOk) res = kErrorEscribiendo;
   int volcado = Volcar(out, path);
-  return res != 0 ? res : volcado;
+  return res != kConexionOk ? res : volcado;
 }
 
 // ---------------------------------------------------------------- the bundle
@@ -430,15 +434,15 @@ int ArmarArchivo() {
   if (e == 0) e = AbrirDirectorio(raiz.fd, "upload", dirupload);
   if (e != 0) {
     LogFormato(1, "No se pudo abrir el directorio %s [%s]", upload.c_str(), TextoErrorArchivo(e));
-    return 10;
+    return kDirectorioNoEncontrado;
   }
   const int fdupload = dirupload.fd;
-  if (int res = LeerBinarios(fdupload, binarios); res != 0) return res;
+  if (int res = LeerBinarios(fdupload, binarios); res != kConexionOk) return res;
 
   DirectorioPtr dir(ListarDirectorio(dirupload));
   if (!dir) {
     LogFormato(1, "No se pudo abrir el directorio %s [%m]", upload.c_str());
-    return 10;
+    return kDirectorioNoEncontrado;
   }
   size_t cuenta = 0;
   std::string listo;  // the ready-made bundle's name as found
@@ -458,25 +462,25 @@ int ArmarArchivo() {
     ArchivoPtr in;
     off_t tamano = 0;
     int res = AbrirEntrada(fdupload, listo.c_str(), in, &tamano);
-    if (res != 0) return 13;
-    if (res = CrearBundle(fdupload, bundle, out); res != 0) return res;
+    if (res != kConexionOk) return kArchivoNoAbierto;
+    if (res = CrearBundle(fdupload, bundle, out); res != kConexionOk) return res;
     res = AgregarContenido(out.get(), in.get(), tamano, listo.c_str(), false, false);
     res = CerrarBundle(out, bundle, res);
-    if (res == 0) Borrar(fdupload, listo.c_str());
+    if (res == kConexionOk) Borrar(fdupload, listo.c_str());
     return res;
   }
 
   ListaArchivos lista;
-  if (ReservarLista(lista, cuenta + 4) != 0) {
+  if (ReservarLista(lista, cuenta + 4) != kConexionOk) {
     LogMensaje("Falta de memoria para la lista de archivos", 1);
-    return 11;
+    return kFaltaMemoria;
   }
   rewinddir(dir.get());
   std::string encabezado = "_svl.0";
-  if (int res = ListarArchivos(dir.get(), lista, encabezado); res != 0) return res;
+  if (int res = ListarArchivos(dir.get(), lista, encabezado); res != kConexionOk) return res;
   dir.reset();
 
-  if (int res = CrearBundle(fdupload, bundle, out); res != 0) return res;
+  if (int res = CrearBundle(fdupload, bundle, out); res != kConexionOk) return res;
   std::sort(lista.nombres.get(), lista.nombres.get() + lista.cantidad,
             [](const std::unique_ptr<char[]> &a, const std::unique_ptr<char[]> &b) {
               int c = strcasecmp(a.get(), b.get());
@@ -485,25 +489,25 @@ int ArmarArchivo() {
 
   std::vector<std::string> empaquetados;
   int res = AgregarEncabezado(out.get(), fdupload, encabezado.c_str());
-  if (res == 0) empaquetados.push_back(encabezado);
-  for (size_t i = 0; i < lista.cantidad && res == 0; i++) {
+  if (res == kConexionOk) empaquetados.push_back(encabezado);
+  for (size_t i = 0; i < lista.cantidad && res == kConexionOk; i++) {
     const char *nombre = lista.nombres[i].get();
     // Entries that are not regular files are left where they are.
     ArchivoPtr in;
     off_t tamano = 0;
     res = AbrirEntrada(fdupload, nombre, in, &tamano);
-    if (res < 0) {
-      res = 0;
+    if (res == kNoEmpaquetable) {
+      res = kConexionOk;
       continue;
     }
-    if (res != 0) break;
+    if (res != kConexionOk) break;
     res = AgregarContenido(out.get(), in.get(), tamano, nombre, ContieneNombre(binarios, nombre),
                            true);
-    if (res == 0) empaquetados.push_back(nombre);
+    if (res == kConexionOk) empaquetados.push_back(nombre);
   }
-  if (!Escribir(out.get(), "[FIN]\r\n") && res == 0) res = 14;
+  if (!Escribir(out.get(), "[FIN]\r\n") && res == kConexionOk) res = kErrorEscribiendo;
   res = CerrarBundle(out, bundle, res);
-  if (res == 0) {
+  if (res == kConexionOk) {
     for (const auto &p : empaquetados) Borrar(fdupload, p.c_str());
   }
   return res;

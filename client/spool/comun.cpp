@@ -29,7 +29,7 @@ int VerificarDirectorios() {
   if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
     LogFormato(1, "No se pudo abrir el directorio %s: %s", g_corrida.raiz.c_str(),
                TextoErrorArchivo(e));
-    return 10;
+    return kDirectorioNoEncontrado;
   }
   // Checked before anything is packed: a transaction whose answer has
   // nowhere to go is not sent, and its files stay in upload/.
@@ -42,7 +42,7 @@ int VerificarDirectorios() {
       LogFormato(1, "%s no es un directorio real: %s", UnirRuta(g_corrida.raiz, sub).c_str(),
                  TextoErrorArchivo(e));
     }
-    return 10;
+    return kDirectorioNoEncontrado;
   }
-  return 0;
+  return kConexionOk;
 }

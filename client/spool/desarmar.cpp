@@ -74,9 +74,9 @@ bool EsFin(const std::string &nombre) {
 int CerrarEntrega(ArchivoPtr &sal, const std::string &path) {
   if (fclose(sal.release()) != 0) {
     LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
-    return 14;
+    return kErrorEscribiendo;
   }
-  return 0;
+  return kConexionOk;
 }
 
 // Copies the tamano bytes after a binary record's header line. Returns 0
@@ -89,16 +89,16 @@ int CopiarBinario(FILE *in, FILE *sal, long tamano, const std::string &path) {
     size_t leidos = fread(buf, 1, pedir, in);
     if (leidos > 0 && fwrite(buf, 1, leidos, sal) != leidos) {
       LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
-      return 14;
+      return kErrorEscribiendo;
     }
     restante -= static_cast<long>(leidos);
     if (leidos < pedir) {
       LogFormato(1, "Registro %s truncado: faltan %ld de %ld bytes", path.c_str(), restante,
                  tamano);
-      return 14;
+      return kErrorEscribiendo;
     }
   }
-  return 0;
+  return kConexionOk;
 }
 
 }  // namespace
@@ -118,7 +118,7 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
   if (!in) {
     LogFormato(1, "No se pudo abrir %s [%s]", bundle.c_str(),
                TextoErrorArchivo(e != 0 ? e : errno));
-    return 13;
+    return kArchivoNoAbierto;
   }
   MascaraTemporal mascara(0);
 
@@ -133,11 +133,11 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
     if (EsFin(r.nombre)) break;
     if (!NombreValido(r.nombre)) {
       LogFormato(1, "Nombre de archivo invalido: %s", r.nombre.c_str());
-      return 15;
+      return kErrorCreando;
     }
     if (r.binario && r.tamano < 0) {
       LogFormato(1, "Tamano invalido para %s: %ld", r.nombre.c_str(), r.tamano);
-      return 14;
+      return kErrorEscribiendo;
     }
     const std::string path = UnirRuta(download, r.nombre);
     // Made anew, 0666 for every user of the terminal (the umask is 0 here):
@@ -149,13 +149,15 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
     if (e == 0) sal = AbrirFlujo(fdsal, "wb");
     if (!sal) {
       LogFormato(1, "No se pudo crear %s [%s]", path.c_str(), TextoErrorArchivo(e != 0 ? e : errno));
-      return 15;
+      return kErrorCreando;
     }
 
     if (r.binario) {
       LogFormato(10, "Guardando %s binario de %ld bytes\n", r.nombre.c_str(), r.tamano);
-      if (int res = CopiarBinario(in.get(), sal.get(), r.tamano, path); res != 0) return res;
-      if (int res = CerrarEntrega(sal, path); res != 0) return res;
+      if (int res = CopiarBinario(in.get(), sal.get(), r.tamano, path); res != kConexionOk) {
+        return res;
+      }
+      if (int res = CerrarEntrega(sal, path); res != kConexionOk) return res;
       n = LeerLineaSpool(in.get(), linea, kLinea);
       continue;
     }
@@ -166,18 +168,18 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
       inicio = linea[n - 1] == '\r' || linea[n - 1] == '\n';
       if (fwrite(linea, 1, n, sal.get()) != n) {
         LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
-        return 14;
+        return kErrorEscribiendo;
       }
     }
-    if (int res = CerrarEntrega(sal, path); res != 0) return res;
+    if (int res = CerrarEntrega(sal, path); res != kConexionOk) return res;
   }
   if (ferror(in.get())) {
     // A read error is not the end of the bundle: the rest would be lost.
     LogFormato(1, "Error leyendo %s [%m]", bundle.c_str());
-    return 14;
+    return kErrorEscribiendo;
   }
   if (bajada != nullptr) *bajada = std::move(dir);
-  return 0;
+  return kConexionOk;
 }
 
 int LimpiarDescargas() {
@@ -192,11 +194,11 @@ int LimpiarDescargas() {
   if (!dir) {
     LogFormato(1, "No se pudo abrir el directorio %s [%s]", download.c_str(),
                TextoErrorArchivo(e != 0 ? e : errno));
-    return 10;
+    return kDirectorioNoEncontrado;
   }
   while (struct dirent *ent = readdir(dir.get())) {
     if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
     if (unlinkat(fddir.fd, ent->d_name, 0) != 0) unlinkat(fddir.fd, ent->d_name, AT_REMOVEDIR);
   }
-  return 0;
+  return kConexionOk;
 }

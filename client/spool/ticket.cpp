@@ -37,20 +37,22 @@ int ValorHex(unsigned char c) {
 
 // Parses one piece of the replacement file into the table. Returns 0 or 18.
 int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
-  if (n < 2 || !EsLetra(static_cast<unsigned char>(linea[0])) || linea[1] != '=') return 0;
+  if (n < 2 || !EsLetra(static_cast<unsigned char>(linea[0])) || linea[1] != '=') {
+    return kConexionOk;
+  }
   Reemplazo &r = tabla[static_cast<unsigned char>(linea[0])];
   std::unique_ptr<char[]> valor;
   if (AsignacionPermitida()) valor.reset(new (std::nothrow) char[n]);
   if (!valor) {
     LogMensaje("Fatal: no hay suficiente memoria", 1);
-    return 18;
+    return kNoHayMemoria;
   }
   size_t largo = 0;
   if (n > 2 && linea[2] == '"') {
     const char *cierre = static_cast<const char *>(memchr(linea + 3, '"', n - 3));
     if (cierre == nullptr) {
       r = Reemplazo();
-      return 0;
+      return kConexionOk;
     }
     largo = static_cast<size_t>(cierre - (linea + 3));
     memcpy(valor.get(), linea + 3, largo);
@@ -68,7 +70,7 @@ int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
   r.definido = true;
   r.valor = std::move(valor);
   r.largo = largo;
-  return 0;
+  return kConexionOk;
 }
 
 // Puts the delivered ticket back under its own name after a failure.
@@ -106,7 +108,7 @@ int ReemplazarTicket() {
   Descriptor raiz, fdrpl;
   if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
     LogFormato(1, "No pude abrir %s [%s]", g_corrida.raiz.c_str(), strerror(e));
-    return 13;
+    return kArchivoNoAbierto;
   }
   // A replacement file that is a link or a special file counts as one that
   // cannot be opened.
@@ -118,19 +120,19 @@ int ReemplazarTicket() {
     // No replacement file means nothing to fill in; one that is there but
     // cannot be read must not leave the markers in a ticket reported as
     // delivered.
-    if (errormayusculas == ENOENT && errorminusculas == ENOENT) return 0;
+    if (errormayusculas == ENOENT && errorminusculas == ENOENT) return kConexionOk;
     bool primero = errormayusculas != ENOENT;
     int e = primero ? errormayusculas : errorminusculas;
     LogFormato(1, "No pude abrir %s [%s]", primero ? mayusculas.c_str() : minusculas.c_str(),
                TextoErrorArchivo(e != 0 ? e : errno));
-    return 13;
+    return kArchivoNoAbierto;
   }
 
   Reemplazo tabla[256];
   char linea[kLinea];
   size_t n;
   while ((n = LeerLineaSpool(rpl.get(), linea, kLinea)) > 0) {
-    if (int res = LeerDefinicion(linea, n, tabla); res != 0) return res;
+    if (int res = LeerDefinicion(linea, n, tabla); res != kConexionOk) return res;
   }
   rpl.reset();
 
@@ -143,9 +145,9 @@ int ReemplazarTicket() {
   int error = r;
   LogFormato(15, "Renombrando %s a %s", prn.c_str(), tmp.c_str());
   if (r != 0) {
-    if (error == ENOENT) return 0;
+    if (error == ENOENT) return kConexionOk;
     LogFormato(1, "No pude crear archivo temporal: %s [%s]", tmp.c_str(), TextoErrorArchivo(error));
-    return 14;
+    return kErrorEscribiendo;
   }
 
   // The ticket may have been swapped for a link or a FIFO since it was
@@ -157,7 +159,7 @@ int ReemplazarTicket() {
   if (!in) {
     LogFormato(1, "No pude abrir %s [%s]", tmp.c_str(), TextoErrorArchivo(error != 0 ? error : errno));
     Restaurar(dir.fd, prn);
-    return 14;
+    return kErrorEscribiendo;
   }
   // 0666 whatever the umask: the file is our own new one.
   error = CrearArchivo(dir.fd, "_ticket.prn", 0666, fdout);
@@ -169,7 +171,7 @@ int ReemplazarTicket() {
     LogFormato(1, "No pude crear archivo temporal: %s [%s]", prn.c_str(),
                TextoErrorArchivo(error != 0 ? error : errno));
     Restaurar(dir.fd, prn);
-    return 14;
+    return kErrorEscribiendo;
   }
 
   bool bien = Reescribir(in.get(), out.get(), tabla);
@@ -178,9 +180,9 @@ int ReemplazarTicket() {
     LogFormato(1, "Error escribiendo %s [%m]", prn.c_str());
     in.reset();
     Restaurar(dir.fd, prn);
-    return 14;
+    return kErrorEscribiendo;
   }
   in.reset();
   if (unlinkat(dir.fd, "_ticket.tmp", 0) != 0) LogFormato(1, "No pude borrar %s [%m]", tmp.c_str());
-  return 0;
+  return kConexionOk;
 }
