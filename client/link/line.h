@@ -32,8 +32,12 @@ void DesarmarAlarma();
 int LeerByte(unsigned char *byte);
 // Index of the first answer seen, -1 time-out/line lost/error, -3 no answers.
 int EsperarRespuesta(const char *const *respuestas, unsigned segundos);
+// The line descriptor in or out of non-blocking mode. Returns 0, or 5
+// (logged, errno kept).
 int ModoNoBloqueante();
 int ModoBloqueante();
+// Waits up to 5 seconds for a non-blocking connect of the line to finish.
+// Returns 0 when connected, 5 otherwise (logged).
 int EsperarConexion();
 
 void HangupAlarm(int senal);
