@@ -200,18 +200,21 @@ Estado EnviarBloque(Transferencia &t) {
   EnviarTrama(t.buf, t.largotrama);
   unsigned char respuesta[20];  // the frame stays in buf for a repeat
   t.recepcion = RecibirTrama(respuesta, sizeof respuesta);
-  if (t.recepcion == 1 && respuesta[0] == kACK) {
-    LogMensaje("Recibi ACK", 6);
-    t.bloque++;
-    return kLeyendoBloque;
+  if (t.recepcion != 1) return kEnviandoBloque;
+  switch (respuesta[0]) {
+    case kACK:
+      LogMensaje("Recibi ACK", 6);
+      t.bloque++;
+      return kLeyendoBloque;
+    case kNAK:
+      LogMensaje("Recibi NAK", 6);
+      return kEnviandoBloque;
+    case kSYN:
+      LogMensaje("Recibi SYN", 6);
+      return kPidiendoReinicio;
+    default:
+      return kEnviandoBloque;
   }
-  if (t.recepcion == 1 && respuesta[0] == kNAK) {
-    LogMensaje("Recibi NAK", 6);
-  } else if (t.recepcion == 1 && respuesta[0] == kSYN) {
-    LogMensaje("Recibi SYN", 6);
-    return kPidiendoReinicio;
-  }
-  return kEnviandoBloque;
 }
 
 Estado EnviarFinSubida(Transferencia &t) {
