@@ -122,8 +122,10 @@ int CorrerSesion();
 // ---------------------------------------------------------------- transfer
 
 // Sends upload/input.dat and receives download/output.dat under the terminal
-// root, block by block. Returns the result code: 0, 1 (time-outs, or the
-// session outlived TIEMPOMAXIMO), 2, 3, 13 (the upload bundle cannot be
-// read) or 14 (output.dat cannot be written, or the download runs past
-// kMaxBloques blocks).
+// root, block by block. Returns the result code: kConexionOk,
+// kExcesoTimeouts (time-outs, or the session outlived TIEMPOMAXIMO),
+// kPerdidaPortadora (the line was lost, or output.dat cannot be created),
+// kExcesoNaks, kArchivoNoAbierto (the upload bundle cannot be opened or
+// read) or kErrorEscribiendo (output.dat cannot be written, or the download
+// runs past kMaxBloques blocks).
 int Transferir();

@@ -105,6 +105,31 @@ TEST_F(Limites, UnconfirmedTransactionEndsWith1) {
   EXPECT_EQ(prueba::ReadFile(Bajada()), "datos");
 }
 
+// Silence while the next download block is awaited: after the time-out the
+// client acknowledges the last block again, and the block that then comes
+// is stored once and the transaction committed.
+TEST_F(Limites, TimeOutInTheDownloadRepeatsTheAck) {
+  prueba::WriteFile(Subida(), "");
+  auto t = Reloj::now();
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
+    p.plazoms = 10000;
+    if (!p.Reinicio(0) || p.Subida() != "" || !p.EsperarTrama(Bloque(0))) return;
+    p.EnviarTrama(Bloque(0, "uno"));
+    if (!p.EsperarByte(kACK)) return;
+    if (!p.EsperarByte(kACK)) return;  // the same ACK, 6 s later
+    p.EnviarTrama(Bloque(1, "dos"));
+    if (!p.EsperarByte(kACK)) return;
+    p.EnviarByte(kEOT);
+    p.Cierre();
+  });
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
+  EXPECT_NE(Log().find("E7: tout"), std::string::npos);
+  long s = Segundos(t);
+  EXPECT_GE(s, 6);
+  EXPECT_LE(s, 10);
+}
+
 }  // namespace
 
 namespace {

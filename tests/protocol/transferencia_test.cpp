@@ -436,6 +436,40 @@ TEST_F(Transferencia, DownloadWriteFailureIsNotCommitted) {
   EXPECT_NE(Log().find("FATAL: escribiendo"), std::string::npos);
 }
 
+// A write that fails while a block is being stored (the file buffer filled
+// up in the middle of the download) stops the transfer at that block: the
+// block is not acknowledged as if it were on disk, and nothing is committed.
+TEST_F(Transferencia, DownloadWriteFailureMidDownloadStopsAtThatBlock) {
+  prueba::WriteFile(Subida(), "");
+  g_corrida.debuglevel = 1;  // keep the log below the file size limit
+  const int servidos = 200;  // 20000 bytes, far past the limit and the buffer
+  int acks = 0;
+  bool commit = false;
+  int r;
+  {
+    prueba::LimiteTamano limite(1000);
+    r = kaldo::Correr(Transferir, [&](Par &p) {
+      if (!p.Reinicio(0)) return;
+      p.Subida();
+      if (!p.EsperarTrama(Bloque(0))) return;
+      for (int i = 0; i < servidos; i++) {
+        p.EnviarTrama(Bloque(i, std::string(100, 'z')));
+        Unidad u = p.Leer();
+        if (u.tipo != Unidad::kByte || u.byte != kACK) return;
+        acks++;
+      }
+      p.EnviarByte(kEOT);
+      Unidad u = p.Leer();
+      commit = u.tipo == Unidad::kByte && u.byte == kEOT;
+    });
+  }
+  EXPECT_EQ(r, 14);
+  EXPECT_GT(acks, 0);
+  EXPECT_LT(acks, servidos);
+  EXPECT_FALSE(commit);
+  EXPECT_NE(Log().find("FATAL: escribiendo " + Bajada()), std::string::npos);
+}
+
 // Block numbers have five digits: block 100000 would come as "10000..." and
 // be taken for an old block. The download ends with 14 once the counter
 // reaches 100000, never with a truncated 0.
