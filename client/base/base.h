@@ -167,7 +167,7 @@ int CrearDirectorioRespuesta(const std::string &nombre);
 // exit status), with these names for its values. The text of each code
 // that has one is in estado.cpp's message table.
 enum CodigoResultado : int {
-  kConexionOk = 0,              // "Conexion OK"
+  kExito = 0,                   // success: "Conexion OK"
   kExcesoTimeouts = 1,          // time-outs, or the session outlived TIEMPOMAXIMO
   kPerdidaPortadora = 2,        // carrier or connection lost
   kExcesoNaks = 3,              // too many NAKs or bad frames

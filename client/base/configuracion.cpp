@@ -268,5 +268,5 @@ int CargarConfiguracion(const char *argv0) {
     faltan = true;
   }
   if (faltan) return kConfigIncompleta;
-  return leida == kLeidaBien ? kConexionOk : kConfigConErrores;
+  return leida == kLeidaBien ? kExito : kConfigConErrores;
 }

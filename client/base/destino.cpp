@@ -108,10 +108,10 @@ int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado,
     if (acepta(candidato, numero)) {
       d = candidato;
       *hallado = true;
-      return kConexionOk;
+      return kExito;
     }
   }
-  return kConexionOk;
+  return kExito;
 }
 
 std::string Mayusculas(std::string s) {
@@ -142,7 +142,7 @@ int ParsearEncabezado(const std::string &linea, Destino &destino) {
   LogFormato(20, "Empresa: %d", destino.empresa);
   LogFormato(20, "Actividad: %d", destino.actividad);
   destino.clave = linea.size() >= inicio + 12 ? Mayusculas(linea.substr(inicio + 4, 8)) : "";
-  return kConexionOk;
+  return kExito;
 }
 
 int BuscarDestino(Destino &destino) {
@@ -154,7 +154,7 @@ int BuscarDestino(Destino &destino) {
                (c.clave == "*" || strcasecmp(c.clave.c_str(), destino.clave.c_str()) == 0);
       },
       d, &hallado);
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   if (!hallado) {
     LogFormato(1, "Destino no encontrado: empresa %d actividad %d clave %s", destino.empresa,
                destino.actividad, destino.clave.c_str());
@@ -163,7 +163,7 @@ int BuscarDestino(Destino &destino) {
   g_config.telefono = d.telefono;
   g_config.servidor = d.servidor;
   g_config.puerto = d.puerto;
-  return kConexionOk;
+  return kExito;
 }
 
 int SuministrarClave(int empresa, int actividad, std::string &clave) {
@@ -174,13 +174,13 @@ int SuministrarClave(int empresa, int actividad, std::string &clave) {
         return c.empresa == empresa && c.actividad == actividad && c.clave != "*";
       },
       d, &hallado);
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   if (!hallado) {
     LogFormato(1, "Sin clave de destino para empresa %d actividad %d", empresa, actividad);
     return kErrorConfiguracion;
   }
   clave = Mayusculas(d.clave);
-  return kConexionOk;
+  return kExito;
 }
 
 int RevisarDestinos(std::vector<Hallazgo> &hallazgos) {
@@ -229,7 +229,7 @@ int LeerDestino(Destino &destino) {
       linea[n] = '\0';
       LogFormato(20, "Linea obtenida del _svl.0: %s", linea);
       int r = ParsearEncabezado(linea, destino);
-      if (r != kConexionOk) return r;
+      if (r != kExito) return r;
       return BuscarDestino(destino);
     }
     marca = strncasecmp(linea, "[_svl.0]", 8) == 0;

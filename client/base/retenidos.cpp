@@ -140,14 +140,14 @@ int RetenerSobrante() {
     return kDirectorioNoEncontrado;
   }
   struct stat st;
-  if (fstatat(upload.fd, "input.dat", &st, AT_SYMLINK_NOFOLLOW) != 0) return kConexionOk;
+  if (fstatat(upload.fd, "input.dat", &st, AT_SYMLINK_NOFOLLOW) != 0) return kExito;
   // A killed run's bundle: it may have reached the server, so it is never
   // sent again by itself. When it cannot be kept, nothing is packed over it.
   char nombre[NAME_MAX + 1];
   NombreRetenido(g_retencion.sello, ".dudosa", nombre);
   if (Retener("upload", "input.dat", nombre) != 0) return kErrorCreando;
   g_retencion.sellosobrante = g_retencion.sello;
-  return kConexionOk;
+  return kExito;
 }
 
 void NombrarBundle() {
@@ -180,7 +180,7 @@ void NombrarReenvio(const std::string &nombre) {
 
 int DisponerBundle(int resultado) {
   FaseTransaccion fase = FaseActual();
-  if (fase == kBundleConfirmado || resultado == kConexionOk) {
+  if (fase == kBundleConfirmado || resultado == kExito) {
     // Committed (a 0 is given only after the commit): never sent again.
     int e = Borrar(g_corrida.raizfd, g_retencion.dirorigen, g_retencion.origen);
     if (e != 0 && e != ENOENT) {
@@ -268,7 +268,7 @@ int CrearDirectorioRespuesta(const std::string &nombre) {
     e = errno;
   }
   if (e == 0) e = AbrirDirectorio(retenidos.fd, nombre.c_str(), dir);
-  if (e == 0) return kConexionOk;
+  if (e == 0) return kExito;
   LogFormato(1, "No se pudo crear %s: %s",
              UnirRuta(g_corrida.raiz, "retenidos/" + nombre).c_str(), TextoErrorArchivo(e));
   return kErrorCreando;

@@ -165,7 +165,7 @@ int CambiarModo(bool bloqueante) {
   if (flags < 0) return FallaFcntl("F_GETFL");
   flags = bloqueante ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
   if (fcntl(g_linea.fd, F_SETFL, flags) < 0) return FallaFcntl("F_SETFL");
-  return kConexionOk;
+  return kExito;
 }
 
 }  // namespace
@@ -185,7 +185,7 @@ int EsperarConexion() {
       int error = 0;
       socklen_t largo = sizeof error;
       if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &largo) != 0) error = errno;
-      if (error == 0) return kConexionOk;
+      if (error == 0) return kExito;
       LogFormato(1, "Error in connection(): %s", strerror(error));
       return kSinConexion;
     }

@@ -121,7 +121,7 @@ int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
   } else {
     LogFormato(1, "ALERTA! tcgetattr: %s", strerror(errno));
   }
-  return kConexionOk;
+  return kExito;
 }
 
 double SegundosDesde(const timespec &inicio) {
@@ -262,7 +262,7 @@ int Marcar(termios &ajustes, CorrerSesionFn sesion) {
   sigprocmask(SIG_SETMASK, &mascara, nullptr);
 
   int resultado = AbrirModem();
-  if (resultado != kConexionOk) TerminarHijo(resultado);
+  if (resultado != kExito) TerminarHijo(resultado);
   termios ajustes;
   PrepararLinea(ajustes);
   if (!InicializarModem()) {
@@ -294,7 +294,7 @@ int LeerLineaConnect(std::string &texto) {
     int r = LeerByte(&byte);
     if (r < 0) return kPerdidaPortadora;
     if (r == 0) continue;
-    if (byte == '\n') return kConexionOk;
+    if (byte == '\n') return kExito;
     if (texto.size() < kMaxTextoConnect) texto.push_back(static_cast<char>(byte));
   }
 }
@@ -326,7 +326,7 @@ int SesionModem(CorrerSesionFn sesion) {
   int resultado;
   for (;;) {
     if (waitpid(pid, &estado, 0) == pid) {
-      resultado = kConexionOk;
+      resultado = kExito;
       break;
     }
     if (errno == EINTR) continue;
@@ -337,7 +337,7 @@ int SesionModem(CorrerSesionFn sesion) {
   // The child is gone: its pid, free for reuse, must not be signalled
   // again. An interrupt from now on ends this process itself.
   g_linea.hijo = -1;
-  if (resultado != kConexionOk) return resultado;
+  if (resultado != kExito) return resultado;
   if (WIFSIGNALED(estado)) {
     LogFormato(1, "El proceso de protocolo termino por la senal %d", WTERMSIG(estado));
     return kAbortadoUsuario;

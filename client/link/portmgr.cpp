@@ -135,7 +135,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   int resultado = kSinConexion;
   int quedan = kIntentosPortMgr;
   bool pausa = false;
-  while (quedan > 0 && resultado != kConexionOk) {
+  while (quedan > 0 && resultado != kExito) {
     quedan--;
     if (pausa) Dormir(kPausaIntento * 1000L);
     pausa = true;
@@ -190,7 +190,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
         quedan = 0;
         break;
       case kRespuestaGrant:
-        resultado = kConexionOk;
+        resultado = kExito;
         break;
       case kRespuestaInvalida:
         LogMensaje("PortMgr resp no valida", 1);

@@ -35,13 +35,13 @@ int Conectar(const struct sockaddr_in &servidor) {
     LogFormato(1, "ERROR: socket() %s", strerror(errno));
     return kSinConexion;
   }
-  if (ModoNoBloqueante() != kConexionOk) {
+  if (ModoNoBloqueante() != kExito) {
     LogFormato(1, "Imposible poner en modo non-blocking: %s", strerror(errno));
     return kSinReintento;
   }
   if (connect(g_linea.fd, reinterpret_cast<const struct sockaddr *>(&servidor),
               sizeof servidor) == 0)
-    return kConexionOk;
+    return kExito;
   if (errno == EINPROGRESS) return EsperarConexion();
   return kSinConexion;
 }
@@ -76,7 +76,7 @@ int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
       resultado = kSinConexion;
       break;
     }
-    if (r == kConexionOk) {
+    if (r == kExito) {
       ModoBloqueante();
       resultado = sesion();
       CerrarLinea();

@@ -131,7 +131,7 @@ int IniciarProtocolo() {
   } while (estado != kFatal && version == 0 && timeouts <= 3 && g_sesion.naks < 7 &&
            !SesionVencida());
 
-  int resultado = kConexionOk;
+  int resultado = kExito;
   if (estado == kFatal) {
     resultado = kPerdidaPortadora;
   } else if (g_sesion.vencida || timeouts >= 4) {
@@ -146,7 +146,7 @@ int IniciarProtocolo() {
 }
 
 int CorrerSesion() {
-  if (ReservarBufferSesion() != kConexionOk) {
+  if (ReservarBufferSesion() != kExito) {
     LogMensaje("FATAL: No hay suficiente memoria", 1);
     return kNoHayMemoria;
   }

@@ -122,7 +122,7 @@ int CorrerSesion();
 // ---------------------------------------------------------------- transfer
 
 // Sends upload/input.dat and receives download/output.dat under the terminal
-// root, block by block. Returns the result code: kConexionOk,
+// root, block by block. Returns the result code: kExito,
 // kExcesoTimeouts (time-outs, or the session outlived TIEMPOMAXIMO),
 // kPerdidaPortadora (the line was lost, or output.dat cannot be created),
 // kExcesoNaks, kArchivoNoAbierto (the upload bundle cannot be opened or

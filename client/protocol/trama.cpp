@@ -23,7 +23,7 @@ int ReservarBufferSesion() {
     return kNoHayMemoria;
   }
   g_sesion.tambuffer = tam;
-  return kConexionOk;
+  return kExito;
 }
 
 void LiberarBufferSesion() {

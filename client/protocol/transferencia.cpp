@@ -378,7 +378,7 @@ int Resultado(Estado estado, const Transferencia &t) {
   if (g_sesion.vencida) return kExcesoTimeouts;
   if (t.timeouts > kMaxTimeouts || t.timeoutsfin >= kMaxTimeoutsFinSubida) return kExcesoTimeouts;
   if (g_sesion.naks >= kMaxNaks) return kExcesoNaks;
-  return kConexionOk;
+  return kExito;
 }
 
 }  // namespace

@@ -176,7 +176,7 @@ int ParsearManifiesto(const std::string &texto, Manifiesto &m) {
       return Rechazar("%s: %s listado dos veces", kManifiesto, a.nombre.c_str());
     m.archivos.push_back(std::move(a));
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // The path of an executable program on the search path, or "" when there is
@@ -257,7 +257,7 @@ int VerificarFirma(const std::string &gpgv, const std::string &llavero, const st
   int r = Ejecutar({gpgv, "--keyring", llavero, "--", firma, UnirRuta(descargas, kManifiesto)}, salida);
   if (r == 0) {
     LogSalida(salida, 5);
-    return kConexionOk;
+    return kExito;
   }
   LogSalida(salida, 1);
   if (r < 0) return Rechazar("no se pudo ejecutar %s", gpgv.c_str());
@@ -273,11 +273,11 @@ int LeerSerieInstalada(unsigned long long &serie) {
   std::string texto;
   int err = LeerArchivoChico(path, texto, 64);
   serie = 0;
-  if (err == ENOENT) return kConexionOk;
+  if (err == ENOENT) return kExito;
   if (err == 0 && !texto.empty() && texto.back() == '\n') texto.pop_back();
   if (err != 0 || !LeerDecimal(texto, kMaxCifrasSerie, serie))
     return Rechazar("no se puede leer la serie instalada de %s", path.c_str());
-  return kConexionOk;
+  return kExito;
 }
 
 // Size and SHA-256 of a regular file. Returns 0 or an errno value (EINVAL
@@ -325,7 +325,7 @@ int VerificarEntregados(const std::string &descargas, const Manifiesto &m) {
       return Rechazar("%s tiene %lld bytes, %s dice %lld", a.nombre.c_str(), tamano, kManifiesto, a.tamano);
     if (sha != a.sha) return Rechazar("el SHA-256 de %s no es el de %s", a.nombre.c_str(), kManifiesto);
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // Everything that must hold before the first file is installed: the
@@ -344,12 +344,12 @@ int VerificarActualizacion(const std::string &descargas, Manifiesto &m) {
   if (err == ENOENT) return Rechazar("no se entrego el manifiesto %s", kManifiesto);
   if (err != 0) return Rechazar("no se pudo leer %s: %s", kManifiesto, strerror(err));
   int r = VerificarFirma(gpgv, llavero, descargas);
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   r = ParsearManifiesto(texto, m);
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   unsigned long long instalada = 0;
   r = LeerSerieInstalada(instalada);
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   if (m.serie <= instalada)
     return Rechazar("serie %llu no es mayor que la instalada (%llu)", m.serie, instalada);
   return VerificarEntregados(descargas, m);
@@ -395,7 +395,7 @@ int Instalar(const std::string &nuevo, const std::string &nombre) {
   }
   unlink(nuevo.c_str());
   LogFormato(1, "Actualizado %s", nombre.c_str());
-  return kConexionOk;
+  return kExito;
 }
 
 // Writes the installed serial to zelta.version: a temporary file renamed
@@ -414,7 +414,7 @@ int EscribirSerie(unsigned long long serie) {
     unlink(temporal.c_str());
     return kErrorEscribiendo;
   }
-  return kConexionOk;
+  return kExito;
 }
 
 }  // namespace
@@ -436,22 +436,22 @@ int PrepararActualizacion() {
     LogFormato(1, "No se pudo crear %s: %s", svl0.c_str(), strerror(errno));
     return kErrorCreando;
   }
-  return kConexionOk;
+  return kExito;
 }
 
 int CompletarActualizacion() {
   std::string descargas = UnirRuta(g_corrida.raiz, "download");
   Manifiesto m;
   int r = VerificarActualizacion(descargas, m);
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   for (const Listado &a : m.archivos) {
     r = Instalar(UnirRuta(descargas, a.nombre), a.nombre);
-    if (r != kConexionOk) return r;
+    if (r != kExito) return r;
   }
   r = EscribirSerie(m.serie);
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   unlink(UnirRuta(descargas, kManifiesto).c_str());
   unlink(UnirRuta(descargas, kFirma).c_str());
   LogFormato(1, "Actualizacion serie %llu instalada", m.serie);
-  return kConexionOk;
+  return kExito;
 }

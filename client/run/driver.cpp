@@ -67,7 +67,7 @@ int PrepararCorrida() {
     g_corrida.locklpath.clear();
     return kRaizNoDisponible;
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // The TCP session: direct, through the port manager, or both.
@@ -82,7 +82,7 @@ int TransporteTCP(const Destino &destino) {
   char host[kMaxServidor + 1] = "";
   unsigned short puerto = 0;
   if (PortMgrConnect(g_config.servidor.c_str(), g_config.puerto, host, sizeof host, &puerto) ==
-      kConexionOk) {
+      kExito) {
     if (!desdeinicio) WriteLEAUsaPortMgr(clave, destino.empresa, destino.actividad);
     return SesionTCP(host, puerto, CorrerSesion);
   }
@@ -129,16 +129,16 @@ void LogResumen(const Resumen &resumen, int resultado) {
 // behind: its files are all still in upload/. Returns the packing's code.
 int Empaquetar() {
   int r = RetenerSobrante();
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   RetenerInterrupciones retener;
   r = ArmarArchivo();
-  if (r != kConexionOk) {
+  if (r != kExito) {
     BorrarBundle();
     return r;
   }
   NombrarBundle();
   MarcarFase(kBundleArmado);
-  return kConexionOk;
+  return kExito;
 }
 
 // After the commit: split, ticket, update completion. A
@@ -148,17 +148,17 @@ int Empaquetar() {
 int EntregarRespuesta() {
   Descriptor bajada;
   int r = DesarmarArchivosBIN(&bajada);
-  if (r == kConexionOk) r = ReemplazarTicket();
+  if (r == kExito) r = ReemplazarTicket();
   {
     RetenerInterrupciones retener;
-    if (r != kConexionOk) {
+    if (r != kExito) {
       RetenerRespuesta();
     } else {
       BorrarDescarga(bajada);
     }
     MarcarFase(kSinBundle);
   }
-  if (r == kConexionOk && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
+  if (r == kExito && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
   return r;
 }
 
@@ -168,35 +168,35 @@ int EntregarRespuesta() {
 // loader's own); fills in the byte counts of the summary.
 int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
   int r = ObtenerIdentificacion();
-  if (r != kConexionOk) {
+  if (r != kExito) {
     LogMensaje("FATAL: No se pudo obtener identificacion del sistema", 1);
     return r;
   }
   r = CargarConfiguracion(argv0);
-  if (r != kConexionOk) {
+  if (r != kExito) {
     *codigoestado = r;
     return kErrorConfiguracion;
   }
   if (g_corrida.modo == kModoActualizar) {
     r = PrepararActualizacion();
-    if (r != kConexionOk) {
+    if (r != kExito) {
       LogFormato(5, "Saliendo con error %d.\n", r);
       return r;
     }
   }
   r = VerificarDirectorios();
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   LimpiarDescargas();
   r = Empaquetar();
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   resumen.subida = TamanoEnRaiz(kBultoSubida);
   Destino destino;
   r = LeerDestino(destino);
-  if (r == kConexionOk) r = ComprobarBloques();
-  if (r == kConexionOk) r = Transportar(destino);
+  if (r == kExito) r = ComprobarBloques();
+  if (r == kExito) r = Transportar(destino);
   resumen.bajada = TamanoEnRaiz("download/output.dat");
   DisponerBundle(r);
-  if (r != kConexionOk) return r;
+  if (r != kExito) return r;
   return EntregarRespuesta();
 }
 
@@ -220,11 +220,11 @@ int ComprobarBloques() {
   struct stat st;
   if (fstatat(g_corrida.raizfd, g_corrida.rutasubida.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
       g_config.blocksize <= 0) {
-    return kConexionOk;  // the transfer reports it
+    return kExito;  // the transfer reports it
   }
   long long bloques = (static_cast<long long>(st.st_size) + g_config.blocksize - 1) /
                       g_config.blocksize;
-  if (bloques <= kMaxBloques) return kConexionOk;
+  if (bloques <= kMaxBloques) return kExito;
   LogFormato(1, "Transaccion demasiado grande: %lld bloques de %d bytes (maximo %ld)", bloques,
              g_config.blocksize, kMaxBloques);
   return kDemasiadosArchivos;
@@ -310,7 +310,7 @@ int LeerLineaComandos(int argc, char **argv) {
   g_corrida.modo = modo;
   if (modo == kModoActualizar) g_corrida.raiz = g_corrida.dirprog;
   if (g_corrida.reenvio && modo != kModoSesion) return UsoInvalido(argv[0]);
-  return kConexionOk;
+  return kExito;
 }
 
 int ObtenerIdentificacion() {
@@ -323,7 +323,7 @@ int ObtenerIdentificacion() {
     if (!isxdigit(static_cast<unsigned char>(id[i]))) return kIdentificacionFallida;
   }
   g_corrida.hostid = id;
-  return kConexionOk;
+  return kExito;
 }
 
 int ChequearConfiguracion(const char *argv0) {
@@ -343,7 +343,7 @@ int ChequearConfiguracion(const char *argv0) {
            g_corrida.dirprog.c_str());
   }
   fflush(stdout);
-  return hallazgos.empty() ? kConexionOk : kErrorConfiguracion;
+  return hallazgos.empty() ? kExito : kErrorConfiguracion;
 }
 
 int CorrerZelta(int argc, char **argv) {
@@ -352,15 +352,15 @@ int CorrerZelta(int argc, char **argv) {
     if (strcmp(argv[i], "--version") == 0) {
       printf("zelta %d.%d.%d (paquete zelta %s)\n", kVersionMayor, kVersionMenor,
              kVersionRevision, ZELTA_VERSION_PAQUETE);
-      return kConexionOk;
+      return kExito;
     }
   }
-  if (LeerLineaComandos(argc, argv) != kConexionOk) return kUsoInvalido;
+  if (LeerLineaComandos(argc, argv) != kExito) return kUsoInvalido;
   if (g_corrida.modo == kModoEstado) return MostrarEstadoTerminales(g_corrida.raiz, g_corrida.tabulado);
   if (g_corrida.modo == kModoChequeo) return ChequearConfiguracion(argv[0]);
   Resumen resumen;
   int r = PrepararCorrida();
-  if (r != kConexionOk) {
+  if (r != kExito) {
     // Without a log (13) there is nowhere to put the summary.
     if (SalidaLog() != nullptr) LogResumen(resumen, r);
     return r;
@@ -384,12 +384,12 @@ int CorrerZelta(int argc, char **argv) {
   LogMensaje(kBanner, 1);
   LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
              kVersionRevision);
-  int codigoestado = kConexionOk;  // none of its own
+  int codigoestado = kExito;  // none of its own
   r = Intercambio(argv[0], &codigoestado, resumen);
   {
     // Once the outcome is written a late interrupt changes nothing.
     RetenerInterrupciones retener;
-    EscribirEstado(codigoestado != kConexionOk ? codigoestado : r);
+    EscribirEstado(codigoestado != kExito ? codigoestado : r);
     IgnorarInterrupciones();
   }
   LogResumen(resumen, r);

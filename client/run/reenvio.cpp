@@ -26,18 +26,18 @@ int ReenviarUno(const std::string &nombre) {
   MarcarFase(kBundleArmado);
   Destino destino;
   int r = LeerDestino(destino);
-  if (r == kConexionOk) r = ComprobarBloques();
-  if (r == kConexionOk) r = CrearDirectorioRespuesta(base);
-  if (r == kConexionOk) r = Transportar(destino);
+  if (r == kExito) r = ComprobarBloques();
+  if (r == kExito) r = CrearDirectorioRespuesta(base);
+  if (r == kExito) r = Transportar(destino);
   RetenerInterrupciones retener;
   DisponerBundle(r);
-  if (r == kConexionOk) {
+  if (r == kExito) {
     LogFormato(1, "Transaccion reenviada: %s", nombre.c_str());
     // A failed split leaves output.dat beside what was split: the answer
     // is kept either way.
     Descriptor bajada;
     r = DesarmarArchivosBIN(&bajada);
-    if (r == kConexionOk) BorrarDescarga(bajada);
+    if (r == kExito) BorrarDescarga(bajada);
   }
   MarcarFase(kSinBundle);
   return r;
@@ -47,12 +47,12 @@ int ReenviarUno(const std::string &nombre) {
 
 int ReenviarRetenidos(const char *argv0) {
   int r = CargarConfiguracion(argv0);
-  if (r != kConexionOk) return kErrorConfiguracion;
+  if (r != kExito) return kErrorConfiguracion;
   std::vector<std::string> nombres = ListarRetenidos(kSufijo);
   if (nombres.empty()) LogMensaje("No hay transacciones retenidas para reenviar", 1);
   for (const std::string &n : nombres) {
     r = ReenviarUno(n);
-    if (r != kConexionOk) return r;
+    if (r != kExito) return r;
   }
-  return kConexionOk;
+  return kExito;
 }

@@ -96,7 +96,7 @@ struct Terminal {
 
   bool Retiene() const { return subidas + dudosas + respuestas > 0; }
   bool Falla() const {
-    return (ultimo == kIlegible) || (ultimo == kLeido && codigo != kConexionOk) || Retiene() ||
+    return (ultimo == kIlegible) || (ultimo == kLeido && codigo != kExito) || Retiene() ||
            lock == kBloqueado;
   }
 };

@@ -104,7 +104,7 @@ int Volcar(FILE *out, const char *path) {
     LogFormato(1, "Error escribiendo registro de %s [%m]", path);
     return kErrorEscribiendo;
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // The path of an entry of upload/, for messages.
@@ -124,7 +124,7 @@ int CrearBundle(int upload, const std::string &path, ArchivoPtr &out) {
     LogFormato(1, "No se pudo crear %s [%s]", path.c_str(), TextoErrorArchivo(e));
     return kErrorCreando;
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // Opens an entry of upload/ for packing. Returns 0 with in and *tamano set;
@@ -147,7 +147,7 @@ int AbrirEntrada(int upload, const char *nombre, ArchivoPtr &in, off_t *tamano) 
     LogFormato(1, "No se pudo abrir %s [%s]", RutaUpload(nombre).c_str(), strerror(e));
     return kArchivoNoAbierto;
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // Packs one opened file: its record header and at most tamano bytes, the
@@ -158,7 +158,7 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
 
 // Closes input.dat, keeping the first error.
 int CerrarBundle(ArchivoPtr &out, const std::string &path, int res) {
-  if (fclose(out.release()) != 0 && res == kConexionOk) {
+  if (fclose(out.release()) != 0 && res == kExito) {
     LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
     res = kErrorEscribiendo;
   }
@@ -179,10 +179,10 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
   // Only a list that is not there means no file is binary: one that is
   // there but cannot be read would send binary files as text. One that is
   // not a regular file is not read, and stays like every such entry.
-  if (e == ENOENT) return kConexionOk;
+  if (e == ENOENT) return kExito;
   if (e == ELOOP || e == kNoRegular) {
     LogFormato(1, "No se lee %s: %s", path.c_str(), TextoErrorArchivo(e));
-    return kConexionOk;
+    return kExito;
   }
   ArchivoPtr f;
   if (e == 0) f = AbrirFlujo(fd, "rb");
@@ -206,7 +206,7 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
     LogFormato(1, "Error leyendo %s [%m]", path.c_str());
     return kArchivoNoAbierto;
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // The bytes of the bundle header line that precede the host identification,
@@ -218,7 +218,7 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
 int LineaEncabezado(const std::string &linea, const char *path, std::string &guardado) {
   if (linea.size() >= 16) {
     guardado = linea.substr(0, 16);
-    return kConexionOk;
+    return kExito;
   }
   if (linea.size() >= 9) {
     LogFormato(1, "Linea de encabezado incompleta en %s (%zu caracteres): %s", path,
@@ -239,9 +239,9 @@ int LineaEncabezado(const std::string &linea, const char *path, std::string &gua
       return kErrorConfiguracion;
   }
   std::string clave;
-  if (int res = SuministrarClave(empresa, actividad, clave); res != kConexionOk) return res;
+  if (int res = SuministrarClave(empresa, actividad, clave); res != kExito) return res;
   guardado = linea.substr(0, codigos + 4) + clave;
-  return kConexionOk;
+  return kExito;
 }
 
 }  // namespace
@@ -302,7 +302,7 @@ int ReservarLista(ListaArchivos &lista, size_t capacidad) {
   lista.nombres.reset(new (std::nothrow) std::unique_ptr<char[]>[capacidad]);
   if (!lista.nombres) return kFaltaMemoria;
   lista.capacidad = capacidad;
-  return kConexionOk;
+  return kExito;
 }
 
 int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado) {
@@ -330,7 +330,7 @@ int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado) {
     memcpy(copia.get(), nombre, largo + 1);
     lista.nombres[lista.cantidad++] = std::move(copia);
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // ---------------------------------------------------------------- records
@@ -339,7 +339,7 @@ int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool 
   ArchivoPtr in;
   off_t tamano = 0;
   int res = AbrirEntrada(dirfd, nombre, in, &tamano);
-  if (res != kConexionOk) return kArchivoNoAbierto;
+  if (res != kExito) return kArchivoNoAbierto;
   return AgregarContenido(out, in.get(), tamano, nombre, binario, encabezado);
 }
 
@@ -351,7 +351,7 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
   const char *path = ruta.c_str();
   LogFormato(15, "Agregando archivo%s %s", binario ? " bin" : "", path);
   unsigned long long tamano = static_cast<unsigned long long>(tamanoabierto);
-  int res = kConexionOk;
+  int res = kExito;
   if (binario) {
     if (fprintf(out, "[%s,%llu]\r\n", nombre, tamano) < 0) res = kErrorEscribiendo;
   } else if (encabezado) {
@@ -362,7 +362,7 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
   int ultimos[2] = {-1, -1};
   unsigned long long restante = tamano;
   unsigned char buf[kLectura];
-  while (res == kConexionOk) {
+  while (res == kExito) {
     size_t pedir = kLectura;
     if (restante < pedir) pedir = static_cast<size_t>(restante);
     if (pedir == 0) break;
@@ -371,19 +371,19 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
     if (!EscribirContenido(out, buf, n, binario, ultimos)) res = kErrorEscribiendo;
     restante -= n;
   }
-  if (res == kConexionOk && ferror(in)) {
+  if (res == kExito && ferror(in)) {
     LogFormato(1, "Error leyendo %s [%m]", path);
     return kArchivoNoAbierto;
   }
-  if (res == kConexionOk && binario && restante > 0) {
+  if (res == kExito && binario && restante > 0) {
     // The size in the record header no longer matches what follows.
     LogFormato(1, "El archivo %s cambio de tamano mientras se empaquetaba", path);
     return kArchivoNoAbierto;
   }
-  if (res == kConexionOk && (binario || ultimos[0] != '\r' || ultimos[1] != '\n')) {
+  if (res == kExito && (binario || ultimos[0] != '\r' || ultimos[1] != '\n')) {
     if (!Escribir(out, "\r\n")) res = kErrorEscribiendo;
   }
-  if (res == kConexionOk) return Volcar(out, path);
+  if (res == kExito) return Volcar(out, path);
   LogFormato(1, "Error escribiendo registro de %s [%m]", path);
   return res;
 }
@@ -394,7 +394,7 @@ int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
   const std::string ruta = RutaUpload(nombre);
   const char *path = ruta.c_str();
   ArchivoPtr in;
-  if (AbrirEntrada(dirfd, nombre, in, nullptr) != kConexionOk) return kArchivoNoAbierto;
+  if (AbrirEntrada(dirfd, nombre, in, nullptr) != kExito) return kArchivoNoAbierto;
   if (!Escribir(out, "[_svl.0]\r\n")) {
     LogFormato(1, "Error escribiendo el encabezado [%m]");
     return kErrorEscribiendo;
@@ -402,7 +402,7 @@ int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
   char buf[kTrozo];
   size_t leidos = fread(buf, 1, kTrozo, in.get());
   std::string guardado;  // the bytes that precede the host identification
-  int res = kConexionOk;
+  int res = kExito;
   if (ferror(in.get())) {
     LogFormato(1, "Error leyendo %s [%m]", path);
     res = kArchivoNoAbierto;
@@ -413,13 +413,13 @@ int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
     }
     res = LineaEncabezado(std::string(buf, largo), path, guardado);
   }
-  if (res == kConexionOk) {
+  if (res == kExito) {
     guardado += g_corrida.hostid;
     if (!Escribir(out, guardado.data(), guardado.size())) res = kErrorEscribiendo;
   }
-  if (!Escribir(out, "\r\n") && res == kConexionOk) res = kErrorEscribiendo;
+  if (!Escribir(out, "\r\n") && res == kExito) res = kErrorEscribiendo;
   int volcado = Volcar(out, path);
-  return res != kConexionOk ? res : volcado;
+  return res != kExito ? res : volcado;
 }
 
 // ---------------------------------------------------------------- the bundle
@@ -437,7 +437,7 @@ int ArmarArchivo() {
     return kDirectorioNoEncontrado;
   }
   const int fdupload = dirupload.fd;
-  if (int res = LeerBinarios(fdupload, binarios); res != kConexionOk) return res;
+  if (int res = LeerBinarios(fdupload, binarios); res != kExito) return res;
 
   DirectorioPtr dir(ListarDirectorio(dirupload));
   if (!dir) {
@@ -462,25 +462,25 @@ int ArmarArchivo() {
     ArchivoPtr in;
     off_t tamano = 0;
     int res = AbrirEntrada(fdupload, listo.c_str(), in, &tamano);
-    if (res != kConexionOk) return kArchivoNoAbierto;
-    if (res = CrearBundle(fdupload, bundle, out); res != kConexionOk) return res;
+    if (res != kExito) return kArchivoNoAbierto;
+    if (res = CrearBundle(fdupload, bundle, out); res != kExito) return res;
     res = AgregarContenido(out.get(), in.get(), tamano, listo.c_str(), false, false);
     res = CerrarBundle(out, bundle, res);
-    if (res == kConexionOk) Borrar(fdupload, listo.c_str());
+    if (res == kExito) Borrar(fdupload, listo.c_str());
     return res;
   }
 
   ListaArchivos lista;
-  if (ReservarLista(lista, cuenta + 4) != kConexionOk) {
+  if (ReservarLista(lista, cuenta + 4) != kExito) {
     LogMensaje("Falta de memoria para la lista de archivos", 1);
     return kFaltaMemoria;
   }
   rewinddir(dir.get());
   std::string encabezado = "_svl.0";
-  if (int res = ListarArchivos(dir.get(), lista, encabezado); res != kConexionOk) return res;
+  if (int res = ListarArchivos(dir.get(), lista, encabezado); res != kExito) return res;
   dir.reset();
 
-  if (int res = CrearBundle(fdupload, bundle, out); res != kConexionOk) return res;
+  if (int res = CrearBundle(fdupload, bundle, out); res != kExito) return res;
   std::sort(lista.nombres.get(), lista.nombres.get() + lista.cantidad,
             [](const std::unique_ptr<char[]> &a, const std::unique_ptr<char[]> &b) {
               int c = strcasecmp(a.get(), b.get());
@@ -489,25 +489,25 @@ int ArmarArchivo() {
 
   std::vector<std::string> empaquetados;
   int res = AgregarEncabezado(out.get(), fdupload, encabezado.c_str());
-  if (res == kConexionOk) empaquetados.push_back(encabezado);
-  for (size_t i = 0; i < lista.cantidad && res == kConexionOk; i++) {
+  if (res == kExito) empaquetados.push_back(encabezado);
+  for (size_t i = 0; i < lista.cantidad && res == kExito; i++) {
     const char *nombre = lista.nombres[i].get();
     // Entries that are not regular files are left where they are.
     ArchivoPtr in;
     off_t tamano = 0;
     res = AbrirEntrada(fdupload, nombre, in, &tamano);
     if (res == kNoEmpaquetable) {
-      res = kConexionOk;
+      res = kExito;
       continue;
     }
-    if (res != kConexionOk) break;
+    if (res != kExito) break;
     res = AgregarContenido(out.get(), in.get(), tamano, nombre, ContieneNombre(binarios, nombre),
                            true);
-    if (res == kConexionOk) empaquetados.push_back(nombre);
+    if (res == kExito) empaquetados.push_back(nombre);
   }
-  if (!Escribir(out.get(), "[FIN]\r\n") && res == kConexionOk) res = kErrorEscribiendo;
+  if (!Escribir(out.get(), "[FIN]\r\n") && res == kExito) res = kErrorEscribiendo;
   res = CerrarBundle(out, bundle, res);
-  if (res == kConexionOk) {
+  if (res == kExito) {
     for (const auto &p : empaquetados) Borrar(fdupload, p.c_str());
   }
   return res;

@@ -44,5 +44,5 @@ int VerificarDirectorios() {
     }
     return kDirectorioNoEncontrado;
   }
-  return kConexionOk;
+  return kExito;
 }

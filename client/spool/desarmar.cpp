@@ -76,7 +76,7 @@ int CerrarEntrega(ArchivoPtr &sal, const std::string &path) {
     LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
     return kErrorEscribiendo;
   }
-  return kConexionOk;
+  return kExito;
 }
 
 // Copies the tamano bytes after a binary record's header line. Returns 0
@@ -98,7 +98,7 @@ int CopiarBinario(FILE *in, FILE *sal, long tamano, const std::string &path) {
       return kErrorEscribiendo;
     }
   }
-  return kConexionOk;
+  return kExito;
 }
 
 }  // namespace
@@ -154,10 +154,10 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
 
     if (r.binario) {
       LogFormato(10, "Guardando %s binario de %ld bytes\n", r.nombre.c_str(), r.tamano);
-      if (int res = CopiarBinario(in.get(), sal.get(), r.tamano, path); res != kConexionOk) {
+      if (int res = CopiarBinario(in.get(), sal.get(), r.tamano, path); res != kExito) {
         return res;
       }
-      if (int res = CerrarEntrega(sal, path); res != kConexionOk) return res;
+      if (int res = CerrarEntrega(sal, path); res != kExito) return res;
       n = LeerLineaSpool(in.get(), linea, kLinea);
       continue;
     }
@@ -171,7 +171,7 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
         return kErrorEscribiendo;
       }
     }
-    if (int res = CerrarEntrega(sal, path); res != kConexionOk) return res;
+    if (int res = CerrarEntrega(sal, path); res != kExito) return res;
   }
   if (ferror(in.get())) {
     // A read error is not the end of the bundle: the rest would be lost.
@@ -179,7 +179,7 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
     return kErrorEscribiendo;
   }
   if (bajada != nullptr) *bajada = std::move(dir);
-  return kConexionOk;
+  return kExito;
 }
 
 int LimpiarDescargas() {
@@ -200,5 +200,5 @@ int LimpiarDescargas() {
     if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
     if (unlinkat(fddir.fd, ent->d_name, 0) != 0) unlinkat(fddir.fd, ent->d_name, AT_REMOVEDIR);
   }
-  return kConexionOk;
+  return kExito;
 }

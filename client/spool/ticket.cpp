@@ -38,7 +38,7 @@ int ValorHex(unsigned char c) {
 // Parses one piece of the replacement file into the table. Returns 0 or 18.
 int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
   if (n < 2 || !EsLetra(static_cast<unsigned char>(linea[0])) || linea[1] != '=') {
-    return kConexionOk;
+    return kExito;
   }
   Reemplazo &r = tabla[static_cast<unsigned char>(linea[0])];
   std::unique_ptr<char[]> valor;
@@ -52,7 +52,7 @@ int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
     const char *cierre = static_cast<const char *>(memchr(linea + 3, '"', n - 3));
     if (cierre == nullptr) {
       r = Reemplazo();
-      return kConexionOk;
+      return kExito;
     }
     largo = static_cast<size_t>(cierre - (linea + 3));
     memcpy(valor.get(), linea + 3, largo);
@@ -70,7 +70,7 @@ int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
   r.definido = true;
   r.valor = std::move(valor);
   r.largo = largo;
-  return kConexionOk;
+  return kExito;
 }
 
 // Puts the delivered ticket back under its own name after a failure.
@@ -120,7 +120,7 @@ int ReemplazarTicket() {
     // No replacement file means nothing to fill in; one that is there but
     // cannot be read must not leave the markers in a ticket reported as
     // delivered.
-    if (errormayusculas == ENOENT && errorminusculas == ENOENT) return kConexionOk;
+    if (errormayusculas == ENOENT && errorminusculas == ENOENT) return kExito;
     bool primero = errormayusculas != ENOENT;
     int e = primero ? errormayusculas : errorminusculas;
     LogFormato(1, "No pude abrir %s [%s]", primero ? mayusculas.c_str() : minusculas.c_str(),
@@ -132,7 +132,7 @@ int ReemplazarTicket() {
   char linea[kLinea];
   size_t n;
   while ((n = LeerLineaSpool(rpl.get(), linea, kLinea)) > 0) {
-    if (int res = LeerDefinicion(linea, n, tabla); res != kConexionOk) return res;
+    if (int res = LeerDefinicion(linea, n, tabla); res != kExito) return res;
   }
   rpl.reset();
 
@@ -145,7 +145,7 @@ int ReemplazarTicket() {
   int error = r;
   LogFormato(15, "Renombrando %s a %s", prn.c_str(), tmp.c_str());
   if (r != 0) {
-    if (error == ENOENT) return kConexionOk;
+    if (error == ENOENT) return kExito;
     LogFormato(1, "No pude crear archivo temporal: %s [%s]", tmp.c_str(), TextoErrorArchivo(error));
     return kErrorEscribiendo;
   }
@@ -184,5 +184,5 @@ int ReemplazarTicket() {
   }
   in.reset();
   if (unlinkat(dir.fd, "_ticket.tmp", 0) != 0) LogFormato(1, "No pude borrar %s [%m]", tmp.c_str());
-  return kConexionOk;
+  return kExito;
 }
