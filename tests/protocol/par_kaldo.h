@@ -11,13 +11,13 @@
 #include <unistd.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base.h"
 #include "line.h"
+#include "log_archivo.h"
 #include "session.h"
 #include "support.h"
 
@@ -211,40 +211,32 @@ inline int Correr(const std::function<int()> &cliente,
 }
 
 // Common state for a session test: a terminal root with upload/ and
-// download/, the configured block size, a session buffer, the handlers the
-// transport would install and the log in a file.
-class SesionTest : public ::testing::Test {
+// download/ (the fixture's directory, whose file "log" gets the log), the
+// configured block size, a session buffer and the handlers the transport
+// would install.
+class SesionTest : public ConLogEnArchivo {
  protected:
   void SetUp() override {
-    raiz = std::make_unique<prueba::TempDir>();
-    prueba::MakeDir(*raiz / "upload");
-    prueba::MakeDir(*raiz / "download");
-    g_corrida.raiz = raiz->path;
-    g_corrida.debuglevel = 20;
+    prueba::MakeDir(dir / "upload");
+    prueba::MakeDir(dir / "download");
+    g_corrida.raiz = dir.path;
     g_config.blocksize = 16;
     g_linea.colgado = 0;
     g_linea.hijo = -1;
-    log = fopen((*raiz / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
+    AbrirLog(20);
     ASSERT_EQ(ReservarBufferSesion(), 0);
     signal(SIGALRM, TimeoutAlarm);
     signal(SIGPIPE, SIG_IGN);
   }
   void TearDown() override {
     LiberarBufferSesion();
-    FijarSalidaLog(nullptr);
-    if (log != nullptr) fclose(log);
+    ConLogEnArchivo::TearDown();
     signal(SIGALRM, SIG_DFL);
     g_sesion.timeout = 6;
     g_sesion.timeoutresto = 60;
   }
-  std::string Log() { return prueba::ReadFile(*raiz / "log"); }
-  std::string Subida() { return *raiz / "upload/input.dat"; }
-  std::string Bajada() { return *raiz / "download/output.dat"; }
-
-  std::unique_ptr<prueba::TempDir> raiz;
-  FILE *log = nullptr;
+  std::string Subida() { return dir / "upload/input.dat"; }
+  std::string Bajada() { return dir / "download/output.dat"; }
 };
 
 }  // namespace kaldo

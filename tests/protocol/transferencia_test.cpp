@@ -325,7 +325,7 @@ TEST_F(Transferencia, DownloadFrameTooLargeForTheBufferIsRefused) {
 }
 
 TEST_F(Transferencia, EarlyEotGivesAnEmptyDownloadAndStillCommits) {
-  prueba::WriteFile(*raiz / "download/output.dat", "old contents");
+  prueba::WriteFile(dir / "download/output.dat", "old contents");
   prueba::WriteFile(Subida(), "x");
   int r = kaldo::Correr(Transferir, [&](Par &p) {
     if (!p.Reinicio(0) || p.Subida() != "x") return;
@@ -404,7 +404,7 @@ TEST_F(Transferencia, LostLineEndsTheTransferWith2) {
 
 TEST_F(Transferencia, DownloadFileThatCannotBeCreatedEndsWith2) {
   prueba::WriteFile(Subida(), "");
-  rmdir((*raiz / "download").c_str());
+  rmdir((dir / "download").c_str());
   int r = kaldo::Correr(Transferir, [&](Par &p) {
     if (!p.Reinicio(0)) return;
     p.Subida();
