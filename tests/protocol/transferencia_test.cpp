@@ -11,6 +11,8 @@ namespace {
 using kaldo::Bloque;
 using kaldo::Par;
 using kaldo::Unidad;
+using kaldo::guion::kCierre;
+using kaldo::guion::kSubidaVacia;
 
 // Upload content that differs in every byte position of a block.
 std::string Contenido(size_t n) {
@@ -208,108 +210,43 @@ TEST_F(Transferencia, NakRepeatsTheBlockAndSynRestartsTheUpload) {
   EXPECT_NE(Log().find("Recibi SYN"), std::string::npos);
 }
 
-TEST_F(Transferencia, AnswerOtherThanSynToEndOfUploadIsLoggedAndEotRepeated) {
+// The end of the upload and the download, with an empty bundle: the
+// download request, then blocks repeated, skipped, damaged or too large for
+// the session buffer (refused like a bad frame, never stored cut short and
+// committed), and the wait for the commit.
+TEST_F(Transferencia, DownloadDialogues) {
   prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0)) return;
-    if (!p.EsperarByte(kEOT)) return;
-    p.EnviarByte(0x99);
-    if (!p.EsperarByte(kEOT)) return;
-    p.EnviarByte(kSYN);
-    if (!p.Bajada({})) return;
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_NE(Log().find("Est[4]-Rcv[-103]"), std::string::npos);
-}
-
-TEST_F(Transferencia, DuplicateDownloadBlockIsAcknowledgedButStoredOnce) {
-  prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "") return;
-    if (!p.EsperarTrama(Bloque(0))) return;
-    p.EnviarTrama(Bloque(0, "uno"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(0, "uno"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(1, "dos"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kEOT);
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
-  EXPECT_NE(Log().find("E6: Blk viejo"), std::string::npos);
-}
-
-TEST_F(Transferencia, SkippedDownloadBlockIsResynchronisedAndRequestedAgain) {
-  prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "") return;
-    if (!p.EsperarTrama(Bloque(0))) return;
-    p.EnviarTrama(Bloque(0, "uno"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(2, "tres"));
-    if (!p.EsperarByte(kSYN)) return;
-    p.EnviarByte(kSYN);
-    if (!p.EsperarTrama(Bloque(1))) return;
-    p.EnviarTrama(Bloque(1, "dos"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kEOT);
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
-  EXPECT_NE(Log().find("E6: Blk fuera de seq"), std::string::npos);
-}
-
-TEST_F(Transferencia, BadDownloadFrameIsAnsweredWithNakUntilItComesGood) {
-  prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "") return;
-    if (!p.EsperarTrama(Bloque(0))) return;
-    p.EnviarTrama(Bloque(0, "uno"), true);
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(0, "uno"), true);
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(0, "uno"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(1, "dos"), true);
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(1, "dos"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kEOT);
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
-}
-
-// A download frame larger than the session buffer cannot be stored whole:
-// it is refused like a bad frame, never stored cut short and committed.
-TEST_F(Transferencia, DownloadFrameTooLargeForTheBufferIsRefused) {
-  prueba::WriteFile(Subida(), "");
+  const std::string pedido = kSubidaVacia + " <F00000";
   const std::string grande(200, 'g');  // the buffer holds 116 bytes
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "") return;
-    if (!p.EsperarTrama(Bloque(0))) return;
-    p.EnviarTrama(Bloque(0, grande));
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(0, "chico"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(1, grande));
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(1, "otro"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kEOT);
-    p.Cierre();
+  Dialogos(Transferir, {
+      {"answer other than SYN to the end of the upload is logged and EOT repeated",
+       "<SYN >F00000 <EOT >x99 <EOT >SYN <F00000 >EOT " + kCierre, 0, "Est[4]-Rcv[-103]"},
+      {"duplicate block is acknowledged but stored once",
+       pedido + " >F00000uno <ACK >F00000uno <ACK >F00001dos <ACK >EOT " + kCierre, 0,
+       "E6: Blk viejo", "", "unodos"},
+      {"skipped block is resynchronised and requested again",
+       pedido + " >F00000uno <ACK >F00002tres <SYN >SYN <F00001 >F00001dos <ACK >EOT " + kCierre, 0,
+       "E6: Blk fuera de seq", "", "unodos"},
+      {"bad frame is answered with NAK until it comes good",
+       pedido + " >F00000uno! <NAK >F00000uno! <NAK >F00000uno <ACK >F00001dos! <NAK >F00001dos <ACK"
+                " >EOT " + kCierre,
+       0, "", "", "unodos"},
+      {"frame too large for the buffer is refused",
+       pedido + " >F00000" + grande + " <NAK >F00000chico <ACK >F00001" + grande +
+           " <NAK >F00001otro <ACK >EOT " + kCierre,
+       0, "", "", "chicootro"},
+      {"commit is waited for while the server sends other bytes",
+       pedido + " >EOT <EOT >ACK <EOT >DC1 <ETB", 0},
   });
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(prueba::ReadFile(Bajada()), "chicootro");
+}
 
-  // A server that insists ends the session with too many NAKs, uncommitted.
+// A server that insists on a frame too large ends the session with too many
+// NAKs, uncommitted.
+TEST_F(Transferencia, DownloadFrameTooLargeSevenTimesEndsWith3Uncommitted) {
+  prueba::WriteFile(Subida(), "");
+  const std::string grande(200, 'g');
   bool eot = false;
-  r = kaldo::Correr(Transferir, [&](Par &p) {
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
     if (!p.Reinicio(0) || p.Subida() != "") return;
     if (!p.EsperarTrama(Bloque(0))) return;
     for (int i = 0; i < 6; i++) {
@@ -337,19 +274,6 @@ TEST_F(Transferencia, EarlyEotGivesAnEmptyDownloadAndStillCommits) {
   EXPECT_EQ(prueba::ReadFile(Bajada()), "");
 }
 
-TEST_F(Transferencia, CommitIsWaitedForWhileTheServerSendsOtherBytes) {
-  prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "" || !p.Bajada({})) return;
-    if (!p.EsperarByte(kEOT)) return;
-    p.EnviarByte(kACK);
-    if (!p.EsperarByte(kEOT)) return;
-    p.EnviarByte(kDC1);
-    p.EsperarByte(kETB);
-  });
-  EXPECT_EQ(r, 0);
-}
-
 TEST_F(Transferencia, SevenNaksInARowEndTheTransferWith3) {
   prueba::WriteFile(Subida(), Contenido(20));
   int vistas = 0;
@@ -366,40 +290,22 @@ TEST_F(Transferencia, SevenNaksInARowEndTheTransferWith3) {
   EXPECT_EQ(vistas, 7);
 }
 
+// Closing at each point of the dialogue: before the restart answer, in the
+// middle of the upload, while downloading, before the commit.
 TEST_F(Transferencia, LostLineEndsTheTransferWith2) {
-  prueba::WriteFile(Subida(), Contenido(40));
-  // Closing at each point of the dialogue: before the restart answer, in the
-  // middle of the upload, while downloading, before the commit.
-  struct Caso {
-    const char *nombre;
-    std::function<void(Par &)> guion;
-  } casos[] = {
-      {"before restart", [](Par &p) { p.EsperarByte(kSYN); }},
-      {"mid upload",
-       [](Par &p) {
-         p.Reinicio(0);
-         p.Leer();
-       }},
-      {"mid download",
-       [](Par &p) {
-         p.Reinicio(0);
-         p.Subida();
-         p.EsperarTrama(Bloque(0));
-         p.EnviarTrama(Bloque(0, "uno"));
-         p.EsperarByte(kACK);
-       }},
-      {"before commit",
-       [](Par &p) {
-         p.Reinicio(0);
-         p.Subida();
-         p.Bajada({"uno"});
-         p.EsperarByte(kEOT);
-       }},
-  };
-  for (const Caso &c : casos) {
-    SCOPED_TRACE(c.nombre);
-    EXPECT_EQ(kaldo::Correr(Transferir, c.guion), 2);
+  std::string datos = Contenido(40);
+  prueba::WriteFile(Subida(), datos);
+  std::string subida = "<SYN >F00000";
+  for (int i = 0; i < 3; i++) {
+    subida += " <F" + Bloque(i, datos.substr(static_cast<size_t>(i) * 16, 16)) + " >ACK";
   }
+  subida += " <EOT >SYN";
+  Dialogos(Transferir, {
+      {"before restart", "<SYN", 2},
+      {"mid upload", "<SYN >F00000 <*", 2},
+      {"mid download", subida + " <F00000 >F00000uno <ACK", 2},
+      {"before commit", subida + " <F00000 >F00000uno <ACK >EOT <EOT", 2},
+  });
 }
 
 TEST_F(Transferencia, DownloadFileThatCannotBeCreatedEndsWith2) {
