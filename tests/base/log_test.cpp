@@ -5,25 +5,16 @@
 #include <string_view>
 
 #include "base.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
 
-struct LogFixture : ::testing::Test {
-  prueba::TempDir dir;
-  FILE *f = nullptr;
+struct LogFixture : ConLogEnArchivo {
   void SetUp() override {
-    f = fopen((dir / "log").c_str(), "w+");
-    FijarSalidaLog(f);
-    ReiniciarLog();
-    g_corrida.debuglevel = 1;
+    AbrirLog(1);
     g_corrida.raiz = "/var/zelta/term01";
   }
-  void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(f);
-  }
-  std::string Texto() { return prueba::ReadFile(dir / "log"); }
   // A timestamp such as "Dec 10 09:41:07 ": upper-case letter, two
   // lower-case letters, digits where the pattern has '9'.
   static constexpr std::string_view kSello = "Aaa 99 99:99:99 ";
@@ -42,7 +33,7 @@ struct LogFixture : ::testing::Test {
   // The lines with their timestamps removed.
   std::vector<std::string> Lineas() {
     std::vector<std::string> out;
-    std::string t = Texto();
+    std::string t = Log();
     size_t p = 0;
     while (p < t.size()) {
       size_t e = t.find('\n', p);
@@ -147,7 +138,7 @@ TEST_F(LogFixture, StampMatchesStrftime) {
   strftime(esperado, sizeof esperado, "%b %d %H:%M", &tmv);
   LogMensaje("x", 1);
   LogMensajeSenal("y", 1);
-  std::string t = Texto();
+  std::string t = Log();
   // Both lines start with the same minute as strftime (barring a tick).
   EXPECT_EQ(t.substr(0, strlen(esperado)), esperado);
   EXPECT_EQ(t.substr(t.find('\n') + 1, strlen(esperado)), esperado);

@@ -18,6 +18,7 @@
 
 #include "base.h"
 #include "line.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
@@ -29,14 +30,11 @@ long MsDesde(Reloj::time_point t) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Reloj::now() - t).count());
 }
 
-class Linea : public ::testing::Test {
+class Linea : public ConLogEnArchivo {
  protected:
   void SetUp() override {
     g_corrida.raiz = dir.path;
-    g_corrida.debuglevel = 20;
-    log = fopen((dir / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
+    AbrirLog(20);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     g_linea.fd = sv[0];
     g_linea.colgado = 0;
@@ -51,8 +49,7 @@ class Linea : public ::testing::Test {
     if (sv[1] >= 0) close(sv[1]);
     g_linea.fd = -1;
     g_linea.colgado = 0;
-    FijarSalidaLog(nullptr);
-    fclose(log);
+    ConLogEnArchivo::TearDown();
   }
   void Poner(const std::string &s) {
     ASSERT_EQ(write(sv[1], s.data(), s.size()), static_cast<ssize_t>(s.size()));
@@ -64,10 +61,7 @@ class Linea : public ::testing::Test {
     while ((n = recv(sv[0], b, sizeof b, MSG_DONTWAIT)) > 0) s.append(b, static_cast<size_t>(n));
     return s;
   }
-  std::string Log() { return prueba::ReadFile(dir / "log"); }
 
-  prueba::TempDir dir;
-  FILE *log = nullptr;
   int sv[2] = {-1, -1};
 };
 

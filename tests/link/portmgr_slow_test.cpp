@@ -9,6 +9,7 @@
 
 #include "base.h"
 #include "line.h"
+#include "log_archivo.h"
 #include "portmgr_peer.h"
 #include "support.h"
 
@@ -16,25 +17,18 @@ namespace {
 
 using Reloj = std::chrono::steady_clock;
 
-class PedidoPortMgrLento : public ::testing::Test {
+class PedidoPortMgrLento : public ConLogEnArchivo {
  protected:
-  prueba::TempDir dir;
-  FILE *log = nullptr;
   char host[75] = "";
   unsigned short puerto = 0;
   void SetUp() override {
-    g_corrida.debuglevel = 20;
     g_config.udpport = 0;
-    log = fopen((dir / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
+    AbrirLog(20);
   }
   void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
+    ConLogEnArchivo::TearDown();
     g_corrida.debuglevel = 1;
   }
-  std::string Log() const { return prueba::ReadFile(dir / "log"); }
   static int Contar(const std::string &texto, const std::string &parte) {
     int n = 0;
     for (size_t p = texto.find(parte); p != std::string::npos; p = texto.find(parte, p + 1)) n++;

@@ -15,12 +15,11 @@
 
 #include "base.h"
 #include "line.h"
+#include "log_archivo.h"
 #include "portmgr_peer.h"
 #include "support.h"
 
 namespace {
-
-using prueba::TempDir;
 
 // ---------------------------------------------------------------- answers
 
@@ -111,25 +110,18 @@ TEST(InterpretarRespuestaPortMgr, CutsTheHostToTheBuffer) {
 // ---------------------------------------------------------------- memory
 
 // Points the program directory at a temp dir and the log at a file there.
-class MemoriaPortMgr : public ::testing::Test {
+class MemoriaPortMgr : public ConLogEnArchivo {
  protected:
-  TempDir dir;
-  FILE *log = nullptr;
   void SetUp() override {
     g_corrida.dirprog = dir.path + "/";
-    g_corrida.debuglevel = 20;
-    log = fopen((dir / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
+    AbrirLog(20);
   }
   void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
+    ConLogEnArchivo::TearDown();
     g_corrida.dirprog.clear();
     g_corrida.debuglevel = 1;
   }
   std::string Memoria() const { return prueba::ReadFile(dir / "zelta.portmgr"); }
-  std::string Log() const { return prueba::ReadFile(dir / "log"); }
 };
 
 struct CasoBusqueda {

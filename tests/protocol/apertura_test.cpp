@@ -5,21 +5,14 @@
 
 namespace {
 
-using kaldo::Bloque;
-using kaldo::Par;
-using kaldo::PDH;
-using kaldo::Unidad;
+using kaldo::guion::kApertura;
+using kaldo::guion::kRestoVacio;
 
 class Apertura : public kaldo::SesionTest {
  protected:
   void SetUp() override {
     kaldo::SesionTest::SetUp();
     prueba::WriteFile(Subida(), "");
-  }
-  // The rest of a session after the opening, with nothing to carry.
-  static void RestoVacio(Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "" || !p.Bajada({})) return;
-    p.Cierre();
   }
 };
 
@@ -55,180 +48,63 @@ TEST(LeerPDH, OtherLengthsAreRejectedAndStoreNothing) {
   EXPECT_STREQ(g_sesion.pdhg, "CC");
 }
 
-TEST_F(Apertura, CleanOpeningSendsPdcAndRunsTheTransfer) {
-  for (int tam : {16, 1024, 4000}) {
-    SCOPED_TRACE(tam);
-    g_config.blocksize = tam;
+TEST_F(Apertura, CleanOpeningSendsPdcForTheBlockSizeAndRunsTheTransfer) {
+  struct Caso {
+    int tam;
+    const char *pdc;
+  } casos[] = {{16, "02001600000000000000000000"},
+               {1024, "02102400000000000000000000"},
+               {4000, "02400000000000000000000000"}};
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.tam);
+    g_config.blocksize = c.tam;
     ASSERT_EQ(ReservarBufferSesion(), 0);
-    std::string pdc;
-    int r = kaldo::Correr(IniciarProtocolo, [&](Par &p) {
-      p.EnviarByte(kENQ);
-      if (!p.EsperarByte(kDLE)) return;
-      p.EnviarTrama(PDH());
-      if (!p.EsperarByte(kACK)) return;
-      p.EnviarByte(kFS);
-      Unidad u = p.Leer();
-      EXPECT_TRUE(u.crcok);
-      pdc = u.payload;
-      p.EnviarByte(kACK);
-      RestoVacio(p);
-    });
-    EXPECT_EQ(r, 0);
-    char esperado[32];
-    snprintf(esperado, sizeof esperado, "02%04d%s0000", tam, "0000000000000000");
-    EXPECT_EQ(pdc, esperado);
+    Dialogos(IniciarProtocolo,
+             {{"clean", ">ENQ <DLE >PDH <ACK >FS <F" + std::string(c.pdc) + " >ACK " + kRestoVacio,
+               0, "Recibi PDH"}});
+    EXPECT_NE(Log().find("KALDO v2"), std::string::npos);
   }
   EXPECT_STREQ(g_sesion.pdhp, "0123456789ABCDEF");
-  EXPECT_NE(Log().find("Recibi PDH"), std::string::npos);
-  EXPECT_NE(Log().find("KALDO v2"), std::string::npos);
 }
 
-TEST_F(Apertura, BytesBeforeEnqAreIgnored) {
-  int r = kaldo::Correr(IniciarProtocolo, [&](Par &p) {
-    p.EnviarByte(kACK);
-    p.EnviarTrama("hola");
-    p.EnviarByte(kNAK);
-    if (!p.Apertura()) return;
-    RestoVacio(p);
+// Stray bytes, damaged or repeated units and rejected PDCs that the opening
+// gets over.
+TEST_F(Apertura, DialoguesThatStillOpenTheSession) {
+  std::string seisnaks;
+  for (int i = 0; i < 6; i++) seisnaks += " <PDC >NAK";
+  Dialogos(IniciarProtocolo, {
+      {"bytes before ENQ are ignored", ">ACK >Fhola >NAK " + kApertura + " " + kRestoVacio, 0},
+      {"bad PDH is answered with NAK until a good one comes",
+       ">ENQ <DLE >PDH! <NAK >ENQ <NAK >PDH! <NAK >PDH <ACK >FS <PDC >ACK " + kRestoVacio, 0,
+       "Snd NAK", "Recibi PDH"},
+      {"repeated ENQ is answered with DLE again",
+       ">ENQ <DLE >ENQ <DLE >PDH <ACK >FS <PDC >ACK " + kRestoVacio, 0, "Rcv ENQ"},
+      {"a byte other than FS repeats the ACK",
+       ">ENQ <DLE >PDH <ACK >ENQ <ACK >FS <PDC >ACK " + kRestoVacio, 0},
+      {"six rejected PDCs are sent again",
+       ">ENQ <DLE >PDH <ACK >FS" + seisnaks + " <PDC >ACK " + kRestoVacio, 0},
   });
-  EXPECT_EQ(r, 0);
 }
 
-TEST_F(Apertura, BadPdhIsAnsweredWithNakUntilAGoodOneComes) {
-  int r = kaldo::Correr(IniciarProtocolo, [&](Par &p) {
-    p.EnviarByte(kENQ);
-    if (!p.EsperarByte(kDLE)) return;
-    p.EnviarTrama(PDH(), true);
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarByte(kENQ);  // any byte: NAK again
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(PDH(), true);
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(PDH());
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kFS);
-    p.Leer();
-    p.EnviarByte(kACK);
-    RestoVacio(p);
+TEST_F(Apertura, DialoguesThatEndTheOpening) {
+  std::string sietenaks;
+  for (int i = 0; i < 7; i++) sietenaks += " <PDC >NAK";
+  Dialogos(IniciarProtocolo, {
+      {"seventh rejected PDC", ">ENQ <DLE >PDH <ACK >FS" + sietenaks, 3},
+      // A PDH of the wrong length, straight after DLE and after a bad PDH.
+      {"PDH of 0", ">ENQ <DLE >PDH0 <*", 2, "Rcv PDH invalida"},
+      {"PDH of 35", ">ENQ <DLE >PDH35 <*", 2, "Rcv PDH invalida"},
+      {"PDH of 37", ">ENQ <DLE >PDH37 <*", 2, "Rcv PDH invalida"},
+      {"PDH of 0 after a bad one", ">ENQ <DLE >PDH! <NAK >PDH0 <*", 2, "Rcv PDH invalida"},
+      {"PDH of 35 after a bad one", ">ENQ <DLE >PDH! <NAK >PDH35 <*", 2, "Rcv PDH invalida"},
+      {"PDH of 37 after a bad one", ">ENQ <DLE >PDH! <NAK >PDH37 <*", 2, "Rcv PDH invalida"},
+      // The line lost at each step.
+      {"line lost before ENQ", "", 2},
+      {"line lost after DLE", ">ENQ <DLE", 2},
+      {"line lost in half a PDH", ">ENQ <DLE >STX >=0712", 2},
+      {"line lost before FS", ">ENQ <DLE >PDH <ACK", 2},
+      {"line lost after PDC", ">ENQ <DLE >PDH <ACK >FS <*", 2},
   });
-  EXPECT_EQ(r, 0);
-  EXPECT_NE(Log().find("Snd NAK"), std::string::npos);
-  EXPECT_EQ(Log().find("Recibi PDH"), std::string::npos);
-}
-
-TEST_F(Apertura, PdhOfWrongLengthEndsWith2) {
-  for (size_t largo : {0u, 35u, 37u}) {
-    SCOPED_TRACE(largo);
-    // Straight after DLE and after a bad PDH (answered with NAK).
-    for (bool antesmalo : {false, true}) {
-      int r = kaldo::Correr(IniciarProtocolo, [&](Par &p) {
-        p.EnviarByte(kENQ);
-        if (!p.EsperarByte(kDLE)) return;
-        if (antesmalo) {
-          p.EnviarTrama(PDH(), true);
-          if (!p.EsperarByte(kNAK)) return;
-        }
-        p.EnviarTrama(PDH(largo));
-        p.Leer();
-      });
-      EXPECT_EQ(r, 2);
-    }
-  }
-  EXPECT_NE(Log().find("Rcv PDH invalida"), std::string::npos);
-}
-
-TEST_F(Apertura, RepeatedEnqIsAnsweredWithDleAgain) {
-  int r = kaldo::Correr(IniciarProtocolo, [&](Par &p) {
-    p.EnviarByte(kENQ);
-    if (!p.EsperarByte(kDLE)) return;
-    p.EnviarByte(kENQ);
-    if (!p.EsperarByte(kDLE)) return;
-    p.EnviarTrama(PDH());
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kFS);
-    p.Leer();
-    p.EnviarByte(kACK);
-    RestoVacio(p);
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_NE(Log().find("Rcv ENQ"), std::string::npos);
-}
-
-TEST_F(Apertura, ByteOtherThanFsRepeatsTheAck) {
-  int r = kaldo::Correr(IniciarProtocolo, [&](Par &p) {
-    p.EnviarByte(kENQ);
-    if (!p.EsperarByte(kDLE)) return;
-    p.EnviarTrama(PDH());
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kENQ);
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kFS);
-    p.Leer();
-    p.EnviarByte(kACK);
-    RestoVacio(p);
-  });
-  EXPECT_EQ(r, 0);
-}
-
-TEST_F(Apertura, RejectedPdcIsSentAgainAndSevenNaksEndWith3) {
-  // Six NAKs are survived; the seventh in a row ends the opening.
-  for (int naks : {6, 7}) {
-    SCOPED_TRACE(naks);
-    int enviados = 0;
-    int r = kaldo::Correr(IniciarProtocolo, [&](Par &p) {
-      p.EnviarByte(kENQ);
-      if (!p.EsperarByte(kDLE)) return;
-      p.EnviarTrama(PDH());
-      if (!p.EsperarByte(kACK)) return;
-      p.EnviarByte(kFS);
-      for (int i = 0; i < naks; i++) {
-        if (p.Leer().tipo == Unidad::kTrama) enviados++;
-        p.EnviarByte(kNAK);
-      }
-      if (naks == 7) return;
-      if (p.Leer().tipo == Unidad::kTrama) enviados++;
-      p.EnviarByte(kACK);
-      RestoVacio(p);
-    });
-    EXPECT_EQ(r, naks == 7 ? 3 : 0);
-    EXPECT_EQ(enviados, 7);  // the last one accepted or not
-  }
-}
-
-TEST_F(Apertura, LostLineEndsTheOpeningWith2) {
-  struct Caso {
-    const char *nombre;
-    std::function<void(Par &)> guion;
-  } casos[] = {
-      {"before ENQ", [](Par &) {}},
-      {"after DLE", [](Par &p) {
-         p.EnviarByte(kENQ);
-         p.EsperarByte(kDLE);
-       }},
-      {"half a PDH", [](Par &p) {
-         p.EnviarByte(kENQ);
-         p.EsperarByte(kDLE);
-         p.Enviar("\x02" "0712");
-       }},
-      {"before FS", [](Par &p) {
-         p.EnviarByte(kENQ);
-         p.EsperarByte(kDLE);
-         p.EnviarTrama(PDH());
-         p.EsperarByte(kACK);
-       }},
-      {"after PDC", [](Par &p) {
-         p.EnviarByte(kENQ);
-         p.EsperarByte(kDLE);
-         p.EnviarTrama(PDH());
-         p.EsperarByte(kACK);
-         p.EnviarByte(kFS);
-         p.Leer();
-       }},
-  };
-  for (const Caso &c : casos) {
-    SCOPED_TRACE(c.nombre);
-    EXPECT_EQ(kaldo::Correr(IniciarProtocolo, c.guion), 2);
-  }
 }
 
 }  // namespace

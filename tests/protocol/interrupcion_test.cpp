@@ -32,9 +32,9 @@ TEST_F(Interrupcion, InterruptAtRandomPointsAlwaysEndsTheRunWith6) {
   int interrumpidas = 0;
   for (int vuelta = 0; vuelta < 40; vuelta++) {
     SCOPED_TRACE(vuelta);
-    std::string lock = *raiz / "_zelta.lck";
+    std::string lock = dir / "_zelta.lck";
     prueba::WriteFile(lock, "1\n");
-    std::string rutalog = *raiz / ("log" + std::to_string(vuelta));
+    std::string rutalog = dir / ("log" + std::to_string(vuelta));
     int listo[2];
     ASSERT_EQ(pipe(listo), 0);
     pid_t hijo = fork();

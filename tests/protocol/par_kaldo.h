@@ -11,13 +11,14 @@
 #include <unistd.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base.h"
 #include "line.h"
+#include "log_archivo.h"
 #include "session.h"
 #include "support.h"
 
@@ -63,6 +64,29 @@ inline std::string PDH(size_t largo = 36) {
   p.resize(largo, '9');
   return p;
 }
+
+// A dialogue written as one line, for Par::Jugar: units separated by
+// spaces, each a direction and a unit. ">" the server sends it, "<" the
+// client must send it next. Units:
+//   ENQ ACK NAK DLE FS SYN EOT DC1 ETB STX  a control byte by name
+//   x99        any byte, in hex
+//   F<payload> a frame ("F00000uno": block 0 carrying "uno"); a trailing "!"
+//              spoils the check byte of a frame sent
+//   PDH, PDH35 the server's PDH frame (36 characters, or cut or padded to
+//              the length given); "!" as for F
+//   PDC        the client's answer to FS for the configured block size
+//   =<bytes>   bytes sent as they are, no framing
+//   *          (after "<") one unit of any kind, not checked
+// Payloads cannot hold spaces.
+namespace guion {
+// The clean opening (to the server's ACK of the PDC), the upload of an
+// empty bundle from block 0, and the closing.
+inline const std::string kApertura = ">ENQ <DLE >PDH <ACK >FS <PDC >ACK";
+inline const std::string kSubidaVacia = "<SYN >F00000 <EOT >SYN";
+inline const std::string kCierre = "<EOT >DC1 <ETB";
+// The rest of a session after the opening, with nothing to carry.
+inline const std::string kRestoVacio = kSubidaVacia + " <F00000 >EOT " + kCierre;
+}  // namespace guion
 
 struct Par {
   int fd = -1;
@@ -125,18 +149,7 @@ struct Par {
   }
 
   // The server's side of a clean opening.
-  bool Apertura() {
-    EnviarByte(kENQ);
-    if (!EsperarByte(kDLE)) return false;
-    EnviarTrama(PDH());
-    if (!EsperarByte(kACK)) return false;
-    EnviarByte(kFS);
-    char pdc[32];
-    snprintf(pdc, sizeof pdc, "02%04d00000000000000000000", g_config.blocksize);
-    if (!EsperarTrama(pdc)) return false;
-    EnviarByte(kACK);
-    return true;
-  }
+  bool Apertura() { return Jugar(guion::kApertura); }
 
   // Answers the client's SYN with the restart block.
   bool Reinicio(int bloque) {
@@ -183,6 +196,73 @@ struct Par {
     EnviarByte(kDC1);
     return EsperarByte(kETB);
   }
+
+  // Plays the server's side of a written dialogue (see guion above). Stops
+  // at the first unit the client does not send (a failure is recorded) and
+  // returns false then.
+  bool Jugar(const std::string &dialogo) {
+    size_t desde = 0;
+    while (desde < dialogo.size()) {
+      size_t fin = dialogo.find(' ', desde);
+      if (fin == std::string::npos) fin = dialogo.size();
+      std::string paso = dialogo.substr(desde, fin - desde);
+      desde = fin + 1;
+      if (paso.empty()) continue;
+      if (!Paso(paso)) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool Paso(const std::string &paso) {
+    static const std::pair<const char *, unsigned char> kNombres[] = {
+        {"ENQ", kENQ}, {"ACK", kACK}, {"NAK", kNAK}, {"DLE", kDLE}, {"FS", kFS},
+        {"SYN", kSYN}, {"EOT", kEOT}, {"DC1", kDC1}, {"ETB", kETB}, {"STX", kSTX}};
+    const char lado = paso[0];
+    std::string unidad = paso.substr(1);
+    if ((lado != '>' && lado != '<') || unidad.empty()) {
+      ADD_FAILURE() << "unit without direction in the dialogue: " << paso;
+      return false;
+    }
+    if (lado == '<' && unidad == "*") {
+      Leer();
+      return true;
+    }
+    if (lado == '>' && unidad[0] == '=') {
+      Enviar(unidad.substr(1));
+      return true;
+    }
+    for (const auto &[nombre, byte] : kNombres) {
+      if (unidad != nombre) continue;
+      if (lado == '<') return EsperarByte(byte);
+      EnviarByte(byte);
+      return true;
+    }
+    if (unidad[0] == 'x' && unidad.size() == 3) {
+      auto byte = static_cast<unsigned char>(std::stoi(unidad.substr(1), nullptr, 16));
+      if (lado == '<') return EsperarByte(byte);
+      EnviarByte(byte);
+      return true;
+    }
+    bool malo = unidad.back() == '!';
+    if (malo) unidad.pop_back();
+    std::string payload;
+    if (unidad[0] == 'F') {
+      payload = unidad.substr(1);
+    } else if (unidad.rfind("PDH", 0) == 0) {
+      payload = unidad.size() == 3 ? PDH() : PDH(std::stoul(unidad.substr(3)));
+    } else if (unidad == "PDC") {
+      char pdc[32];
+      snprintf(pdc, sizeof pdc, "02%04d00000000000000000000", g_config.blocksize);
+      payload = pdc;
+    } else {
+      ADD_FAILURE() << "unknown unit in the dialogue: " << paso;
+      return false;
+    }
+    if (lado == '<') return EsperarTrama(payload);
+    EnviarTrama(payload, malo);
+    return true;
+  }
 };
 
 // Runs the client operation in this thread and the script in a thread of
@@ -211,40 +291,66 @@ inline int Correr(const std::function<int()> &cliente,
 }
 
 // Common state for a session test: a terminal root with upload/ and
-// download/, the configured block size, a session buffer, the handlers the
-// transport would install and the log in a file.
-class SesionTest : public ::testing::Test {
+// download/ (the fixture's directory, whose file "log" gets the log), the
+// configured block size, a session buffer and the handlers the transport
+// would install.
+class SesionTest : public ConLogEnArchivo {
  protected:
   void SetUp() override {
-    raiz = std::make_unique<prueba::TempDir>();
-    prueba::MakeDir(*raiz / "upload");
-    prueba::MakeDir(*raiz / "download");
-    g_corrida.raiz = raiz->path;
-    g_corrida.debuglevel = 20;
+    prueba::MakeDir(dir / "upload");
+    prueba::MakeDir(dir / "download");
+    g_corrida.raiz = dir.path;
     g_config.blocksize = 16;
     g_linea.colgado = 0;
     g_linea.hijo = -1;
-    log = fopen((*raiz / "log").c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
+    AbrirLog(20);
     ASSERT_EQ(ReservarBufferSesion(), 0);
     signal(SIGALRM, TimeoutAlarm);
     signal(SIGPIPE, SIG_IGN);
   }
   void TearDown() override {
     LiberarBufferSesion();
-    FijarSalidaLog(nullptr);
-    if (log != nullptr) fclose(log);
+    ConLogEnArchivo::TearDown();
     signal(SIGALRM, SIG_DFL);
     g_sesion.timeout = 6;
     g_sesion.timeoutresto = 60;
   }
-  std::string Log() { return prueba::ReadFile(*raiz / "log"); }
-  std::string Subida() { return *raiz / "upload/input.dat"; }
-  std::string Bajada() { return *raiz / "download/output.dat"; }
+  std::string Subida() { return dir / "upload/input.dat"; }
+  std::string Bajada() { return dir / "download/output.dat"; }
 
-  std::unique_ptr<prueba::TempDir> raiz;
-  FILE *log = nullptr;
+  // One row of a table of dialogues: the server's side, the client's
+  // result, a text the log must hold and one it must not ("": none), and
+  // the download file the session leaves (nullptr: not looked at).
+  struct Dialogo {
+    const char *nombre;
+    std::string guion;
+    int resultado;
+    std::string enlog = "";
+    std::string noenlog = "";
+    const char *bajada = nullptr;
+  };
+
+  // Plays each dialogue against the client operation, each with a log of
+  // its own and no download file left by the one before.
+  void Dialogos(const std::function<int()> &cliente, const std::vector<Dialogo> &casos) {
+    for (const Dialogo &d : casos) {
+      SCOPED_TRACE(d.nombre);
+      AbrirLog(g_corrida.debuglevel);
+      unlink(Bajada().c_str());
+      int r = Correr(cliente, [&](Par &p) { p.Jugar(d.guion); });
+      EXPECT_EQ(r, d.resultado);
+      std::string texto = Log();
+      if (!d.enlog.empty()) {
+        EXPECT_NE(texto.find(d.enlog), std::string::npos) << d.enlog;
+      }
+      if (!d.noenlog.empty()) {
+        EXPECT_EQ(texto.find(d.noenlog), std::string::npos) << d.noenlog;
+      }
+      if (d.bajada != nullptr) {
+        EXPECT_EQ(prueba::ReadFile(Bajada()), d.bajada);
+      }
+    }
+  }
 };
 
 }  // namespace kaldo

@@ -11,12 +11,25 @@ namespace {
 using kaldo::Bloque;
 using kaldo::Par;
 using kaldo::Unidad;
+using kaldo::guion::kCierre;
+using kaldo::guion::kSubidaVacia;
 
 // Upload content that differs in every byte position of a block.
 std::string Contenido(size_t n) {
   std::string s;
   for (size_t i = 0; i < n; i++) s += static_cast<char>('A' + (i * 7 + i / 16) % 26);
   return s;
+}
+
+// The server's side of an upload, in dialogue notation: each block of
+// `datos` from `primero` on taken and ACKed, then the client's EOT answered
+// with SYN.
+std::string SubidaDe(const std::string &datos, int primero) {
+  std::string s;
+  for (size_t i = static_cast<size_t>(primero); i * 16 < datos.size(); i++) {
+    s += " <F" + Bloque(static_cast<int>(i), datos.substr(i * 16, 16)) + " >ACK";
+  }
+  return s + " <EOT >SYN";
 }
 
 class Transferencia : public kaldo::SesionTest {};
@@ -181,135 +194,51 @@ TEST_F(Transferencia, RestartAnswerPastTheBundleNeverEndsTheUpload) {
 TEST_F(Transferencia, NakRepeatsTheBlockAndSynRestartsTheUpload) {
   std::string datos = Contenido(48);
   prueba::WriteFile(Subida(), datos);
-  std::vector<std::string> tramas;
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0)) return;
-    auto tomar = [&] {
-      Unidad u = p.Leer();
-      tramas.push_back(u.tipo == Unidad::kTrama ? u.payload : "?");
-    };
-    tomar();  // 0
-    p.EnviarByte(kNAK);
-    tomar();  // 0 again
-    p.EnviarByte(kACK);
-    tomar();  // 1
-    p.EnviarByte(kSYN);
-    if (!p.Reinicio(1)) return;
-    if (p.Subida(1) != datos.substr(16)) ADD_FAILURE() << "upload after the restart";
-    if (!p.Bajada({})) return;
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  std::vector<std::string> esperadas = {Bloque(0, datos.substr(0, 16)),
-                                        Bloque(0, datos.substr(0, 16)),
-                                        Bloque(1, datos.substr(16, 16))};
-  EXPECT_EQ(tramas, esperadas);
-  EXPECT_NE(Log().find("Recibi NAK"), std::string::npos);
+  const std::string b0 = Bloque(0, datos.substr(0, 16)), b1 = Bloque(1, datos.substr(16, 16));
+  Dialogos(Transferir, {{"NAK, then SYN",
+                         "<SYN >F00000 <F" + b0 + " >NAK <F" + b0 + " >ACK <F" + b1 +
+                             " >SYN <SYN >F00001" + SubidaDe(datos, 1) + " <F00000 >EOT " + kCierre,
+                         0, "Recibi NAK"}});
   EXPECT_NE(Log().find("Recibi SYN"), std::string::npos);
 }
 
-TEST_F(Transferencia, AnswerOtherThanSynToEndOfUploadIsLoggedAndEotRepeated) {
+// The end of the upload and the download, with an empty bundle: the
+// download request, then blocks repeated, skipped, damaged or too large for
+// the session buffer (refused like a bad frame, never stored cut short and
+// committed), and the wait for the commit.
+TEST_F(Transferencia, DownloadDialogues) {
   prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0)) return;
-    if (!p.EsperarByte(kEOT)) return;
-    p.EnviarByte(0x99);
-    if (!p.EsperarByte(kEOT)) return;
-    p.EnviarByte(kSYN);
-    if (!p.Bajada({})) return;
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_NE(Log().find("Est[4]-Rcv[-103]"), std::string::npos);
-}
-
-TEST_F(Transferencia, DuplicateDownloadBlockIsAcknowledgedButStoredOnce) {
-  prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "") return;
-    if (!p.EsperarTrama(Bloque(0))) return;
-    p.EnviarTrama(Bloque(0, "uno"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(0, "uno"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(1, "dos"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kEOT);
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
-  EXPECT_NE(Log().find("E6: Blk viejo"), std::string::npos);
-}
-
-TEST_F(Transferencia, SkippedDownloadBlockIsResynchronisedAndRequestedAgain) {
-  prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "") return;
-    if (!p.EsperarTrama(Bloque(0))) return;
-    p.EnviarTrama(Bloque(0, "uno"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(2, "tres"));
-    if (!p.EsperarByte(kSYN)) return;
-    p.EnviarByte(kSYN);
-    if (!p.EsperarTrama(Bloque(1))) return;
-    p.EnviarTrama(Bloque(1, "dos"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kEOT);
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
-  EXPECT_NE(Log().find("E6: Blk fuera de seq"), std::string::npos);
-}
-
-TEST_F(Transferencia, BadDownloadFrameIsAnsweredWithNakUntilItComesGood) {
-  prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "") return;
-    if (!p.EsperarTrama(Bloque(0))) return;
-    p.EnviarTrama(Bloque(0, "uno"), true);
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(0, "uno"), true);
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(0, "uno"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(1, "dos"), true);
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(1, "dos"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kEOT);
-    p.Cierre();
-  });
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(prueba::ReadFile(Bajada()), "unodos");
-}
-
-// A download frame larger than the session buffer cannot be stored whole:
-// it is refused like a bad frame, never stored cut short and committed.
-TEST_F(Transferencia, DownloadFrameTooLargeForTheBufferIsRefused) {
-  prueba::WriteFile(Subida(), "");
+  const std::string pedido = kSubidaVacia + " <F00000";
   const std::string grande(200, 'g');  // the buffer holds 116 bytes
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "") return;
-    if (!p.EsperarTrama(Bloque(0))) return;
-    p.EnviarTrama(Bloque(0, grande));
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(0, "chico"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarTrama(Bloque(1, grande));
-    if (!p.EsperarByte(kNAK)) return;
-    p.EnviarTrama(Bloque(1, "otro"));
-    if (!p.EsperarByte(kACK)) return;
-    p.EnviarByte(kEOT);
-    p.Cierre();
+  Dialogos(Transferir, {
+      {"answer other than SYN to the end of the upload is logged and EOT repeated",
+       "<SYN >F00000 <EOT >x99 <EOT >SYN <F00000 >EOT " + kCierre, 0, "Est[4]-Rcv[-103]"},
+      {"duplicate block is acknowledged but stored once",
+       pedido + " >F00000uno <ACK >F00000uno <ACK >F00001dos <ACK >EOT " + kCierre, 0,
+       "E6: Blk viejo", "", "unodos"},
+      {"skipped block is resynchronised and requested again",
+       pedido + " >F00000uno <ACK >F00002tres <SYN >SYN <F00001 >F00001dos <ACK >EOT " + kCierre, 0,
+       "E6: Blk fuera de seq", "", "unodos"},
+      {"bad frame is answered with NAK until it comes good",
+       pedido + " >F00000uno! <NAK >F00000uno! <NAK >F00000uno <ACK >F00001dos! <NAK >F00001dos <ACK"
+                " >EOT " + kCierre,
+       0, "", "", "unodos"},
+      {"frame too large for the buffer is refused",
+       pedido + " >F00000" + grande + " <NAK >F00000chico <ACK >F00001" + grande +
+           " <NAK >F00001otro <ACK >EOT " + kCierre,
+       0, "", "", "chicootro"},
+      {"commit is waited for while the server sends other bytes",
+       pedido + " >EOT <EOT >ACK <EOT >DC1 <ETB", 0},
   });
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(prueba::ReadFile(Bajada()), "chicootro");
+}
 
-  // A server that insists ends the session with too many NAKs, uncommitted.
+// A server that insists on a frame too large ends the session with too many
+// NAKs, uncommitted.
+TEST_F(Transferencia, DownloadFrameTooLargeSevenTimesEndsWith3Uncommitted) {
+  prueba::WriteFile(Subida(), "");
+  const std::string grande(200, 'g');
   bool eot = false;
-  r = kaldo::Correr(Transferir, [&](Par &p) {
+  int r = kaldo::Correr(Transferir, [&](Par &p) {
     if (!p.Reinicio(0) || p.Subida() != "") return;
     if (!p.EsperarTrama(Bloque(0))) return;
     for (int i = 0; i < 6; i++) {
@@ -325,7 +254,7 @@ TEST_F(Transferencia, DownloadFrameTooLargeForTheBufferIsRefused) {
 }
 
 TEST_F(Transferencia, EarlyEotGivesAnEmptyDownloadAndStillCommits) {
-  prueba::WriteFile(*raiz / "download/output.dat", "old contents");
+  prueba::WriteFile(dir / "download/output.dat", "old contents");
   prueba::WriteFile(Subida(), "x");
   int r = kaldo::Correr(Transferir, [&](Par &p) {
     if (!p.Reinicio(0) || p.Subida() != "x") return;
@@ -335,19 +264,6 @@ TEST_F(Transferencia, EarlyEotGivesAnEmptyDownloadAndStillCommits) {
   EXPECT_EQ(r, 0);
   EXPECT_TRUE(prueba::Exists(Bajada()));
   EXPECT_EQ(prueba::ReadFile(Bajada()), "");
-}
-
-TEST_F(Transferencia, CommitIsWaitedForWhileTheServerSendsOtherBytes) {
-  prueba::WriteFile(Subida(), "");
-  int r = kaldo::Correr(Transferir, [&](Par &p) {
-    if (!p.Reinicio(0) || p.Subida() != "" || !p.Bajada({})) return;
-    if (!p.EsperarByte(kEOT)) return;
-    p.EnviarByte(kACK);
-    if (!p.EsperarByte(kEOT)) return;
-    p.EnviarByte(kDC1);
-    p.EsperarByte(kETB);
-  });
-  EXPECT_EQ(r, 0);
 }
 
 TEST_F(Transferencia, SevenNaksInARowEndTheTransferWith3) {
@@ -366,45 +282,23 @@ TEST_F(Transferencia, SevenNaksInARowEndTheTransferWith3) {
   EXPECT_EQ(vistas, 7);
 }
 
+// Closing at each point of the dialogue: before the restart answer, in the
+// middle of the upload, while downloading, before the commit.
 TEST_F(Transferencia, LostLineEndsTheTransferWith2) {
-  prueba::WriteFile(Subida(), Contenido(40));
-  // Closing at each point of the dialogue: before the restart answer, in the
-  // middle of the upload, while downloading, before the commit.
-  struct Caso {
-    const char *nombre;
-    std::function<void(Par &)> guion;
-  } casos[] = {
-      {"before restart", [](Par &p) { p.EsperarByte(kSYN); }},
-      {"mid upload",
-       [](Par &p) {
-         p.Reinicio(0);
-         p.Leer();
-       }},
-      {"mid download",
-       [](Par &p) {
-         p.Reinicio(0);
-         p.Subida();
-         p.EsperarTrama(Bloque(0));
-         p.EnviarTrama(Bloque(0, "uno"));
-         p.EsperarByte(kACK);
-       }},
-      {"before commit",
-       [](Par &p) {
-         p.Reinicio(0);
-         p.Subida();
-         p.Bajada({"uno"});
-         p.EsperarByte(kEOT);
-       }},
-  };
-  for (const Caso &c : casos) {
-    SCOPED_TRACE(c.nombre);
-    EXPECT_EQ(kaldo::Correr(Transferir, c.guion), 2);
-  }
+  std::string datos = Contenido(40);
+  prueba::WriteFile(Subida(), datos);
+  const std::string subida = "<SYN >F00000" + SubidaDe(datos, 0);
+  Dialogos(Transferir, {
+      {"before restart", "<SYN", 2},
+      {"mid upload", "<SYN >F00000 <*", 2},
+      {"mid download", subida + " <F00000 >F00000uno <ACK", 2},
+      {"before commit", subida + " <F00000 >F00000uno <ACK >EOT <EOT", 2},
+  });
 }
 
 TEST_F(Transferencia, DownloadFileThatCannotBeCreatedEndsWith2) {
   prueba::WriteFile(Subida(), "");
-  rmdir((*raiz / "download").c_str());
+  rmdir((dir / "download").c_str());
   int r = kaldo::Correr(Transferir, [&](Par &p) {
     if (!p.Reinicio(0)) return;
     p.Subida();

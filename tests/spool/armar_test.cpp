@@ -11,6 +11,7 @@
 
 #include "bundle.h"
 #include "base.h"
+#include "log_archivo.h"
 #include "support.h"
 
 namespace {
@@ -23,15 +24,13 @@ using prueba::WriteFile;
 const std::string kHost = "0123456789abcdef0123456789abcdef";
 const std::string kFin = "[FIN]\r\n";
 
-class ArmarTest : public ::testing::Test {
+class ArmarTest : public ConLogEnArchivo {
  protected:
-  prueba::TempDir tmp;
-  std::string raiz, upload, bundle, logpath;
-  FILE *log = nullptr;
-  Descriptor dir;
+  std::string raiz, upload, bundle;
+  Descriptor descdir;
 
   void SetUp() override {
-    raiz = tmp / "T0001";
+    raiz = dir / "T0001";
     upload = raiz + "/upload";
     bundle = upload + "/input.dat";
     prueba::MakeDir(raiz);
@@ -39,32 +38,23 @@ class ArmarTest : public ::testing::Test {
     prueba::MakeDir(raiz + "/download");
     g_corrida.raiz = raiz;
     g_corrida.hostid = kHost;
-    g_corrida.dirprog = tmp.path + "/";
-    g_corrida.debuglevel = 20;
+    g_corrida.dirprog = dir.path + "/";
     g_fallarAsignacionSpool = 0;
-    WriteFile(tmp / "zelta.destinos",
+    WriteFile(dir / "zelta.destinos",
               "# empresa actividad clave telefono servidor puerto\n"
               "5 12 * - 127.0.0.1 40123\n"
               "5 12 abcdefgh 4444 127.0.0.1 40123\n");
-    logpath = tmp / "zelta.log";
-    log = fopen(logpath.c_str(), "w");
-    FijarSalidaLog(log);
-    ReiniciarLog();
+    AbrirLog(20);
   }
   void TearDown() override {
-    FijarSalidaLog(stdout);
-    fclose(log);
+    ConLogEnArchivo::TearDown();
     g_fallarAsignacionSpool = 0;
-  }
-  std::string Log() {
-    fflush(log);
-    return ReadFile(logpath);
   }
   void Up(const std::string &name, const std::string &data) { WriteFile(upload + "/" + name, data); }
   // A descriptor for the temp dir, for the operations that take one.
   int Dir() {
-    if (dir.fd < 0) AbrirRaiz(tmp.path, dir);
-    return dir.fd;
+    if (descdir.fd < 0) AbrirRaiz(dir.path, descdir);
+    return descdir.fd;
   }
   // Everything in upload/ except the bundle itself.
   std::vector<std::string> Restantes() {
@@ -186,13 +176,13 @@ TEST_F(ArmarTest, RecordContentRules) {
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nombre);
-    std::string path = tmp / "f";
+    std::string path = dir / "f";
     WriteFile(path, c.contenido);
-    FILE *out = fopen((tmp / "out").c_str(), "wb");
+    FILE *out = fopen((dir / "out").c_str(), "wb");
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(AgregarArchivo(out, Dir(), "f", c.binario, c.encabezado), 0);
     fclose(out);
-    EXPECT_EQ(ReadFile(tmp / "out"), c.esperado);
+    EXPECT_EQ(ReadFile(dir / "out"), c.esperado);
   }
 }
 
@@ -200,11 +190,11 @@ TEST_F(ArmarTest, LargeBinaryFileSizeAndEscapesAcrossChunks) {
   std::string datos;
   for (int i = 0; i < 1000; i++) datos += static_cast<char>(i % 256);
   const std::string escapado = prueba::Escapar(datos);
-  WriteFile(tmp / "big.bin", datos);
-  FILE *out = fopen((tmp / "out").c_str(), "wb");
+  WriteFile(dir / "big.bin", datos);
+  FILE *out = fopen((dir / "out").c_str(), "wb");
   ASSERT_EQ(AgregarArchivo(out, Dir(), "big.bin", true, true), 0);
   fclose(out);
-  EXPECT_EQ(ReadFile(tmp / "out"), "[big.bin,1000]\r\n" + escapado + "\r\n");
+  EXPECT_EQ(ReadFile(dir / "out"), "[big.bin,1000]\r\n" + escapado + "\r\n");
 }
 
 // The record content as the format defines it, one byte at a time: text
@@ -252,14 +242,14 @@ TEST_F(ArmarTest, RecordContentMatchesTheByteAtATimeRules) {
       for (bool binario : {false, true}) {
         SCOPED_TRACE(std::to_string(tamano) + (binario ? " binary" : " text") + " mix " +
                      std::to_string(mezcla));
-        WriteFile(tmp / "f", datos);
-        FILE *out = fopen((tmp / "out").c_str(), "wb");
+        WriteFile(dir / "f", datos);
+        FILE *out = fopen((dir / "out").c_str(), "wb");
         ASSERT_NE(out, nullptr);
         // A binary record always has its header line; text is taken without.
         ASSERT_EQ(AgregarArchivo(out, Dir(), "f", binario, binario), 0);
         fclose(out);
         std::string cabecera = binario ? "[f," + std::to_string(tamano) + "]\r\n" : "";
-        ASSERT_EQ(ReadFile(tmp / "out"), cabecera + RegistroDeReferencia(datos, binario));
+        ASSERT_EQ(ReadFile(dir / "out"), cabecera + RegistroDeReferencia(datos, binario));
       }
     }
   }
@@ -293,14 +283,14 @@ TEST_F(ArmarTest, HeaderLineForms) {
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nombre);
-    std::string path = tmp / "_svl.0";
+    std::string path = dir / "_svl.0";
     WriteFile(path, c.svl0);
-    FILE *out = fopen((tmp / "out").c_str(), "wb");
+    FILE *out = fopen((dir / "out").c_str(), "wb");
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(AgregarEncabezado(out, Dir(), "_svl.0"), c.res);
     fclose(out);
     std::string esperado = c.res == 0 ? Header(c.linea) : "[_svl.0]\r\n\r\n";
-    EXPECT_EQ(ReadFile(tmp / "out"), esperado);
+    EXPECT_EQ(ReadFile(dir / "out"), esperado);
   }
 }
 
@@ -314,7 +304,7 @@ TEST_F(ArmarTest, BadHeaderLineEndsTheBuildAndKeepsEveryFile) {
 }
 
 TEST_F(ArmarTest, MissingDestinationTableForShortLineGives16) {
-  unlink((tmp / "zelta.destinos").c_str());
+  unlink((dir / "zelta.destinos").c_str());
   Up("_svl.0", "0512\r\n");
   EXPECT_EQ(ArmarArchivo(), 16);
   EXPECT_EQ(ReadFile(bundle), "[_svl.0]\r\n\r\n" + kFin);
@@ -339,8 +329,8 @@ TEST_F(ArmarTest, EntriesThatAreNotRegularFilesAreLeftAndTheBuildGoesOn) {
   Up("_svl.0", "V1510512ABCDEFGH\r\n");
   Up("a.txt", "first");
   ASSERT_EQ(symlink("/nonexistent/target", (upload + "/b.txt").c_str()), 0);
-  ASSERT_EQ(symlink((tmp / "secreto").c_str(), (upload + "/b2.txt").c_str()), 0);
-  WriteFile(tmp / "secreto", "de otro");
+  ASSERT_EQ(symlink((dir / "secreto").c_str(), (upload + "/b2.txt").c_str()), 0);
+  WriteFile(dir / "secreto", "de otro");
   Up("c.txt", "after");
   prueba::MakeDir(upload + "/sub");
   EXPECT_EQ(ArmarArchivo(), 0);
@@ -401,10 +391,10 @@ TEST_F(ArmarTest, ReadyMadeBundleWriteFailureKeepsIt) {
 // A link left as input.dat is replaced, not written through.
 TEST_F(ArmarTest, BundleNameThatIsALinkIsReplaced) {
   Up("_svl.0", "V1510512ABCDEFGH\r\n");
-  WriteFile(tmp / "ajeno", "no tocar");
-  ASSERT_EQ(symlink((tmp / "ajeno").c_str(), bundle.c_str()), 0);
+  WriteFile(dir / "ajeno", "no tocar");
+  ASSERT_EQ(symlink((dir / "ajeno").c_str(), bundle.c_str()), 0);
   EXPECT_EQ(ArmarArchivo(), 0);
-  EXPECT_EQ(ReadFile(tmp / "ajeno"), "no tocar");
+  EXPECT_EQ(ReadFile(dir / "ajeno"), "no tocar");
   EXPECT_EQ(ReadFile(bundle), Header("V1510512ABCDEFGH") + kFin);
 }
 

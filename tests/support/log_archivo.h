@@ -14,10 +14,13 @@
 struct ConLogEnArchivo : ::testing::Test {
   prueba::TempDir dir;
   FILE *log = nullptr;
-  // nivel: the debug level of the test.
+  // nivel: the debug level of the test. Called again, it starts the log
+  // afresh (an empty file, no repeat pending).
   void AbrirLog(int nivel) {
+    FILE *anterior = log;
     log = fopen((dir / "log").c_str(), "w");
     FijarSalidaLog(log);
+    if (anterior != nullptr) fclose(anterior);
     ReiniciarLog();
     g_corrida.debuglevel = nivel;
   }
