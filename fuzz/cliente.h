@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "apoyo.h"
-#include "base.h"
+#include "control.h"
 
 namespace fuzz {
 

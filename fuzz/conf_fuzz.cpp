@@ -6,7 +6,7 @@
 
 #include "apoyo.h"
 #include "cliente.h"
-#include "base.h"
+#include "control.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::SilenciarSalida();

@@ -7,7 +7,7 @@
 
 #include "apoyo.h"
 #include "cliente.h"
-#include "base.h"
+#include "control.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::VaciarArea();

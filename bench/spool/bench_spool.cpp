@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bundle.h"
-#include "base.h"
+#include "control.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // socket), one-byte reads with alarm time-outs, the signal handlers, the
 // dial-up and TCP transports and the port-manager request and memory.
 //
-// Depends on base; used by protocol and run. A transport runs the session
+// Depends on control; used by protocol and run. A transport runs the session
 // it is handed (CorrerSesionFn) and knows nothing of the protocol.
 //
 // Process-wide record owned here: the line state (g_linea).

@@ -16,7 +16,7 @@
 #include <memory>
 #include <new>
 
-#include "base.h"
+#include "control.h"
 #include "line.h"
 
 EstadoLinea g_linea;

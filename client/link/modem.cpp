@@ -21,7 +21,7 @@
 #include <ctime>
 #include <string>
 
-#include "base.h"
+#include "control.h"
 #include "line.h"
 
 namespace {

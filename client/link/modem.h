@@ -2,7 +2,7 @@
 // the number to dial, the dial command and the reading of the rest of the
 // modem's CONNECT line. SesionModem itself is declared in line.h.
 //
-// Depends on base; used by modem.cpp and its tests.
+// Depends on control; used by modem.cpp and its tests.
 #pragma once
 
 #include <string>

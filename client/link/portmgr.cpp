@@ -22,7 +22,7 @@
 #include <ctime>
 #include <memory>
 
-#include "base.h"
+#include "control.h"
 #include "line.h"
 #include "portmgr.h"
 

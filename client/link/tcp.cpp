@@ -10,7 +10,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "base.h"
+#include "control.h"
 #include "line.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base.h"
+#include "control.h"
 #include "session.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // session.h - the KALDO session: frame layer, session opening and the
 // block-by-block bundle transfer.
 //
-// Depends on link (the line) and base; used by run, which hands
+// Depends on link (the line) and control; used by run, which hands
 // CorrerSesion to the transports.
 //
 // Process-wide record owned here: the session state (g_sesion).

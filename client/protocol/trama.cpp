@@ -9,7 +9,7 @@
 #include <ctime>
 #include <new>
 
-#include "base.h"
+#include "control.h"
 #include "line.h"
 #include "session.h"
 

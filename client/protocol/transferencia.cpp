@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "base.h"
+#include "control.h"
 #include "session.h"
 
 namespace {

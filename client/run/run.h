@@ -2,14 +2,14 @@
 // takes one exchange from the locks to the status file, and the other run
 // modes (update, resend, status of every terminal, configuration check).
 //
-// Depends on every layer below (protocol, link, spool, base); used by
+// Depends on every layer below (protocol, link, spool, control); used by
 // main.cpp and the tests only.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "base.h"
+#include "control.h"
 
 // ---------------------------------------------------------------- version and modes
 

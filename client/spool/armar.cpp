@@ -17,7 +17,7 @@
 #include <new>
 #include <vector>
 
-#include "base.h"
+#include "control.h"
 #include "bundle.h"
 
 namespace {

@@ -6,7 +6,7 @@
 // result code (0 on success, otherwise an index into the message table); the
 // place that fails logs its own message.
 //
-// Depends on base; used by run.
+// Depends on control; used by run.
 #pragma once
 
 #include <dirent.h>
@@ -49,7 +49,7 @@ int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool 
 
 // Writes "[_svl.0]\r\n", the bundle header line made from the first line of
 // the header file nombre below the directory dirfd (a regular file) and the host identification, and "\r\n". A short
-// line gets its destination key from SuministrarClave (base.h). Returns 0, 13 (the file
+// line gets its destination key from SuministrarClave (control.h). Returns 0, 13 (the file
 // cannot be opened), 14 (a write fails) or 16 (malformed line, no key).
 int AgregarEncabezado(FILE *out, int dirfd, const char *nombre);
 

@@ -3,7 +3,7 @@
 // tests use to reach the out-of-memory paths.
 #include <cerrno>
 
-#include "base.h"
+#include "control.h"
 #include "bundle.h"
 
 int g_fallarAsignacionSpool = 0;

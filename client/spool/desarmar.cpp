@@ -16,7 +16,7 @@
 #include <string>
 #include <utility>
 
-#include "base.h"
+#include "control.h"
 #include "bundle.h"
 
 namespace {

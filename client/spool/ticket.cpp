@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "base.h"
+#include "control.h"
 #include "bundle.h"
 
 namespace {

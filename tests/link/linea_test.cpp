@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base.h"
+#include "control.h"
 #include "line.h"
 #include "log_archivo.h"
 #include "support.h"

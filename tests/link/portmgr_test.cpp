@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "base.h"
+#include "control.h"
 #include "line.h"
 #include "log_archivo.h"
 #include "portmgr_peer.h"

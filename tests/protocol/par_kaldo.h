@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "base.h"
+#include "control.h"
 #include "line.h"
 #include "log_archivo.h"
 #include "session.h"

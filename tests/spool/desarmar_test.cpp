@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bundle.h"
-#include "base.h"
+#include "control.h"
 #include "log_archivo.h"
 #include "support.h"
 

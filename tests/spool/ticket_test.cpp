@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bundle.h"
-#include "base.h"
+#include "control.h"
 #include "log_archivo.h"
 #include "support.h"
 

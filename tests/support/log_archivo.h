@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "base.h"
+#include "control.h"
 #include "support.h"
 
 struct ConLogEnArchivo : ::testing::Test {

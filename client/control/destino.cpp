@@ -16,7 +16,7 @@
 #include <memory>
 #include <sstream>
 
-#include "base.h"
+#include "control.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // zelta.conf: keys, limits, defaults, and every message of the reader.
 #include <gtest/gtest.h>
 
-#include "base.h"
+#include "control.h"
 #include "log_archivo.h"
 #include "support.h"
 

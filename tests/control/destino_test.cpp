@@ -1,7 +1,7 @@
 // The bundle header line and the destination table zelta.destinos.
 #include <gtest/gtest.h>
 
-#include "base.h"
+#include "control.h"
 #include "log_archivo.h"
 #include "support.h"
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "base.h"
+#include "control.h"
 #include "log_archivo.h"
 #include "support.h"
 

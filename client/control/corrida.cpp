@@ -2,7 +2,7 @@
 // the end of a run: the exit handler and the end from a signal handler.
 #include <unistd.h>
 
-#include "base.h"
+#include "control.h"
 
 EstadoCorrida g_corrida;
 Configuracion g_config;

@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "base.h"
+#include "control.h"
 #include "log_archivo.h"
 #include "support.h"
 

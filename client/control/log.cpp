@@ -14,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "base.h"
+#include "control.h"
 
 namespace {
 

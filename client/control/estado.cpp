@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "base.h"
+#include "control.h"
 
 namespace {
 

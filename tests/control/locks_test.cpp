@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "base.h"
+#include "control.h"
 #include "log_archivo.h"
 #include "support.h"
 

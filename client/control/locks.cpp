@@ -13,7 +13,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "base.h"
+#include "control.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "archivos.h"
-#include "base.h"
+#include "control.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// base.h - the client's bottom layer: run state and the end of a run,
+// control.h - the client's bottom layer: run state and the end of a run,
 // result codes and the status file, the log, lock files and the directory
 // lock, the configuration record read from zelta.conf and zelta.destinos,
 // and the phase and retention of the run's transaction.

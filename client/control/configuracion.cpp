@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "base.h"
+#include "control.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "base.h"
+#include "control.h"
 #include "log_archivo.h"
 #include "support.h"
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "base.h"
+#include "control.h"
 #include "support.h"
 
 namespace {
