@@ -218,3 +218,22 @@ ArchivoPtr AbrirFlujo(Descriptor &fd, const char *modo) {
   if (f != nullptr) fd.Soltar();
   return ArchivoPtr(f);
 }
+
+int Sincronizar(int fd) {
+  while (fsync(fd) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+int SincronizarDirectorio(int dirfd, const char *ruta) {
+  if (ruta[0] == '\0' || strcmp(ruta, ".") == 0) return Sincronizar(dirfd);
+  Descriptor dir;
+  if (int e = AbrirDirectorio(dirfd, ruta, dir); e != 0) return e;
+  return Sincronizar(dir.fd);
+}
+
+int SincronizarFlujo(FILE *f) {
+  if (fflush(f) != 0) return errno != 0 ? errno : EIO;
+  return Sincronizar(fileno(f));
+}

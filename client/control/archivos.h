@@ -130,3 +130,20 @@ DirectorioPtr ListarDirectorio(const Descriptor &dir);
 // A buffered stream over fd, which it takes over (fd is left empty), or null
 // (fd still owned by the caller).
 ArchivoPtr AbrirFlujo(Descriptor &fd, const char *modo);
+
+// The publication rule. New data is made durable before the step that
+// depends on it: write it, sync the file, sync the directory that holds
+// its name, and only then destroy the old copy, tell the peer, or report
+// success. A power cut loses what the page cache holds and nothing that
+// was synced, so a step taken after these calls can only repeat, never
+// lose, what came before it.
+//
+// Syncs fd (a file or a directory) to the disk. Returns 0 or an errno
+// value (EINTR is retried). Async-signal-safe.
+int Sincronizar(int fd);
+// Syncs the directory ruta below dirfd (dirfd itself for "" or "."),
+// opened without following links. Returns 0 or an errno value.
+// Async-signal-safe.
+int SincronizarDirectorio(int dirfd, const char *ruta = "");
+// Flushes a stream and syncs its file. Returns 0 or an errno value.
+int SincronizarFlujo(FILE *f);
