@@ -196,8 +196,9 @@ enum CodigoResultado : int {
 const char *TextoMensaje(int codigo);
 
 // Writes "<code>: <text>\r\n" to estado.rsp (mode 0666) in the terminal root,
-// then undoes the directory lock. Failures are only logged.
-void EscribirEstado(int codigo);
+// synced with the root, then undoes the directory lock. Failures are
+// logged. Returns whether the new line is on the disk.
+bool EscribirEstado(int codigo);
 // The same line for a signal handler, through g_corrida.raizfd (nothing when
 // it is not open); the directory lock is left to the caller.
 // Async-signal-safe.

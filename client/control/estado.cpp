@@ -71,12 +71,19 @@ namespace {
 constexpr char kTemporal[] = "estado.rsp.tmp";
 
 // Where GrabarEstado failed.
-enum FalloEstado { kEstadoGrabado = 0, kEstadoNoCreado, kEstadoNoEscrito, kEstadoNoRenombrado };
+enum FalloEstado {
+  kEstadoGrabado = 0,
+  kEstadoNoCreado,
+  kEstadoNoEscrito,
+  kEstadoNoRenombrado,
+  kEstadoNoSincronizado
+};
 
 // Writes the line to a new estado.rsp.tmp below the root raiz (0666 before
 // the umask: under the daemon every program that drives the terminal can
 // rewrite it; whatever stood under the temporary name is replaced, never
-// written through), forces it to the disk and renames it over estado.rsp.
+// written through), forces it to the disk, renames it over estado.rsp and
+// syncs the root, so that the new name survives a power cut too.
 // Returns kEstadoGrabado, or the step that failed with *error its errno
 // value. Async-signal-safe.
 FalloEstado GrabarEstado(int raiz, const char *linea, size_t n, int *error) {
@@ -98,13 +105,17 @@ FalloEstado GrabarEstado(int raiz, const char *linea, size_t n, int *error) {
     *error = errno;
   }
   // The old estado.rsp stays as it was; no half-written file is left.
-  if (fallo != kEstadoGrabado) unlinkat(raiz, kTemporal, 0);
-  return fallo;
+  if (fallo != kEstadoGrabado) {
+    unlinkat(raiz, kTemporal, 0);
+    return fallo;
+  }
+  *error = Sincronizar(raiz);
+  return *error == 0 ? kEstadoGrabado : kEstadoNoSincronizado;
 }
 
 }  // namespace
 
-void EscribirEstado(int codigo) {
+bool EscribirEstado(int codigo) {
   std::string path = UnirRuta(g_corrida.raiz, "estado.rsp");
   char linea[kMaxLineaEstado];
   size_t n = ArmarLineaEstado(codigo, linea, sizeof linea);
@@ -131,8 +142,12 @@ void EscribirEstado(int codigo) {
     case kEstadoNoRenombrado:
       LogFormato(1, "No se pudo reemplazar %s: %s", path.c_str(), TextoErrorArchivo(error));
       break;
+    case kEstadoNoSincronizado:
+      LogFormato(1, "Error sincronizando %s: %s", path.c_str(), TextoErrorArchivo(error));
+      break;
   }
   DeslockearDirectorio();
+  return fallo == kEstadoGrabado;
 }
 
 void EscribirEstadoSenal(int codigo) {

@@ -62,23 +62,31 @@ void NombreRetenido(time_t t, const char *sufijo, char *nombre) {
   snprintf(nombre, NAME_MAX + 1, "%s-%d%s", sello, static_cast<int>(getpid()), sufijo);
 }
 
-// Opens retenidos/ below the root, making it when it is missing. Heap-free.
+// Opens retenidos/ below the root, making it when it is missing (and then
+// syncing the root, which holds its name). Heap-free.
 int AbrirRetenidos(int raiz, Descriptor &dir) {
   int e = AbrirDirectorio(raiz, "retenidos", dir);
   if (e != ENOENT) return e;
-  if (mkdirat(raiz, "retenidos", kModoRetenidos) != 0 && errno != EEXIST) return errno;
+  if (mkdirat(raiz, "retenidos", kModoRetenidos) != 0) {
+    if (errno != EEXIST) return errno;
+  } else if (e = Sincronizar(raiz); e != 0) {
+    return e;
+  }
   return AbrirDirectorio(raiz, "retenidos", dir);
 }
 
 // Moves dirorigen/origen below the root to retenidos/destino, never over an
-// existing file. Returns 0 or an errno value. Heap-free.
+// existing file, and syncs both directories: the move is on the disk when
+// this returns 0. Returns 0 or an errno value. Heap-free.
 int Mover(int raiz, const char *dirorigen, const char *origen, const char *destino) {
   Descriptor desde, hacia;
   int e = AbrirDirectorio(raiz, dirorigen, desde);
   if (e == 0) e = AbrirRetenidos(raiz, hacia);
   if (e != 0) return e;
   if (renameat2(desde.fd, origen, hacia.fd, destino, RENAME_NOREPLACE) != 0) return errno;
-  return 0;
+  e = Sincronizar(hacia.fd);
+  if (e == 0) e = Sincronizar(desde.fd);
+  return e;
 }
 
 int Borrar(int raiz, const char *dirorigen, const char *origen) {
@@ -264,8 +272,14 @@ std::vector<std::string> ListarRetenidos(const char *sufijo) {
 int CrearDirectorioRespuesta(const std::string &nombre) {
   Descriptor retenidos, dir;
   int e = AbrirRetenidos(g_corrida.raizfd, retenidos);
-  if (e == 0 && mkdirat(retenidos.fd, nombre.c_str(), kModoRetenidos) != 0 && errno != EEXIST) {
-    e = errno;
+  if (e == 0) {
+    // The answer folder's name is synced before the session: the resent
+    // bundle is deleted once the answer is synced in it.
+    if (mkdirat(retenidos.fd, nombre.c_str(), kModoRetenidos) != 0) {
+      if (errno != EEXIST) e = errno;
+    } else {
+      e = Sincronizar(retenidos.fd);
+    }
   }
   if (e == 0) e = AbrirDirectorio(retenidos.fd, nombre.c_str(), dir);
   if (e == 0) return kExito;

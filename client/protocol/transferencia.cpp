@@ -140,6 +140,7 @@ struct Transferencia {
   Archivo bajada;
   bool sinsubida = false;  // the upload bundle could not be opened or read
   bool sinbajada = false;  // the download could not be stored whole
+  bool sincronizada = false;  // output.dat and its directory are on the disk
 };
 
 Estado PedirReinicio(Transferencia &t) {
@@ -317,12 +318,38 @@ Estado Resincronizar(Transferencia &t) {
   return kResincronizando;
 }
 
+// Syncs the download file (when one was made) and the directory that
+// holds it. Returns false, logged, when either cannot be synced.
+bool SincronizarDescarga(const Transferencia &t) {
+  int e = t.bajada ? Sincronizar(fileno(t.bajada.get())) : 0;
+  Descriptor propia;
+  int raiz = g_corrida.raizfd;
+  if (e == 0 && raiz < 0) {
+    e = AbrirRaiz(g_corrida.raiz, propia);
+    raiz = propia.fd;
+  }
+  if (e == 0) e = SincronizarDirectorio(raiz, g_corrida.dirbajada.c_str());
+  if (e == 0) return true;
+  LogFormato(1, "FATAL: sincronizando %s", t.rutabajada.c_str());
+  LogMensaje(TextoErrorArchivo(e), 1);
+  return false;
+}
+
 Estado PedirCommit(Transferencia &t) {
   LogMensaje("Estado 10", 5);
-  // Never ask the server to commit a download that did not reach the disk.
+  // Never ask the server to commit a download that did not reach the disk:
+  // not the page cache, the disk, for a power cut after our EOT would
+  // otherwise lose an answer the server counts as delivered.
   if (t.bajada && !DescargaSana(t.bajada.get(), t.rutabajada)) {
     t.sinbajada = true;
     return kFatal;
+  }
+  if (!t.sincronizada) {
+    if (!SincronizarDescarga(t)) {
+      t.sinbajada = true;
+      return kFatal;
+    }
+    t.sincronizada = true;
   }
   // From our EOT on the server may commit: a failure now leaves the
   // transaction in doubt.

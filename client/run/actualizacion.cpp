@@ -370,6 +370,15 @@ bool CopiarArchivo(const std::string &origen, const std::string &destino, mode_t
   return ok;
 }
 
+// Syncs the program directory, so that a name just renamed into it is on
+// the disk before the copy it replaces, or the delivered one, goes.
+// Returns 0 or an errno value.
+int SincronizarPrograma() {
+  Descriptor dir;
+  int e = AbrirRaiz(g_corrida.dirprog, dir);
+  return e == 0 ? Sincronizar(dir.fd) : e;
+}
+
 // Installs one delivered file. Returns 0 or 14 (logged).
 int Instalar(const std::string &nuevo, const std::string &nombre) {
   std::string destino = g_corrida.dirprog + nombre;
@@ -388,9 +397,17 @@ int Instalar(const std::string &nuevo, const std::string &nombre) {
   }
   // The new file appears under its name in one step, complete.
   std::string temporal = g_corrida.dirprog + "." + nombre + ".nuevo";
-  if (!CopiarArchivo(nuevo, temporal, modo) || rename(temporal.c_str(), destino.c_str()) != 0) {
+  // The backup copy is on the disk, name and all, before the rename
+  // replaces the file it copies.
+  bool ok = CopiarArchivo(nuevo, temporal, modo);
+  if (ok && SincronizarPrograma() != 0) ok = false;
+  if (!ok || rename(temporal.c_str(), destino.c_str()) != 0) {
     LogFormato(1, "No se pudo instalar %s: %s", destino.c_str(), strerror(errno));
     unlink(temporal.c_str());
+    return kErrorEscribiendo;
+  }
+  if (int e = SincronizarPrograma(); e != 0) {
+    LogFormato(1, "No se pudo instalar %s: %s", destino.c_str(), strerror(e));
     return kErrorEscribiendo;
   }
   unlink(nuevo.c_str());
@@ -412,6 +429,10 @@ int EscribirSerie(unsigned long long serie) {
   if (!ok || rename(temporal.c_str(), destino.c_str()) != 0) {
     LogFormato(1, "No se pudo escribir %s: %s", destino.c_str(), strerror(errno));
     unlink(temporal.c_str());
+    return kErrorEscribiendo;
+  }
+  if (int e = SincronizarPrograma(); e != 0) {
+    LogFormato(1, "No se pudo escribir %s: %s", destino.c_str(), strerror(e));
     return kErrorEscribiendo;
   }
   return kExito;

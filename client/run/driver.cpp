@@ -126,17 +126,27 @@ void LogResumen(const Resumen &resumen, int resultado) {
 // Packs upload/ with interrupts held back, so that an interrupt finds the
 // bundle either not made (the files still in upload/) or complete and
 // named for retention (the files gone). A failed packing leaves no bundle
-// behind: its files are all still in upload/. Returns the packing's code.
+// behind: its files are all still in upload/. A bundle made whole whose
+// files could not all be deleted is kept as ".dudosa" and not sent: the
+// files left in upload/ would go out again with the next transaction, and
+// the operator decides. Returns the packing's code.
 int Empaquetar() {
   int r = RetenerSobrante();
   if (r != kExito) return r;
   RetenerInterrupciones retener;
-  r = ArmarArchivo();
-  if (r != kExito) {
+  bool armado = false;
+  r = ArmarArchivo(&armado);
+  if (r != kExito && !armado) {
     BorrarBundle();
     return r;
   }
   NombrarBundle();
+  if (r != kExito) {
+    MarcarFase(kBundleDudoso);
+    (void)DisponerBundle(r);  // logs where the bundle went, or why it stayed
+    MarcarFase(kSinBundle);
+    return r;
+  }
   MarcarFase(kBundleArmado);
   return kExito;
 }
@@ -389,7 +399,10 @@ int CorrerZelta(int argc, char **argv) {
   {
     // Once the outcome is written a late interrupt changes nothing.
     RetenerInterrupciones retener;
-    EscribirEstado(codigoestado != kExito ? codigoestado : r);
+    // A success whose status cannot be made durable is not reported as one.
+    if (!EscribirEstado(codigoestado != kExito ? codigoestado : r) && r == kExito) {
+      r = kErrorEscribiendo;
+    }
     IgnorarInterrupciones();
   }
   LogResumen(resumen, r);

@@ -157,18 +157,40 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
                      bool binario, bool encabezado);
 
 // Closes input.dat, keeping the first error.
-int CerrarBundle(ArchivoPtr &out, const std::string &path, int res) {
-  if (fclose(out.release()) != 0 && res == kExito) {
-    LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
+// Closes the bundle. A complete one is synced, file and upload/, before
+// this returns 0: the files it holds are deleted next, and a power cut
+// after that must find them in the bundle.
+int CerrarBundle(ArchivoPtr &out, int upload, const std::string &path, int res) {
+  int e = res == kExito ? SincronizarFlujo(out.get()) : 0;
+  if (fclose(out.release()) != 0 && e == 0) e = errno;
+  if (e == 0 && res == kExito) e = Sincronizar(upload);
+  if (e != 0 && res == kExito) {
+    LogFormato(1, "Error escribiendo %s [%s]", path.c_str(), strerror(e));
     res = kErrorEscribiendo;
   }
   return res;
 }
 
-void Borrar(int upload, const char *nombre) {
-  if (unlinkat(upload, nombre, 0) != 0) {
-    LogFormato(1, "No se pudo borrar %s [%m]", RutaUpload(nombre).c_str());
+// Deletes the packed files, then syncs upload/ so that no deleted file
+// comes back after a power cut to be packed and sent again. A file that
+// cannot be deleted would go out with the next transaction: each one is
+// named and the bundle reported as not to be sent (14).
+int BorrarEmpaquetados(int upload, const std::vector<std::string> &empaquetados) {
+  size_t quedan = 0;
+  for (const auto &nombre : empaquetados) {
+    if (unlinkat(upload, nombre.c_str(), 0) != 0 && errno != ENOENT) {
+      LogFormato(1, "No se pudo borrar %s [%m]", RutaUpload(nombre.c_str()).c_str());
+      quedan++;
+    }
   }
+  if (int e = Sincronizar(upload); e != 0) {
+    LogFormato(1, "Error sincronizando %s [%s]", RutaUpload("").c_str(), strerror(e));
+    return kErrorEscribiendo;
+  }
+  if (quedan == 0) return kExito;
+  LogFormato(1, "Transaccion no enviada: %zu archivo(s) empaquetado(s) siguen en %s", quedan,
+             RutaUpload("").c_str());
+  return kErrorEscribiendo;
 }
 
 // Reads upload/_zelta.bin into the set. Returns 0, 11 or 13.
@@ -424,8 +446,9 @@ int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
 
 // ---------------------------------------------------------------- the bundle
 
-int ArmarArchivo() {
+int ArmarArchivo(bool *armado) {
   LogMensaje("ArmarArchivo()", 20);
+  if (armado != nullptr) *armado = false;
   ConjuntoNombres binarios;
   const std::string upload = UnirRuta(g_corrida.raiz, "upload");
   const std::string bundle = UnirRuta(upload, "input.dat");
@@ -465,9 +488,10 @@ int ArmarArchivo() {
     if (res != kExito) return kArchivoNoAbierto;
     if (res = CrearBundle(fdupload, bundle, out); res != kExito) return res;
     res = AgregarContenido(out.get(), in.get(), tamano, listo.c_str(), false, false);
-    res = CerrarBundle(out, bundle, res);
-    if (res == kExito) Borrar(fdupload, listo.c_str());
-    return res;
+    res = CerrarBundle(out, fdupload, bundle, res);
+    if (res != kExito) return res;
+    if (armado != nullptr) *armado = true;
+    return BorrarEmpaquetados(fdupload, {listo});
   }
 
   ListaArchivos lista;
@@ -506,11 +530,10 @@ int ArmarArchivo() {
     if (res == kExito) empaquetados.push_back(nombre);
   }
   if (!Escribir(out.get(), "[FIN]\r\n") && res == kExito) res = kErrorEscribiendo;
-  res = CerrarBundle(out, bundle, res);
-  if (res == kExito) {
-    for (const auto &p : empaquetados) Borrar(fdupload, p.c_str());
-  }
-  return res;
+  res = CerrarBundle(out, fdupload, bundle, res);
+  if (res != kExito) return res;
+  if (armado != nullptr) *armado = true;
+  return BorrarEmpaquetados(fdupload, empaquetados);
 }
 
 void BorrarBundle() {

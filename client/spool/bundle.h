@@ -23,13 +23,19 @@
 // Packs <root>/upload into <root>/upload/input.dat (an entry that is not a
 // regular file is logged and left where it is, neither packed nor deleted): the header record made
 // from _svl.0 and the host identification g_corrida.hostid, one record per
-// other file (binary when named in _zelta.bin), then "[FIN]\r\n". Each file
-// is deleted once its record is written. When _svl.qvx is present its
-// escaped content alone becomes the bundle. Returns 0, 10 (no upload/),
+// other file (binary when named in _zelta.bin), then "[FIN]\r\n". When _svl.qvx is present its
+// escaped content alone becomes the bundle. The bundle and upload/ are
+// synced before the packed files are deleted, and upload/ once more after
+// the deletions. Returns 0, 10 (no upload/),
 // 11 (memory), 12 (more files than counted), 13 (a file cannot be opened or
-// read), 14 (a write to input.dat fails), 15 (input.dat cannot be created)
+// read), 14 (a write or sync of input.dat fails, or a packed file cannot be
+// deleted), 15 (input.dat cannot be created)
 // or 16 (the header line is malformed or its destination key is unknown).
-int ArmarArchivo();
+// *armado (when given) tells whether the bundle was made whole and synced:
+// on an error with *armado true, some packed files may already be gone and
+// the bundle is the only copy of them; it must be kept, and not sent, for
+// what is still in upload/ would go out again with the next transaction.
+int ArmarArchivo(bool *armado = nullptr);
 
 // Deletes <root>/upload/input.dat (never anything a link points to); a
 // failure other than its absence is logged.

@@ -70,10 +70,13 @@ bool EsFin(const std::string &nombre) {
   return nombre.size() == 3 && strncasecmp(nombre.c_str(), "FIN", 3) == 0;
 }
 
-// Closes a delivered file; a failed close is a failed write.
+// Syncs and closes a delivered file: output.dat, the other copy of it, is
+// deleted once the split is done. A failed sync or close is a failed write.
 int CerrarEntrega(ArchivoPtr &sal, const std::string &path) {
-  if (fclose(sal.release()) != 0) {
-    LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
+  int e = SincronizarFlujo(sal.get());
+  if (fclose(sal.release()) != 0 && e == 0) e = errno;
+  if (e != 0) {
+    LogFormato(1, "Error escribiendo %s [%s]", path.c_str(), strerror(e));
     return kErrorEscribiendo;
   }
   return kExito;
@@ -176,6 +179,11 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
   if (ferror(in.get())) {
     // A read error is not the end of the bundle: the rest would be lost.
     LogFormato(1, "Error leyendo %s [%m]", bundle.c_str());
+    return kErrorEscribiendo;
+  }
+  // The new names too must be on the disk before output.dat may go.
+  if (e = Sincronizar(dir.fd); e != 0) {
+    LogFormato(1, "Error sincronizando %s [%s]", download.c_str(), strerror(e));
     return kErrorEscribiendo;
   }
   if (bajada != nullptr) *bajada = std::move(dir);

@@ -174,8 +174,11 @@ int ReemplazarTicket() {
     return kErrorEscribiendo;
   }
 
-  bool bien = Reescribir(in.get(), out.get(), tabla);
+  // The filled-in ticket is on the disk, name included, before the
+  // delivered one (_ticket.tmp) goes.
+  bool bien = Reescribir(in.get(), out.get(), tabla) && SincronizarFlujo(out.get()) == 0;
   if (fclose(out.release()) != 0) bien = false;
+  if (bien && Sincronizar(dir.fd) != 0) bien = false;
   if (!bien) {
     LogFormato(1, "Error escribiendo %s [%m]", prn.c_str());
     in.reset();

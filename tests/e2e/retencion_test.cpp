@@ -4,7 +4,11 @@
 // server would have received; "zelta -r" sends a ".subida" once and removes
 // it; a failure after the commit keeps the answer and never leads to a
 // second commit; a killed run's left-over bundle is kept by the next run.
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "faults_fixture.h"
 
@@ -265,6 +269,57 @@ TEST(Retencion, LeftOverBundleThatCannotBeKeptIsNeverOverwritten) {
   EXPECT_EQ(prueba::ListDir(x.t.raiz + "/upload"), antes);
   EXPECT_NE(x.t.Log().find("No se pudo retener"), std::string::npos);
   EXPECT_TRUE(x.subida.empty()) << "nothing may be sent";
+}
+
+// Makes a file immutable (no one, root included, may delete it) for as
+// long as it lives, where the file system allows it.
+struct Inmutable {
+  std::string ruta;
+  bool hecho = false;
+  explicit Inmutable(std::string r) : ruta(std::move(r)) { hecho = Poner(FS_IMMUTABLE_FL); }
+  ~Inmutable() {
+    if (hecho) Poner(0);
+  }
+  bool Poner(int marca) {
+    int fd = open(ruta.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return false;
+    int atributos = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &atributos) == 0;
+    atributos = (atributos & ~FS_IMMUTABLE_FL) | marca;
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &atributos) == 0;
+    close(fd);
+    return ok;
+  }
+};
+
+// A packed file that cannot be deleted would go out again with the next
+// transaction: the run stops before it connects, with 14, keeps the bundle
+// as ".dudosa" (never resent) and names the file; the server sees nothing.
+TEST(Retencion, PackedFileThatCannotBeDeletedIsNeverSentTwice) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar());
+  const std::string atascado = x.t.raiz + "/upload/" + falla::ArchivosSubida().back().nombre;
+  Inmutable inmutable(atascado);
+  if (!inmutable.hecho) GTEST_SKIP() << "the file system cannot make a file immutable here";
+  x.Correr();
+  SCOPED_TRACE(x.Contexto());
+  EXPECT_EQ(x.run.status, 14);
+  EXPECT_EQ(x.t.Estado(), "14: Error escribiendo archivo\r\n");
+  EXPECT_TRUE(x.subida.empty()) << "nothing may be sent";
+  UnRetenido(x.t.raiz, ".dudosa");
+  EXPECT_EQ(prueba::ListDir(x.t.raiz + "/upload"),
+            std::vector<std::string>{falla::ArchivosSubida().back().nombre});
+  EXPECT_NE(x.t.Log().find("No se pudo borrar " + atascado), std::string::npos);
+  EXPECT_NE(x.t.Log().find("Transaccion no enviada: 1 archivo(s) empaquetado(s) siguen en " +
+                           x.t.raiz + "/upload/"),
+            std::string::npos);
+  EXPECT_FALSE(prueba::Exists(x.t.raiz + "/_zelta.lck"));
+
+  // A resend leaves the doubtful bundle alone.
+  prueba::RunResult r = prueba::Run(ArgvReenvio(x), 30000);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(falla::Retenidos(x.t.raiz).size(), 1u);
+  EXPECT_NE(x.t.Log().find("No hay transacciones retenidas para reenviar"), std::string::npos);
 }
 
 }  // namespace
