@@ -129,9 +129,11 @@ void PrepararRetencion();
 void MarcarFase(FaseTransaccion fase);
 FaseTransaccion FaseActual();
 // A leftover upload/input.dat (a killed run's) goes to
-// retenidos/<AAAAMMDDHHMMSS>-<pid>.dudosa. Logged. Returns 0, 10 (upload/
-// cannot be opened) or 15 (the leftover cannot be moved: packing would
-// overwrite it).
+// retenidos/<AAAAMMDDHHMMSS>-<pid>.dudosa, and the download/output.dat
+// beside it, when there is one, to the same name in ".respuesta". Call
+// before download/ is emptied. Logged. Returns 0, 10 (upload/
+// cannot be opened) or 15 (a leftover cannot be moved: packing or
+// emptying download/ would destroy it).
 int RetenerSobrante();
 // The names this run's bundle and answer get in retenidos/ (.subida,
 // .dudosa, .respuesta). Call once the bundle is built.

@@ -155,6 +155,17 @@ int RetenerSobrante() {
   NombreRetenido(g_retencion.sello, ".dudosa", nombre);
   if (Retener("upload", "input.dat", nombre) != 0) return kErrorCreando;
   g_retencion.sellosobrante = g_retencion.sello;
+  // The same run's download, if it got that far: every run empties
+  // download/ before it packs, so an output.dat beside a left-over bundle
+  // is that run's answer, perhaps committed and not yet delivered. It is
+  // kept beside the bundle, never emptied away with download/.
+  Descriptor download;
+  if (AbrirDirectorio(g_corrida.raizfd, "download", download) != 0 ||
+      fstatat(download.fd, "output.dat", &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    return kExito;
+  }
+  NombreRetenido(g_retencion.sello, ".respuesta", nombre);
+  if (Retener("download", "output.dat", nombre) != 0) return kErrorCreando;
   return kExito;
 }
 

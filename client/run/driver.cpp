@@ -131,11 +131,9 @@ void LogResumen(const Resumen &resumen, int resultado) {
 // files left in upload/ would go out again with the next transaction, and
 // the operator decides. Returns the packing's code.
 int Empaquetar() {
-  int r = RetenerSobrante();
-  if (r != kExito) return r;
   RetenerInterrupciones retener;
   bool armado = false;
-  r = ArmarArchivo(&armado);
+  int r = ArmarArchivo(&armado);
   if (r != kExito && !armado) {
     BorrarBundle();
     return r;
@@ -154,7 +152,10 @@ int Empaquetar() {
 // After the commit: split, ticket, update completion. A
 // failed split or ticket keeps the committed answer in retenidos/; once
 // both are done the answer is in download/ and output.dat goes (before the
-// update completion, which takes download/ as it finds it).
+// update completion, which takes download/ as it finds it). The committed
+// bundle is deleted only then: until the answer is delivered or kept, a
+// run killed on the way leaves the bundle behind, and the next run keeps
+// the answer beside it instead of emptying it away with download/.
 int EntregarRespuesta() {
   Descriptor bajada;
   int r = DesarmarArchivosBIN(&bajada);
@@ -166,6 +167,7 @@ int EntregarRespuesta() {
     } else {
       BorrarDescarga(bajada);
     }
+    (void)DisponerBundle(kExito);  // committed: deleted, a failure logged
     MarcarFase(kSinBundle);
   }
   if (r == kExito && g_corrida.modo == kModoActualizar) r = CompletarActualizacion();
@@ -195,6 +197,7 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
     }
   }
   r = VerificarDirectorios();
+  if (r == kExito) r = RetenerSobrante();
   if (r != kExito) return r;
   LimpiarDescargas();
   r = Empaquetar();
@@ -205,8 +208,18 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
   if (r == kExito) r = ComprobarBloques();
   if (r == kExito) r = Transportar(destino);
   resumen.bajada = TamanoEnRaiz("download/output.dat");
-  DisponerBundle(r);
-  if (r != kExito) return r;
+  if (FaseActual() != kBundleConfirmado) {
+    (void)DisponerBundle(r);  // kept in retenidos/; where, or why not, is logged
+    return r;
+  }
+  if (r != kExito) {
+    // Committed, and then the run failed: the answer is kept, not split.
+    RetenerInterrupciones retener;
+    RetenerRespuesta();
+    (void)DisponerBundle(r);
+    MarcarFase(kSinBundle);
+    return r;
+  }
   return EntregarRespuesta();
 }
 

@@ -251,6 +251,28 @@ TEST(Retencion, LeftOverBundleIsKeptAsDoubtfulBeforePacking) {
   EXPECT_EQ(r.begin()->second, "[_svl.0]\r\nviejo\r\n[FIN]\r\n");
 }
 
+// A run killed after the commit, before its answer was split, leaves its
+// bundle and output.dat behind: the next run keeps the answer beside the
+// doubtful bundle instead of emptying it away with download/.
+TEST(Retencion, LeftOverAnswerIsKeptBesideTheLeftOverBundle) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar());
+  const std::string viejo = "[_svl.0]\r\nviejo\r\n[FIN]\r\n";
+  const std::string respuesta = "[A.TXT]\r\nrespuesta comprometida\r\n[FIN]\r\n";
+  prueba::WriteFile(x.t.raiz + "/upload/input.dat", viejo);
+  prueba::WriteFile(x.t.raiz + "/download/output.dat", respuesta);
+  x.Correr();
+  SCOPED_TRACE(x.Contexto());
+  EXPECT_EQ(x.run.status, 0);
+  falla::ComprobarExito(x);
+  std::map<std::string, std::string> guardados;
+  for (const auto &n : prueba::ListDir(x.t.raiz + "/retenidos")) {
+    guardados[n.substr(n.find('.'))] = prueba::ReadFile(x.t.raiz + "/retenidos/" + n);
+  }
+  EXPECT_EQ(guardados, (std::map<std::string, std::string>{{".dudosa", viejo},
+                                                           {".respuesta", respuesta}}));
+}
+
 // A leftover bundle that cannot be moved into retenidos/ (here a file
 // stands in the way of the directory) is never packed over: the run ends
 // with 15 and leaves it and the new transaction's files as they are.
