@@ -127,6 +127,13 @@ enum FaseTransaccion { kSinBundle = 0, kBundleArmado, kBundleDudoso, kBundleConf
 void PrepararRetencion();
 // Records the phase (in the protocol child too, for its parent to read).
 void MarcarFase(FaseTransaccion fase);
+// Call before the final EOT that lets the server commit: records
+// kBundleDudoso, and in a resend first renames the ".subida" to its
+// ".dudosa" name and syncs retenidos/, so that no crash or power cut from
+// here on leaves a bundle that the next resend would send again. Returns
+// 0, or the errno value of the rename or sync (logged; the EOT must not
+// go out).
+int MarcarDudoso();
 FaseTransaccion FaseActual();
 // A leftover upload/input.dat (a killed run's) goes to
 // retenidos/<AAAAMMDDHHMMSS>-<pid>.dudosa, and the download/output.dat

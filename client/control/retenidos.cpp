@@ -134,6 +134,25 @@ void MarcarFase(FaseTransaccion fase) {
   *g_retencion.fase = fase;
 }
 
+int MarcarDudoso() {
+  if (g_retencion.reenvio && g_retencion.dudosa[0] != '\0') {
+    Descriptor dir;
+    int e = AbrirDirectorio(g_corrida.raizfd, g_retencion.dirorigen, dir);
+    if (e == 0 && renameat2(dir.fd, g_retencion.origen, dir.fd, g_retencion.dudosa,
+                            RENAME_NOREPLACE) != 0) {
+      e = errno;
+    }
+    if (e == 0) e = Sincronizar(dir.fd);
+    if (e != 0) {
+      LogFormato(1, "No se pudo marcar %s/%s como dudosa: %s", g_retencion.dirorigen,
+                 g_retencion.origen, TextoErrorArchivo(e));
+      return e;
+    }
+  }
+  MarcarFase(kBundleDudoso);
+  return 0;
+}
+
 FaseTransaccion FaseActual() {
   if (g_retencion.fase == nullptr) return kSinBundle;
   return static_cast<FaseTransaccion>(*g_retencion.fase);
@@ -197,17 +216,31 @@ void NombrarReenvio(const std::string &nombre) {
   g_retencion.reenvio = true;
 }
 
+namespace {
+
+// The bundle's name now: a resent one is renamed ".dudosa" before the
+// final EOT (MarcarDudoso), perhaps by the dial-up protocol child, whose
+// names the parent does not see; the phase in the shared page tells.
+const char *NombreActual(int fase) {
+  return g_retencion.reenvio && fase >= kBundleDudoso ? g_retencion.dudosa : g_retencion.origen;
+}
+
+}  // namespace
+
 int DisponerBundle(int resultado) {
   FaseTransaccion fase = FaseActual();
   if (fase == kBundleConfirmado || resultado == kExito) {
     // Committed (a 0 is given only after the commit): never sent again.
-    int e = Borrar(g_corrida.raizfd, g_retencion.dirorigen, g_retencion.origen);
+    const char *nombre = NombreActual(fase);
+    int e = Borrar(g_corrida.raizfd, g_retencion.dirorigen, nombre);
     if (e != 0 && e != ENOENT) {
-      LogFormato(1, "No se pudo borrar %s/%s: %s", g_retencion.dirorigen, g_retencion.origen,
+      LogFormato(1, "No se pudo borrar %s/%s: %s", g_retencion.dirorigen, nombre,
                  TextoErrorArchivo(e));
     }
     return 0;
   }
+  // A resent bundle in doubt already bears its ".dudosa" name.
+  if (g_retencion.reenvio && fase == kBundleDudoso) return 0;
   if (fase == kSinBundle) return 0;
   const char *destino = fase == kBundleDudoso ? g_retencion.dudosa : g_retencion.subida;
   if (destino[0] == '\0') return 0;  // a resent bundle that failed stays a ".subida"
@@ -226,12 +259,12 @@ void RetenerSenal() {
   int e = 0;
   const char *destino = "";
   if (fase == kBundleConfirmado) {
-    Borrar(raiz, g_retencion.dirorigen, g_retencion.origen);
+    Borrar(raiz, g_retencion.dirorigen, NombreActual(fase));
     if (g_retencion.respuesta[0] != '\0') {
       destino = g_retencion.respuesta;
       e = Mover(raiz, "download", "output.dat", destino);
     }
-  } else if (fase == kBundleArmado || fase == kBundleDudoso) {
+  } else if (fase == kBundleArmado || (fase == kBundleDudoso && !g_retencion.reenvio)) {
     destino = fase == kBundleDudoso ? g_retencion.dudosa : g_retencion.subida;
     if (destino[0] != '\0') e = Mover(raiz, g_retencion.dirorigen, g_retencion.origen, destino);
   }

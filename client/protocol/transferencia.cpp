@@ -139,7 +139,7 @@ struct Transferencia {
   Archivo subida;
   Archivo bajada;
   bool sinsubida = false;  // the upload bundle could not be opened or read
-  bool sinbajada = false;  // the download could not be stored whole
+  bool sinbajada = false;  // the download could not be stored, or marked in doubt, for good
   bool sincronizada = false;  // output.dat and its directory are on the disk
 };
 
@@ -352,8 +352,11 @@ Estado PedirCommit(Transferencia &t) {
     t.sincronizada = true;
   }
   // From our EOT on the server may commit: a failure now leaves the
-  // transaction in doubt.
-  MarcarFase(kBundleDudoso);
+  // transaction in doubt, and the bundle is marked so before the EOT.
+  if (FaseActual() != kBundleDudoso && MarcarDudoso() != 0) {
+    t.sinbajada = true;
+    return kFatal;
+  }
   EnviarByte(kEOT);
   t.recepcion = RecibirTrama(t.buf, t.cap);
   if (t.recepcion == 1 && t.buf[0] == kDC1) return kCerrandoTransaccion;
