@@ -363,12 +363,21 @@ int GuardarModo(int raiz, mode_t modo) {
   return e;
 }
 
+// The run's own descriptor of the root, or one opened here into propia
+// (-1 when it cannot be opened). Async-signal-safe.
+int DescriptorRaiz(Descriptor &propia) {
+  if (g_corrida.raizfd >= 0) return g_corrida.raizfd;
+  propia.fd = open(g_corrida.raiz.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return propia.fd;
+}
+
 // Puts the recorded mode back on the root, then forgets the record: the
 // mode is synced first, so the record goes only once it is not needed.
 // Returns whether the mode was put back. Async-signal-safe.
 bool RestituirModo() {
-  int raiz = g_corrida.raizfd;
-  if (fchmod(raiz, g_dir.modo) != 0) return false;
+  Descriptor propia;
+  int raiz = DescriptorRaiz(propia);
+  if (raiz < 0 || fchmod(raiz, g_dir.modo) != 0) return false;
   Sincronizar(raiz);
   unlinkat(raiz, kArchivoModo, 0);
   return true;
@@ -378,7 +387,8 @@ bool RestituirModo() {
 
 void LockearDirectorio() {
   g_dir.guardado = false;
-  int raiz = g_corrida.raizfd;
+  Descriptor propia;
+  int raiz = DescriptorRaiz(propia);
   struct stat st;
   if (raiz < 0 || fstat(raiz, &st) != 0) {
     LogFormato(1, "No se pudo obtener modo del directorio %s", g_corrida.raiz.c_str());
