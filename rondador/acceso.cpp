@@ -53,6 +53,22 @@ int abrirregular(int dirfd, const char *nombre, int acceso, Descriptor &fd, off_
   return 0;
 }
 
+int sincronizardirectorio(const char *ruta) {
+  Descriptor dir(open(ruta, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.fd < 0 || fsync(dir.fd) != 0) return errno;
+  return 0;
+}
+
+int crearsincronizado(const char *dir, const char *nombre) {
+  Descriptor d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.fd < 0) return errno;
+  Descriptor f(openat(d.fd, nombre, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (f.fd < 0 && errno != EEXIST) return errno;
+  if (f.fd >= 0 && fsync(f.fd) != 0) return errno;
+  if (fsync(d.fd) != 0) return errno;
+  return 0;
+}
+
 const char *textoerror(int e) {
   if (e == kNoRegular) return "no es un archivo regular";
   if (e == ELOOP) return "es un enlace simbolico";

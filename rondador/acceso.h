@@ -40,6 +40,14 @@ int abrirdirectorio(int dirfd, const char *nombre, Descriptor &dir);
 // Returns 0 with *tamano the size at open, ELOOP, kNoRegular or an errno
 // value.
 int abrirregular(int dirfd, const char *nombre, int acceso, Descriptor &fd, off_t *tamano);
+// Flushes the directory path (tx/) to disk, so that the names made or
+// removed in it survive a power cut. Returns 0 or an errno value.
+int sincronizardirectorio(const char *ruta);
+// Creates the empty file nombre in the directory dir (a path; tx/) with
+// O_EXCL and syncs it and the directory. A file already standing under the
+// name counts as made. Returns 0 or an errno value.
+int crearsincronizado(const char *dir, const char *nombre);
+
 // Why a file was refused, in words.
 const char *textoerror(int e);
 

@@ -276,7 +276,15 @@ int replaceprest(const char *root) {
     log_f(1, "Error al leer %s: %s", rutasvl.c_str(), strerror(errno));
     resultado = kErrorArchivo;
   }
-  bool fallo = ferror(rpl) != 0;
+  // The client is started next and sends _svl.2 as it finds it on disk:
+  // the rewrite and its record are synced first, so that a power cut cannot
+  // leave the record without the rewrite or half of it.
+  if (resultado == 0 && fsync(svl.fd) != 0) {
+    log_f(1, "Error al sincronizar %s: %s", rutasvl.c_str(), strerror(errno));
+    resultado = kErrorArchivo;
+  }
+  bool fallo = ferror(rpl) != 0 || fflush(rpl) != 0 || fsync(fileno(rpl)) != 0 ||
+               fsync(raiz.fd) != 0;
   if ((fclose(rpl) != 0 || fallo) && resultado == 0) {
     log_f(1, "Error al escribir %s: %s", rutarpl.c_str(), strerror(errno));
     resultado = kErrorArchivo;

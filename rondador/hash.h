@@ -50,6 +50,8 @@ int parsefile(const char *archivo);
 
 // Rewrites in place the code at the start of every line of
 // <root>/upload/_svl.2 (or _SVL.2) that the table maps, and records each
-// rewrite in <root>/_1101.rpl, which is created anew on every call. Returns
-// 0 (also when there is no _svl.2), 11 or 13.
+// rewrite in <root>/_1101.rpl, which is created anew on every call. Both
+// files and the root are synced before it returns 0, so the client started
+// next reads the rewrite from disk. Returns 0 (also when there is no
+// _svl.2), 11 or 13.
 int replaceprest(const char *root);

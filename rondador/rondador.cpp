@@ -237,6 +237,29 @@ bool marcavalida(const std::string &nombre, const char *raiz) {
   return false;
 }
 
+// Puts back the marker of a client that could not be started, so that it
+// is tried again; logged either way.
+void restituirmarca(const std::string &nombre) {
+  int e = crearsincronizado(gtxdir, nombre.c_str());
+  if (e == 0) {
+    log_f(1, "Marca %s restituida: zelta no pudo iniciarse", nombre.c_str());
+  } else {
+    log_f(1, "No se pudo restituir la marca %s%s: %s", gtxdir, nombre.c_str(), strerror(e));
+  }
+}
+
+// After a failed client start: the marker is back and would be found at
+// once, so the daemon waits, longer after each failure in a row (the
+// cause, a missing or broken client program, rarely mends itself soon), up
+// to kPausaFalloMax. A signal cuts the wait short.
+void pausarfallo(int fallos) {
+  long ms = kPollNanos / 1000000;
+  for (int i = 1; i < fallos && ms < kPausaFalloMax * 1000L; ++i) ms *= 2;
+  ms = std::min(ms, kPausaFalloMax * 1000L);
+  timespec pausa{ms / 1000, (ms % 1000) * 1000000};
+  nanosleep(&pausa, nullptr);
+}
+
 // One attempt of pinghost. Returns whether ping exited with 0.
 bool pingunavez(const char *host) {
   pid_t pid = fork();
@@ -438,7 +461,12 @@ int borrarmarca(const char *dir, const std::string &nombre) {
   if (stat(dir, &sd) != 0 || !mismodirectorio(sd)) g_ronda.colavalida = false;
   std::string ruta = std::string(dir) + separador(dir) + nombre;
   int r = 0;
-  if (unlink(ruta.c_str()) != 0 && errno != ENOENT) {
+  if (unlink(ruta.c_str()) == 0) {
+    // Durable before the client starts: after a power cut the marker must
+    // not come back and start a second client.
+    if (int e = sincronizardirectorio(dir); e != 0)
+      log_f(1, "No se pudo sincronizar el directorio de marcas %s: %s", dir, strerror(e));
+  } else if (errno != ENOENT) {
     log_f(1, "Error al borrar la marca %s: %s", ruta.c_str(), strerror(errno));
     struct stat st;
     if (lstat(ruta.c_str(), &st) == 0) g_ronda.trabadas.push_back({nombre, st.st_mtim});
@@ -527,9 +555,20 @@ int fork2(pid_t *nieto) {
   return 1;
 }
 
-void ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
+int ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
   const char *raiz = args[1];
   const char *terminal = nombreterminal(raiz);
+  // The grandchild reports a failed exec through this pipe; a good exec
+  // closes it (close-on-exec) without a word.
+  int aviso[2];
+  if (pipe2(aviso, O_CLOEXEC) != 0) {
+    int e = errno;
+    cerrarfin(fin);
+    log_f(1, "No se pudo iniciar zelta para la terminal %s (%s): pipe: %s", terminal, raiz,
+          strerror(e));
+    return -1;
+  }
+  Descriptor lectura(aviso[0]), escritura(aviso[1]);
   pid_t nieto = 0;
   int r = fork2(&nieto);
   if (r == -1) {
@@ -537,14 +576,23 @@ void ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
     cerrarfin(fin);
     log_f(1, "Error al crear proc. zelta para terminal %s", raiz);
     log_f(1, "No se pudo iniciar zelta para la terminal %s (%s): %s", terminal, raiz, strerror(e));
-    return;
+    return -1;
   }
   if (r == 1) {
+    escritura.reset(-1);
+    int e = 0;
+    ssize_t n;
+    do {
+      n = read(lectura.fd, &e, sizeof e);
+    } while (n == -1 && errno == EINTR);
+    // The grandchild ended at once; fin reports that end by itself.
     registrarcliente(fin, nieto);
+    if (n == static_cast<ssize_t>(sizeof e)) return -1;  // logged by the grandchild
     log_f(7, "Proceso cliente zelta creado (pid=%d)", static_cast<int>(nieto));
     log_f(1, "zelta iniciado para la terminal %s (pid=%d)", terminal, static_cast<int>(nieto));
-    return;
+    return 0;
   }
+  lectura.reset(-1);
   heredarfin(*fin);
   signal(SIGALRM, SIG_DFL);
   execv(path, args);
@@ -552,6 +600,8 @@ void ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
   log_f(1, "Error al ejecutar cliente zelta");
   log_f(1, "No se pudo ejecutar %s para la terminal %s (%s): %s", path, terminal, raiz,
         strerror(e));
+  ssize_t w = write(escritura.fd, &e, sizeof e);
+  (void)w;
   _exit(1);
 }
 
@@ -649,6 +699,7 @@ int rondador_main(int argc, char **argv) {
         static_cast<int>(getpid()), basedir, zeltapath, textoopciones(argc, argv).c_str());
   iniciarespera(gtxdir);
 
+  int fallosseguidos = 0;  // client starts failed in a row
   for (;;) {
     log_f(2, "Buscando transacciones...");
     std::optional<std::string> nombre = esperartx(gtxdir);
@@ -682,9 +733,18 @@ int rondador_main(int argc, char **argv) {
       cerrarfin(&fin);
       return terminar(basedir);
     }
+    // The marker is taken (deleted, durably) before its work starts: a
+    // daemon killed after this point cannot start a second client for it.
+    // One that cannot be deleted still starts its client once: it is passed
+    // over until it changes (see borrarmarca).
+    bool tomada = borrarmarca(gtxdir, *nombre) == 0;
     if (transfilepath != nullptr && replaceprest(raiz.get()) != 0)
       log_f(1, "Error al reemplazar prestaciones []");
-    ejecutarzelta(zeltapath, args.get(), &fin);
-    borrarmarca(gtxdir, *nombre);
+    if (ejecutarzelta(zeltapath, args.get(), &fin) == 0) {
+      fallosseguidos = 0;
+      continue;
+    }
+    if (tomada) restituirmarca(*nombre);
+    pausarfallo(++fallosseguidos);
   }
 }

@@ -21,6 +21,7 @@ constexpr int kPingIntentos = 15;      // attempts of pinghost
 constexpr unsigned kPingEspera = 5;    // seconds allowed to one ping
 constexpr long kPollNanos = 250000000; // pause between empty polls
 constexpr int kMaxClientesTope = 100000;  // largest value -m takes
+constexpr long kPausaFalloMax = 30;    // seconds, longest wait after failed client starts
 
 // Exit statuses of start-up failures.
 constexpr int kSalidaUso = 255;
@@ -68,7 +69,8 @@ const char *nombreterminal(const char *raiz);
 // listing fails. A marker that could not be deleted earlier is passed over
 // until it changes (see olvidarmarca).
 std::optional<std::string> buscartx(const char *dir);
-// Deletes the marker dir/name. When that fails the marker is remembered with
+// Deletes the marker dir/name and syncs dir, so that the deletion outlives
+// a power cut (a failed sync is logged). When the deletion fails the marker is remembered with
 // its modification time so that buscartx does not return it again until it
 // is touched or replaced; the failure is logged. Returns 0 or -1.
 int borrarmarca(const char *dir, const std::string &nombre);
@@ -97,9 +99,11 @@ struct FinCliente {
 };
 
 // Starts path with args (args[1] is the terminal root) as a detached
-// grandchild; does not wait for it. The grandchild inherits fin's write end;
-// the daemon counts the client as running until fin reports its end.
-void ejecutarzelta(const char *path, char *const args[], FinCliente *fin);
+// grandchild; does not wait for it to end, only for its exec. The
+// grandchild inherits fin's write end; the daemon counts the client as
+// running until fin reports its end. Returns 0 once the client runs, -1
+// (logged) when the fork or the exec failed.
+int ejecutarzelta(const char *path, char *const args[], FinCliente *fin);
 
 // ---------------------------------------------------------------- waiting (espera.cpp)
 

@@ -268,7 +268,14 @@ void LiberarLocksDevice();
 // The pair device of a device under PAIRDEVPREFIX, or "" when there is none.
 std::string DevicePar(const std::string &device);
 
+// Narrows the terminal root (g_corrida.raizfd, or g_corrida.raiz opened
+// when there is none) to 0744 for the run, once
+// its own mode is recorded in <root>/_zelta.modo (synced). A record already
+// there was left by a run that died with the root narrowed: the mode it
+// holds is the one to put back. Failures are logged; without a record the
+// root is not narrowed.
 void LockearDirectorio();
+// Puts the recorded mode back and removes the record.
 void DeslockearDirectorio();
 // The same for a signal handler: puts the saved mode back, logging a failure
 // with LogMensajeSenal. Async-signal-safe.

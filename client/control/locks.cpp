@@ -1,6 +1,12 @@
 // locks.cpp - lock files (the instance lock _zelta.lck and the "LCK.." device
 // locks, both in the serial-port pid-file format), the pair-device rule, and
 // the directory lock that narrows the terminal root's mode during a run.
+//
+// Both survive a power cut: the lock's pid is on disk before the lock has
+// its name, a lock written before the system's last boot is stale whatever
+// process its pid names now, and the root's own mode is recorded in
+// _zelta.modo before the root is narrowed, so that the run after a crash
+// puts that mode back instead of the narrowed one.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -11,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <strings.h>
 
 #include "control.h"
@@ -32,6 +39,9 @@ struct ModoDirectorio {
 ModoDirectorio g_dir;
 
 constexpr int kMaxIntentosLock = 1000;  // bound on take-over races
+
+// The root's mode as the directory lock found it, beside the instance lock.
+constexpr char kArchivoModo[] = "_zelta.modo";
 
 // The directory of a lock file and the file's name in it. The directory
 // (a terminal root or LOCKDIR) is trusted as a path; the name is reached
@@ -63,7 +73,9 @@ bool EscribirLockTemporal(const LugarLock &lugar, NombreTemporal *temporal) {
   if (CrearArchivo(lugar.dir.fd, nombre, 0644, fd) != 0) return false;
   char contenido[16];
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
-  bool ok = EscribirTodo(fd.fd, contenido, static_cast<size_t>(n));
+  // Synced before it is linked into place: after a power cut the lock
+  // holds its pid, never nothing (an empty lock blocks every later run).
+  bool ok = EscribirTodo(fd.fd, contenido, static_cast<size_t>(n)) && Sincronizar(fd.fd) == 0;
   if (!fd.Cerrar()) ok = false;
   if (!ok) {
     unlinkat(lugar.dir.fd, nombre, 0);
@@ -75,7 +87,10 @@ bool EscribirLockTemporal(const LugarLock &lugar, NombreTemporal *temporal) {
 // Puts the lock in place. Returns 0, EEXIST when the name is taken, or
 // another errno value.
 int PublicarLock(const LugarLock &lugar, const char *temp) {
-  if (linkat(lugar.dir.fd, temp, lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
+  if (linkat(lugar.dir.fd, temp, lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) {
+    Sincronizar(lugar.dir.fd);
+    return 0;
+  }
   int error = errno;
   if (error != EPERM && error != EOPNOTSUPP && error != EXDEV) return error;
   // File systems without hard links: exclusive creation of the lock itself.
@@ -85,7 +100,10 @@ int PublicarLock(const LugarLock &lugar, const char *temp) {
   Descriptor lock(fd);
   char contenido[16];
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
-  return EscribirTodo(fd, contenido, static_cast<size_t>(n)) ? 0 : EIO;
+  if (!EscribirTodo(fd, contenido, static_cast<size_t>(n))) return EIO;
+  if (int e = Sincronizar(fd); e != 0) return e;
+  Sincronizar(lugar.dir.fd);
+  return 0;
 }
 
 // What an existing lock file says about its owner.
@@ -96,12 +114,18 @@ constexpr int kLockNoRegular = -3; // a link, FIFO, device or directory
 // The pid recorded in an existing lock file, 0 when none can be read, or
 // one of the values above. A FIFO cannot block the read, nor a link lead it
 // elsewhere.
-int LeerPidLock(const LugarLock &lugar) {
+// With mtime, also the file's modification time (when the pid was written).
+int LeerPidLock(const LugarLock &lugar, timespec *mtime = nullptr) {
   Descriptor fd;
   int e = AbrirLectura(lugar.dir.fd, lugar.nombre.c_str(), fd);
   if (e == ENOENT) return kLockSeFue;
   if (e == ELOOP || e == kNoRegular) return kLockNoRegular;
   if (e != 0) return kLockIlegible;
+  if (mtime != nullptr) {
+    struct stat st;
+    if (fstat(fd.fd, &st) != 0) return kLockIlegible;
+    *mtime = st.st_mtim;
+  }
   char buf[12];
   ssize_t n = read(fd.fd, buf, 11);
   if (n <= 0) return 0;
@@ -109,7 +133,36 @@ int LeerPidLock(const LugarLock &lugar) {
   return atoi(buf);
 }
 
-// Removes a lock file found to hold the dead pid. Runs racing for the same
+// When the system last booted, on the wall clock.
+timespec ArranqueSistema() {
+  timespec real{}, boot{};
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_BOOTTIME, &boot);
+  timespec t{real.tv_sec - boot.tv_sec, real.tv_nsec - boot.tv_nsec};
+  if (t.tv_nsec < 0) {
+    t.tv_sec -= 1;
+    t.tv_nsec += 1000000000L;
+  }
+  return t;
+}
+
+bool Antes(const timespec &a, const timespec &b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+}
+
+// Why a lock holding pid, written at mtime, is stale, in words for the log;
+// nullptr while its owner may be alive. A lock without a positive pid is
+// never stale: operators make one to hold a terminal. A lock written before
+// the last boot is stale even when its pid names a live process: a process
+// of this boot cannot have written it.
+const char *MotivoVencido(int pid, const timespec &mtime) {
+  if (pid <= 0) return nullptr;
+  if (Antes(mtime, ArranqueSistema())) return "es anterior al ultimo arranque del sistema";
+  if (kill(pid, 0) == -1 && errno == ESRCH) return "ya no existe";
+  return nullptr;
+}
+
+// Removes a lock file found stale holding pid. Runs racing for the same
 // stale lock could otherwise each read the dead pid, and the slower one
 // delete the lock the faster one had just made: the check and the deletion
 // are therefore made again under flock(2) on the lock's directory, which
@@ -119,11 +172,14 @@ int LeerPidLock(const LugarLock &lugar) {
 bool BorrarLockViejo(const LugarLock &lugar, int pid) {
   flock(lugar.dir.fd, LOCK_EX);
   bool reintentar = false;
-  int actual = LeerPidLock(lugar);
+  timespec mtime{};
+  int actual = LeerPidLock(lugar, &mtime);
   if (actual == kLockSeFue || (actual != pid && actual >= 0)) {
     reintentar = true;
   } else if (actual == pid) {
-    reintentar = unlinkat(lugar.dir.fd, lugar.nombre.c_str(), 0) == 0;
+    // Judged again: a new lock with the same pid may have replaced it.
+    reintentar = MotivoVencido(actual, mtime) == nullptr ||
+                 unlinkat(lugar.dir.fd, lugar.nombre.c_str(), 0) == 0;
   }
   flock(lugar.dir.fd, LOCK_UN);
   return reintentar;
@@ -163,7 +219,8 @@ int CrearLock(const std::string &path, LockOcupado *ocupado) {
       LogFormato(1, "No se puede crear lock %s", path.c_str());
       break;
     }
-    int pid = LeerPidLock(lugar);
+    timespec mtime{};
+    int pid = LeerPidLock(lugar, &mtime);
     if (pid == kLockSeFue) continue;  // gone meanwhile: try again
     if (pid == kLockNoRegular) {
       // Never taken over: what a link points to is not ours to delete.
@@ -175,8 +232,14 @@ int CrearLock(const std::string &path, LockOcupado *ocupado) {
       LogFormato(1, "No se puede crear lock %s", path.c_str());
       break;
     }
-    // A stale lock (its owner no longer exists) is taken over.
-    if (pid > 0 && kill(pid, 0) == -1 && errno == ESRCH && BorrarLockViejo(lugar, pid)) continue;
+    // A stale lock (its owner no longer exists, or it predates the boot)
+    // is taken over.
+    if (const char *motivo = MotivoVencido(pid, mtime)) {
+      if (BorrarLockViejo(lugar, pid)) {
+        LogFormato(1, "Tomo el lock %s: el proceso (%d) que lo creo %s", path.c_str(), pid, motivo);
+        continue;
+      }
+    }
     ajeno = true;
     duenio = pid;
     if (ocupado == nullptr) {
@@ -250,29 +313,118 @@ void LiberarLocksDevice() {
   }
 }
 
+namespace {
+
+// Reads the mode a run recorded in _zelta.modo before it narrowed the root.
+// Returns 1 with *modo, 0 when there is no such file, -1 (logged) when it
+// is not a regular file or does not hold a mode: 3 or 4 octal digits and a
+// line feed, permission, sticky and set-group-id bits only.
+int LeerModoGuardado(int raiz, mode_t *modo) {
+  std::string ruta = UnirRuta(g_corrida.raiz, kArchivoModo);
+  Descriptor fd;
+  int e = AbrirLectura(raiz, kArchivoModo, fd);
+  if (e == ENOENT) return 0;
+  if (e != 0) {
+    LogFormato(1, "Se ignora el modo guardado en %s: %s", ruta.c_str(), TextoErrorArchivo(e));
+    return -1;
+  }
+  char buf[8];
+  ssize_t n = read(fd.fd, buf, sizeof buf);
+  bool valido = n >= 4 && n <= 5 && buf[n - 1] == '\n';
+  unsigned long valor = 0;
+  for (ssize_t i = 0; valido && i < n - 1; i++) {
+    valido = buf[i] >= '0' && buf[i] <= '7';
+    valor = valor * 8 + static_cast<unsigned long>(buf[i] - '0');
+  }
+  if (!valido || (valor & ~static_cast<unsigned long>(03777)) != 0) {
+    LogFormato(1, "Se ignora el modo guardado en %s: no es un modo valido", ruta.c_str());
+    return -1;
+  }
+  *modo = static_cast<mode_t>(valor);
+  return 1;
+}
+
+// Records modo in _zelta.modo, synced with the root. Returns 0 or an errno
+// value (logged; nothing left behind).
+int GuardarModo(int raiz, mode_t modo) {
+  char texto[8];
+  int n = snprintf(texto, sizeof texto, "%04o\n", static_cast<unsigned>(modo));
+  Descriptor fd;
+  int e = CrearArchivo(raiz, kArchivoModo, 0644, fd);
+  if (e == 0 && !EscribirTodo(fd.fd, texto, static_cast<size_t>(n))) e = errno != 0 ? errno : EIO;
+  if (e == 0) e = Sincronizar(fd.fd);
+  if (e == 0 && !fd.Cerrar()) e = errno != 0 ? errno : EIO;
+  if (e == 0) e = Sincronizar(raiz);
+  if (e != 0) {
+    if (e != EISDIR) unlinkat(raiz, kArchivoModo, 0);
+    LogFormato(1, "No se pudo guardar el modo del directorio en %s: %s",
+               UnirRuta(g_corrida.raiz, kArchivoModo).c_str(), TextoErrorArchivo(e));
+  }
+  return e;
+}
+
+// The run's own descriptor of the root, or one opened here into propia
+// (-1 when it cannot be opened). Async-signal-safe.
+int DescriptorRaiz(Descriptor &propia) {
+  if (g_corrida.raizfd >= 0) return g_corrida.raizfd;
+  propia.fd = open(g_corrida.raiz.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return propia.fd;
+}
+
+// Puts the recorded mode back on the root, then forgets the record: the
+// mode is synced first, so the record goes only once it is not needed.
+// Returns whether the mode was put back. Async-signal-safe.
+bool RestituirModo() {
+  Descriptor propia;
+  int raiz = DescriptorRaiz(propia);
+  if (raiz < 0 || fchmod(raiz, g_dir.modo) != 0) return false;
+  Sincronizar(raiz);
+  unlinkat(raiz, kArchivoModo, 0);
+  return true;
+}
+
+}  // namespace
+
 void LockearDirectorio() {
+  g_dir.guardado = false;
+  Descriptor propia;
+  int raiz = DescriptorRaiz(propia);
   struct stat st;
-  if (stat(g_corrida.raiz.c_str(), &st) != 0) {
+  if (raiz < 0 || fstat(raiz, &st) != 0) {
     LogFormato(1, "No se pudo obtener modo del directorio %s", g_corrida.raiz.c_str());
     return;
   }
+  mode_t modo = st.st_mode & 07777;
+  mode_t guardado = 0;
+  // This run holds the instance lock: a record left in the root is that of
+  // a run that died with the root narrowed, and holds the mode it found.
+  if (LeerModoGuardado(raiz, &guardado) == 1) {
+    LogFormato(1, "El directorio %s quedo con modo %04o de una corrida interrumpida; se "
+               "restituira su modo %04o", g_corrida.raiz.c_str(), static_cast<unsigned>(modo),
+               static_cast<unsigned>(guardado));
+    modo = guardado;
+  } else if (GuardarModo(raiz, modo) != 0) {
+    // Narrowed without a record, a crash would leave the root so for good.
+    LogFormato(1, "No se pudo lockear el directorio %s", g_corrida.raiz.c_str());
+    return;
+  }
   g_dir.guardado = true;
-  g_dir.modo = st.st_mode & 07777;
-  if (chmod(g_corrida.raiz.c_str(), 0744) != 0) {
+  g_dir.modo = modo;
+  if (fchmod(raiz, 0744) != 0) {
     LogFormato(1, "No se pudo lockear el directorio %s", g_corrida.raiz.c_str());
   }
 }
 
 void DeslockearDirectorioSenal() {
   if (!g_dir.guardado) return;
-  if (chmod(g_corrida.raiz.c_str(), g_dir.modo) != 0) {
+  if (!RestituirModo()) {
     LogMensajeSenal("No se pudo deslockear el directorio", 1);
   }
 }
 
 void DeslockearDirectorio() {
   if (!g_dir.guardado) return;
-  if (chmod(g_corrida.raiz.c_str(), g_dir.modo) != 0) {
+  if (!RestituirModo()) {
     LogFormato(1, "No se pudo deslockear el directorio %s", g_corrida.raiz.c_str());
   }
 }

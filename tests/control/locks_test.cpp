@@ -1,11 +1,15 @@
-// Lock files (instance and device), the pair-device rule and take-over of
-// stale locks.
+// Lock files (instance and device), the pair-device rule, take-over of
+// stale locks, and the directory lock with the record of the root's mode.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
+#include <functional>
 
 #include "control.h"
 #include "log_archivo.h"
@@ -189,6 +193,162 @@ TEST_F(LockFixture, RacingRunsNeverBothWinAStaleLock) {
       waitpid(p, nullptr, 0);
     }
   }
+}
+
+// Sets the modification time of path to an hour before the system booted.
+void AntesDelArranque(const std::string &path) {
+  timespec real{}, boot{};
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_BOOTTIME, &boot);
+  timespec t[2];
+  t[0].tv_sec = real.tv_sec - boot.tv_sec - 3600;
+  t[0].tv_nsec = 0;
+  t[1] = t[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+// A child that waits until it is killed; ended by the destructor.
+struct ProcesoVivo {
+  pid_t pid = fork();
+  ProcesoVivo() {
+    if (pid == 0) {
+      pause();
+      _exit(0);
+    }
+  }
+  ~ProcesoVivo() {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+};
+
+TEST_F(LockFixture, StaleRulesBootTimeDeadOwnerAndPidlessLocks) {
+  ProcesoVivo vivo;
+  struct Caso {
+    const char *nombre;
+    std::string contenido;
+    bool antesdelarranque;  // written before the last boot
+    bool tomado;
+    std::string motivo;     // in the take-over's log line
+  } casos[] = {
+      {"live owner of this boot", Contenido(vivo.pid), false, false, ""},
+      {"pid of this boot's process written before the boot", Contenido(vivo.pid), true, true,
+       "es anterior al ultimo arranque del sistema"},
+      {"this very process's pid written before the boot", Contenido(getpid()), true, true,
+       "es anterior al ultimo arranque del sistema"},
+      {"dead owner", Contenido(PidMuerto()), false, true, "ya no existe"},
+      {"empty lock from before the boot", "", true, false, ""},
+      {"zero pid from before the boot", Contenido(0), true, false, ""},
+  };
+  std::string path = dir / "_zelta.lck";
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    AbrirLog(10);
+    unlink(path.c_str());
+    prueba::WriteFile(path, c.contenido);
+    if (c.antesdelarranque) AntesDelArranque(path);
+    EXPECT_EQ(CrearLock(path), c.tomado ? 0 : -1) << Log();
+    EXPECT_EQ(prueba::ReadFile(path), c.tomado ? Contenido(getpid()) : c.contenido);
+    if (c.tomado) {
+      EXPECT_NE(Log().find("Tomo el lock " + path + ": el proceso (" +
+                           std::to_string(atoi(c.contenido.c_str())) + ") que lo creo " + c.motivo),
+                std::string::npos)
+          << Log();
+    } else {
+      EXPECT_NE(Log().find("esta lockeando el archivo (" + path + ")"), std::string::npos) << Log();
+    }
+  }
+}
+
+// The directory lock over a root of its own, opened as a run opens it.
+struct DirectorioFixture : LockFixture {
+  std::string raiz = dir / "raiz";
+  std::string modo = raiz + "/_zelta.modo";
+  void SetUp() override {
+    LockFixture::SetUp();
+    prueba::MakeDir(raiz, 0750);
+    chmod(raiz.c_str(), 0750);
+    g_corrida.raiz = raiz;
+    g_corrida.raizfd = open(raiz.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(g_corrida.raizfd, 0);
+  }
+  void TearDown() override {
+    close(g_corrida.raizfd);
+    g_corrida.raizfd = -1;
+    LockFixture::TearDown();
+  }
+};
+
+TEST_F(DirectorioFixture, RootModeIsRecordedWhileNarrowedAndPutBack) {
+  LockearDirectorio();
+  EXPECT_EQ(prueba::FileMode(raiz), 0744u);
+  EXPECT_EQ(prueba::ReadFile(modo), "0750\n");
+  DeslockearDirectorio();
+  EXPECT_EQ(prueba::FileMode(raiz), 0750u);
+  EXPECT_FALSE(prueba::Exists(modo));
+  // The interrupt path does the same.
+  LockearDirectorio();
+  DeslockearDirectorioSenal();
+  EXPECT_EQ(prueba::FileMode(raiz), 0750u);
+  EXPECT_FALSE(prueba::Exists(modo));
+}
+
+TEST_F(DirectorioFixture, ModeLeftByADeadRunIsTheOnePutBack) {
+  // A run died with the root narrowed; its record holds the mode it found.
+  chmod(raiz.c_str(), 0744);
+  prueba::WriteFile(modo, "2770\n");
+  LockearDirectorio();
+  EXPECT_EQ(prueba::FileMode(raiz), 0744u);
+  EXPECT_EQ(prueba::ReadFile(modo), "2770\n");
+  EXPECT_NE(Log().find("quedo con modo 0744 de una corrida interrumpida; se restituira su modo 2770"),
+            std::string::npos)
+      << Log();
+  DeslockearDirectorio();
+  EXPECT_EQ(prueba::FileMode(raiz), 02770u);
+  EXPECT_FALSE(prueba::Exists(modo));
+}
+
+TEST_F(DirectorioFixture, GarbageModeRecordIsIgnored) {
+  std::string blanco = dir / "blanco";
+  prueba::WriteFile(blanco, "0777\n", 0600);
+  struct Caso {
+    const char *nombre;
+    std::function<void()> plantar;
+  } casos[] = {
+      {"empty", [&] { prueba::WriteFile(modo, ""); }},
+      {"not octal", [&] { prueba::WriteFile(modo, "0789\n"); }},
+      {"no line feed", [&] { prueba::WriteFile(modo, "0755"); }},
+      {"set-user-id bit", [&] { prueba::WriteFile(modo, "4755\n"); }},
+      {"too many digits", [&] { prueba::WriteFile(modo, "00755\n"); }},
+      {"trailing bytes", [&] { prueba::WriteFile(modo, "0755\nx"); }},
+      {"a link", [&] { ASSERT_EQ(symlink(blanco.c_str(), modo.c_str()), 0); }},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(modo.c_str(), 0644), 0); }},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nombre);
+    AbrirLog(10);
+    chmod(raiz.c_str(), 0750);
+    unlink(modo.c_str());
+    c.plantar();
+    LockearDirectorio();
+    EXPECT_NE(Log().find("Se ignora el modo guardado en " + modo), std::string::npos) << Log();
+    EXPECT_EQ(prueba::FileMode(raiz), 0744u);
+    EXPECT_EQ(prueba::ReadFile(modo), "0750\n") << "the record is made anew";
+    DeslockearDirectorio();
+    EXPECT_EQ(prueba::FileMode(raiz), 0750u);
+    EXPECT_FALSE(prueba::Exists(modo));
+  }
+  EXPECT_EQ(prueba::ReadFile(blanco), "0777\n");
+  EXPECT_EQ(prueba::FileMode(blanco), 0600u);
+}
+
+TEST_F(DirectorioFixture, RootIsNotNarrowedWithoutARecord) {
+  prueba::MakeDir(modo);  // CrearArchivo leaves a directory alone
+  LockearDirectorio();
+  EXPECT_EQ(prueba::FileMode(raiz), 0750u);
+  EXPECT_NE(Log().find("No se pudo lockear el directorio " + raiz), std::string::npos) << Log();
+  DeslockearDirectorio();
+  EXPECT_EQ(prueba::FileMode(raiz), 0750u);
 }
 
 }  // namespace

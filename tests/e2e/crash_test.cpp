@@ -3,8 +3,13 @@
 // (fixed seed); a second run on the same root must take over the stale
 // instance lock, complete with 0 and deliver exactly, and no upload file
 // may be lost across the two runs: what the killed run packed and the
-// server did not get whole is kept by the second run in retenidos/.
+// server did not get whole is kept by the second run in retenidos/. The
+// root's mode, narrowed during a run, is the terminal's own again after the
+// second run, however the first one died.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +21,7 @@
 namespace {
 
 constexpr int kDemoraMs = 10;  // the server's pause before every answer
+constexpr mode_t kModoRaiz = 0750;  // the terminal root's own mode
 
 // Every session line of the server's output: session number -> fields.
 std::map<int, std::map<std::string, std::string>> Sesiones(const std::string &salida) {
@@ -47,6 +53,7 @@ struct Muerte {
 // left behind.
 Muerte MatarYRepetir(falla::Intercambio &x, long demora) {
   Muerte m;
+  chmod(x.t.raiz.c_str(), kModoRaiz);
   prueba::Spawned primera = prueba::Spawn(x.Argv());
   std::this_thread::sleep_for(std::chrono::microseconds(demora));
   primera.Signal(SIGKILL);
@@ -60,6 +67,7 @@ Muerte MatarYRepetir(falla::Intercambio &x, long demora) {
     x.resumen = tcp::Servidor::LeerResumen(x.srv.proc.Output(), 1);
     x.subida = prueba::ReadFile(x.t.tmp / "subida1.dat");
     falla::ComprobarExito(x);
+    EXPECT_EQ(prueba::FileMode(x.t.raiz), kModoRaiz);
     return m;
   }
 
@@ -111,6 +119,8 @@ Muerte MatarYRepetir(falla::Intercambio &x, long demora) {
   EXPECT_EQ(x.resumen.count("result") ? x.resumen.at("result") : "", "ok");
   EXPECT_FALSE(prueba::Exists(x.t.raiz + "/_zelta.lck"));
   EXPECT_FALSE(prueba::Exists(x.t.raiz + "/upload/input.dat"));
+  EXPECT_EQ(prueba::FileMode(x.t.raiz), kModoRaiz) << "not the narrowed 0744";
+  EXPECT_FALSE(prueba::Exists(x.t.raiz + "/_zelta.modo"));
   for (const auto &n : prueba::ListDir(x.t.raiz)) {
     if (n.rfind(".zelta-lck.", 0) == 0) {
       EXPECT_EQ(n, ".zelta-lck." + std::to_string(muerto));
@@ -212,6 +222,52 @@ TEST(Caida, KilledAfterPackingTheNextRunKeepsThePackedFiles) {
   EXPECT_NE(retenidos.begin()->first.find(".dudosa"), std::string::npos);
   EXPECT_EQ(retenidos.begin()->second, tcp::Escapar(falla::SubidaEsperada()));
   EXPECT_NE(x.t.Log().find("Transaccion retenida en"), std::string::npos);
+}
+
+// A run killed with the root narrowed, whose lock (as after a power cut)
+// was written before the system's last boot and names a process that is
+// alive now: the next run takes the lock over, completes, and leaves the
+// root with the mode it had before the first run.
+TEST(Caida, AfterAKillWithTheRootNarrowedTheNextRunTakesOverAndRestoresTheMode) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar({"--sessions", "2", "--pause-at", "up:0:3000", "--upload",
+                          x.t.tmp / "subida%d.dat"}));
+  chmod(x.t.raiz.c_str(), kModoRaiz);
+  prueba::Spawned primera = prueba::Spawn(x.Argv());
+  ASSERT_TRUE(prueba::WaitUntil(
+      [&] { return x.t.Log().find("Estado 3") != std::string::npos; }, 10000));
+  primera.Signal(SIGKILL);
+  primera.Wait(10000);
+  ASSERT_EQ(prueba::FileMode(x.t.raiz), 0744u);
+  ASSERT_EQ(prueba::ReadFile(x.t.raiz + "/_zelta.modo"), "0750\n");
+  // The lock as a power cut leaves it: its pid (here this live test
+  // program's) written before the boot.
+  std::string lock = x.t.raiz + "/_zelta.lck";
+  char contenido[16];
+  snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
+  prueba::WriteFile(lock, contenido);
+  timespec real{}, boot{};
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_BOOTTIME, &boot);
+  timespec t[2] = {{real.tv_sec - boot.tv_sec - 60, 0}, {real.tv_sec - boot.tv_sec - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, lock.c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
+  // The terminal application's next transaction.
+  x.t.Subir("_svl.0", std::string(tcp::Terminal::kEncabezado) + "\r\n");
+  for (const auto &a : falla::ArchivosSubida()) x.t.Subir(a.nombre, a.contenido);
+
+  x.run = prueba::Run(x.Argv(), 30000);
+  SCOPED_TRACE(x.Contexto());
+  EXPECT_EQ(x.run.status, 0);
+  EXPECT_EQ(x.t.Estado(), "0: Conexion OK\r\n");
+  std::string log = x.t.Log();
+  EXPECT_NE(log.find("Tomo el lock " + lock + ": el proceso (" + std::to_string(getpid()) +
+                     ") que lo creo es anterior al ultimo arranque del sistema"),
+            std::string::npos);
+  EXPECT_NE(log.find("quedo con modo 0744 de una corrida interrumpida; se restituira su modo 0750"),
+            std::string::npos);
+  EXPECT_EQ(prueba::FileMode(x.t.raiz), kModoRaiz);
+  EXPECT_FALSE(prueba::Exists(x.t.raiz + "/_zelta.modo"));
+  EXPECT_FALSE(prueba::Exists(lock));
 }
 
 }  // namespace

@@ -146,13 +146,23 @@ TEST_F(Rondador, DoesNotWaitForASlowClient) {
   EXPECT_TRUE(daemon->Running());
 }
 
-TEST_F(Rondador, ClientThatCannotRunIsLoggedAndItsMarkerDeleted) {
+TEST_F(Rondador, ClientThatCannotRunIsLoggedAndItsMarkerPutBack) {
   std::string nocliente = tmp / "no-hay-cliente";
+  prueba::MakeDir(Raiz("TERM01"));
   Marca("TERM01");
   Lanzar({Bin("rondador"), base, nocliente, "-l", log}, Entorno());
-  ASSERT_TRUE(EsperarLog("Error al ejecutar cliente zelta")) << Log();
-  EXPECT_TRUE(prueba::WaitUntil([&] { return prueba::ListDir(tx).empty(); }, 5000));
+  ASSERT_TRUE(EsperarLog("Marca TERM01 restituida: zelta no pudo iniciarse")) << Log();
+  EXPECT_TRUE(EnLog("Error al ejecutar cliente zelta")) << Log();
+  EXPECT_TRUE(EnLog("No se pudo ejecutar " + nocliente + " para la terminal TERM01")) << Log();
+  EXPECT_FALSE(EnLog("zelta iniciado para la terminal TERM01")) << Log();
+  EXPECT_TRUE(prueba::WaitUntil([&] { return Exists(tx + "/TERM01"); }, 5000));
   EXPECT_TRUE(daemon->Running());
+  // Once the program is in place the marker starts it, once.
+  ASSERT_EQ(rename(cliente.c_str(), nocliente.c_str()), 0);
+  ASSERT_TRUE(EsperarLlamadas(1)) << Log();
+  ASSERT_TRUE(prueba::WaitUntil([&] { return prueba::ListDir(tx).empty(); }, 5000));
+  ASSERT_TRUE(EsperarLog("zelta iniciado para la terminal TERM01")) << Log();
+  EXPECT_EQ(Contar("[" + Raiz("TERM01") + "]"), 1u);
 }
 
 TEST_F(Rondador, MarkerThatCannotBeDeletedStartsOneClientOnly) {
