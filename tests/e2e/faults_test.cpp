@@ -287,7 +287,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, FallaTest,
                                            Clase{"truncate", "truncate", "", false, true},
                                            Clase{"rename_leftover", "rename", "", true, false},
                                            Clase{"mkdir_leftover", "mkdir", "", true, false},
-                                           Clase{"unlink_leftover", "unlink", "", true, false},
                                            Clase{"sync_leftover", "sync", "", true, true}),
                          [](const ::testing::TestParamInfo<Clase> &i) {
                            return std::string(i.param.nombre);
