@@ -1,25 +1,45 @@
 // faultinject.cpp - libzeltafault, a test-only preload library: it counts
-// the writes, opens, renames and allocations a program makes while its main
-// function runs, and makes one chosen call among them fail.
+// the calls a program makes on files while its main function runs (writes,
+// opens, renames, links, unlinks, directories made, syncs, truncations) and
+// its allocations, and makes one chosen call among them fail.
+//
+// Classes and the calls they count:
+//   write     write, pwrite, pwrite64
+//   open      open, open64, openat, openat64, creat, creat64, fopen,
+//             fopen64 (and the checked __open_2 family)
+//   rename    rename, renameat, renameat2
+//   alloc     malloc, calloc, realloc (and so operator new)
+//   link      link, linkat
+//   unlink    unlink, unlinkat (AT_REMOVEDIR too), rmdir
+//   mkdir     mkdir, mkdirat
+//   sync      fsync, fdatasync, syncfs
+//   truncate  ftruncate, ftruncate64
 //
 // Environment:
 //   ZELTA_FAULT=CLASS:N[:MODE]  make call N (1 = the first) of CLASS fail.
-//       CLASS: write, open, rename, alloc.
 //       MODE:  eio (default), enospc (the call fails with that error), or,
 //              for write only, short (the call writes half of what it was
 //              given, nothing at all for a single byte, and succeeds).
-//   ZELTA_FAULT_ROOT=DIR  count only opens and renames of paths under DIR,
-//       and writes to descriptors of regular files under DIR; allocations
-//       are counted wherever they come from.
+//   ZELTA_FAULT_ROOT=DIR  count only calls on paths under DIR: opens,
+//       renames, links (either name under DIR), unlinks and mkdirs of such
+//       paths; writes and truncations of descriptors of regular files under
+//       DIR; syncs of descriptors of files or directories under DIR. A call
+//       relative to a directory descriptor names the directory's path (read
+//       from /proc/self/fd) joined with its argument. Allocations are
+//       counted wherever they come from.
 //   ZELTA_FAULT_COUNT=FILE  at the end, write "write=N open=N rename=N
-//       alloc=N" to FILE.
+//       alloc=N link=N unlink=N mkdir=N sync=N truncate=N" to FILE.
 //   ZELTA_FAULT_TRACE=FILE  append one line per counted call: class, its
-//       number, and the path it touched.
+//       number, and the path it touched (the old name for a rename or a
+//       link).
 //   ZELTA_FAULT_LOG=FILE  when the fault fires, write the same kind of line
 //       for the call that failed.
 //
-// Nothing is counted before main starts nor after it returns: the dynamic
-// loader, the C library's and the program's start-up stay out of reach.
+// Nothing is counted before main starts: the dynamic loader, the C
+// library's and the program's start-up stay out of reach. Calls on files
+// are counted until the exit handlers the program registered have run
+// (the client removes its instance lock in one); allocations only until
+// main returns or calls exit().
 // Buffered streams opened for writing on files under DIR are rebuilt on
 // fopencookie(3) so that their writes, which the C library makes without
 // going through write(), reach the count too; fileno() keeps working.
@@ -48,8 +68,10 @@ void *__libc_realloc(void *, size_t);
 
 namespace {
 
-enum Clase { kWrite, kOpen, kRename, kAlloc, kClases };
-const char *const kNombres[kClases] = {"write", "open", "rename", "alloc"};
+// New classes go at the end: the count line keeps the old ones first.
+enum Clase { kWrite, kOpen, kRename, kAlloc, kLink, kUnlink, kMkdir, kSync, kTruncate, kClases };
+const char *const kNombres[kClases] = {"write", "open",   "rename", "alloc",   "link",
+                                       "unlink", "mkdir", "sync",   "truncate"};
 
 enum Modo { kEIO, kENOSPC, kCorta };
 
@@ -60,7 +82,20 @@ using FnFopen = FILE *(*)(const char *, const char *);
 using FnFdopen = FILE *(*)(int, const char *);
 using FnRename = int (*)(const char *, const char *);
 using FnRenameat = int (*)(int, const char *, int, const char *);
+using FnRenameat2 = int (*)(int, const char *, int, const char *, unsigned int);
+using FnLink = int (*)(const char *, const char *);
+using FnLinkat = int (*)(int, const char *, int, const char *, int);
+using FnUnlink = int (*)(const char *);
+using FnUnlinkat = int (*)(int, const char *, int);
+using FnMkdir = int (*)(const char *, mode_t);
+using FnMkdirat = int (*)(int, const char *, mode_t);
+using FnSync = int (*)(int);
 using FnWrite = ssize_t (*)(int, const void *, size_t);
+using FnExit = void (*)(int);
+using FnPwrite = ssize_t (*)(int, const void *, size_t, off_t);
+using FnPwrite64 = ssize_t (*)(int, const void *, size_t, off64_t);
+using FnFtruncate = int (*)(int, off_t);
+using FnFtruncate64 = int (*)(int, off64_t);
 using FnStart = int (*)(int (*)(int, char **, char **), int, char **, void (*)(), void (*)(),
                         void (*)(), void *);
 
@@ -75,12 +110,29 @@ struct Reales {
   FnFdopen fdopen;
   FnRename rename;
   FnRenameat renameat;
+  FnRenameat2 renameat2;
+  FnLink link;
+  FnLinkat linkat;
+  FnUnlink unlink;
+  FnUnlinkat unlinkat;
+  FnUnlink rmdir;
+  FnMkdir mkdir;
+  FnMkdirat mkdirat;
+  FnSync fsync;
+  FnSync fdatasync;
+  FnSync syncfs;
+  FnPwrite pwrite;
+  FnPwrite64 pwrite64;
+  FnFtruncate ftruncate;
+  FnFtruncate64 ftruncate64;
+  FnExit exit;
   FnWrite write;
 };
 
 // Plain data only: no constructor may run before the loader is done.
 struct Estado {
-  bool activo;           // main is running
+  bool activo;           // main, or the exit handlers it registered, running
+  bool saliendo;         // past main: its exit handlers are running
   int dentro;            // nesting of our own calls (not counted)
   int clase;             // class to fail; -1 none
   long objetivo;         // number of the call to fail
@@ -114,6 +166,23 @@ void ResolverReales() {
   g.real.fdopen = Buscar<FnFdopen>("fdopen");
   g.real.rename = Buscar<FnRename>("rename");
   g.real.renameat = Buscar<FnRenameat>("renameat");
+  g.real.renameat2 = Buscar<FnRenameat2>("renameat2");
+  g.real.link = Buscar<FnLink>("link");
+  g.real.linkat = Buscar<FnLinkat>("linkat");
+  g.real.unlink = Buscar<FnUnlink>("unlink");
+  g.real.unlinkat = Buscar<FnUnlinkat>("unlinkat");
+  g.real.rmdir = Buscar<FnUnlink>("rmdir");
+  g.real.mkdir = Buscar<FnMkdir>("mkdir");
+  g.real.mkdirat = Buscar<FnMkdirat>("mkdirat");
+  g.real.fsync = Buscar<FnSync>("fsync");
+  g.real.fdatasync = Buscar<FnSync>("fdatasync");
+  g.real.syncfs = Buscar<FnSync>("syncfs");
+  g.real.pwrite = Buscar<FnPwrite>("pwrite");
+  g.real.pwrite64 = Buscar<FnPwrite64>("pwrite64");
+  g.real.ftruncate = Buscar<FnFtruncate>("ftruncate");
+  g.real.ftruncate64 = Buscar<FnFtruncate64>("ftruncate64");
+  g.real.exit = Buscar<FnExit>("exit");
+  // write last: it is the mark that the rest is resolved.
   g.real.write = Buscar<FnWrite>("write");
 }
 
@@ -189,11 +258,12 @@ const char *RutaEn(int dir, const char *path, char *buf, size_t cap) {
   return buf;
 }
 
-// The path of a descriptor that refers to a regular file; false for
-// anything else.
-bool RutaDescriptor(int fd, char *ruta, size_t cap) {
+// The path of a descriptor that refers to a regular file (or, with
+// directorios, to a directory too); false for anything else.
+bool RutaDescriptor(int fd, char *ruta, size_t cap, bool directorios = false) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) && !(directorios && S_ISDIR(st.st_mode))) return false;
   char enlace[64];
   snprintf(enlace, sizeof enlace, "/proc/self/fd/%d", fd);
   ssize_t n = readlink(enlace, ruta, cap - 1);
@@ -239,29 +309,67 @@ struct Dentro {
 
 bool Cuenta() { return g.activo && g.dentro == 0; }
 
+// Allocations are counted while main runs only.
+bool CuentaAlloc() { return Cuenta() && !g.saliendo; }
+
 bool FallaRuta(int clase, const char *path) {
   if (!Cuenta() || !BajoRaiz(path)) return false;
   Dentro d;
   return Contar(clase, path);
 }
 
+// FallaRuta for the name (dir, path) of an *at call.
+bool FallaRutaEn(int clase, int dir, const char *path) {
+  if (!Cuenta()) return false;
+  char completa[PATH_MAX];
+  return FallaRuta(clase, RutaEn(dir, path, completa, sizeof completa));
+}
+
+// A call with two names (rename, link): counted when either is under the
+// root, traced with the old one.
+bool FallaPar(int clase, int dviejo, const char *viejo, int dnuevo, const char *nuevo) {
+  if (!Cuenta()) return false;
+  char cviejo[PATH_MAX], cnuevo[PATH_MAX];
+  const char *rviejo = RutaEn(dviejo, viejo, cviejo, sizeof cviejo);
+  const char *rnuevo = RutaEn(dnuevo, nuevo, cnuevo, sizeof cnuevo);
+  if (rviejo == nullptr || rnuevo == nullptr || (!BajoRaiz(rviejo) && !BajoRaiz(rnuevo))) {
+    return false;
+  }
+  Dentro d;
+  return Contar(clase, rviejo);
+}
+
+// A call on a descriptor: counted when it refers to a regular file (or,
+// with directorios, a directory) under the root.
+bool FallaDescriptor(int clase, int fd, bool directorios) {
+  if (!Cuenta()) return false;
+  Dentro d;
+  char ruta[PATH_MAX];
+  return RutaDescriptor(fd, ruta, sizeof ruta, directorios) && BajoRaiz(ruta) &&
+         Contar(clase, ruta);
+}
+
+// The result of a call made to fail: -1 with the chosen error.
+int Fallar() {
+  errno = ErrorElegido();
+  return -1;
+}
+
 // ---------------------------------------------------------------- write
 
-// One write to a descriptor, counted when it is a regular file under the
-// root.
+// One write (write, pwrite) of largo bytes to a descriptor, counted when it
+// is a regular file under the root; real(n) makes the real call for n
+// bytes. The one to fail fails, or for a short write is given half the
+// bytes (none of a single byte, with no call made).
+template <typename F>
+ssize_t EscribirCon(int fd, size_t largo, F real) {
+  if (!FallaDescriptor(kWrite, fd, false)) return real(largo);
+  if (g.modo != kCorta) return Fallar();
+  return largo < 2 ? 0 : real(largo / 2);
+}
+
 ssize_t Escribir(int fd, const void *datos, size_t largo) {
-  if (Cuenta()) {
-    Dentro d;
-    char ruta[PATH_MAX];
-    if (RutaDescriptor(fd, ruta, sizeof ruta) && BajoRaiz(ruta) && Contar(kWrite, ruta)) {
-      if (g.modo != kCorta) {
-        errno = ErrorElegido();
-        return -1;
-      }
-      return largo < 2 ? 0 : g.real.write(fd, datos, largo / 2);
-    }
-  }
-  return g.real.write(fd, datos, largo);
+  return EscribirCon(fd, largo, [&](size_t n) { return g.real.write(fd, datos, n); });
 }
 
 // ---------------------------------------------------------------- streams
@@ -389,9 +497,13 @@ void EscribirCuenta() {
   g.cuentaescrita = true;
   int fd = g.real.open(g.archivocuenta, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  char linea[160];
-  int n = snprintf(linea, sizeof linea, "write=%ld open=%ld rename=%ld alloc=%ld\n",
-                   g.cuenta[kWrite], g.cuenta[kOpen], g.cuenta[kRename], g.cuenta[kAlloc]);
+  char linea[320];
+  int n = 0;
+  for (int c = 0; c < kClases; c++) {
+    n += snprintf(linea + n, sizeof linea - static_cast<size_t>(n), "%s%s=%ld", c > 0 ? " " : "",
+                  kNombres[c], g.cuenta[c]);
+  }
+  n += snprintf(linea + n, sizeof linea - static_cast<size_t>(n), "\n");
   ssize_t w = g.real.write(fd, linea, static_cast<size_t>(n));
   (void)w;
   close(fd);
@@ -404,11 +516,25 @@ __attribute__((destructor)) void AlTerminar() {
 
 int (*g_main)(int, char **, char **) = nullptr;
 
-int MainContado(int argc, char **argv, char **envp) {
-  g.activo = true;
-  int r = g_main(argc, argv, envp);
+// The last of the program's exit handlers: counting ends here.
+void AlSalir() {
   g.activo = false;
   EscribirCuenta();
+}
+
+int MainContado(int argc, char **argv, char **envp) {
+  // Registered before anything main registers, so it runs after all of
+  // those: what the program's own exit handlers do on files (the client
+  // removes its instance lock in one) is counted too. Without it, counting
+  // ends when main returns.
+  if (atexit(AlSalir) != 0) g.saliendo = true;
+  g.activo = true;
+  int r = g_main(argc, argv, envp);
+  if (g.saliendo) {
+    AlSalir();
+  } else {
+    g.saliendo = true;
+  }
   return r;
 }
 
@@ -546,30 +672,90 @@ FILE *fdopen(int fd, const char *modo) {
 
 int rename(const char *viejo, const char *nuevo) {
   ResolverReales();
-  if (Cuenta() && (BajoRaiz(viejo) || BajoRaiz(nuevo))) {
-    Dentro d;
-    if (Contar(kRename, viejo)) {
-      errno = ErrorElegido();
-      return -1;
-    }
-  }
+  if (FallaPar(kRename, AT_FDCWD, viejo, AT_FDCWD, nuevo)) return Fallar();
   return g.real.rename(viejo, nuevo);
 }
 
 int renameat(int dviejo, const char *viejo, int dnuevo, const char *nuevo) {
   ResolverReales();
-  char cviejo[PATH_MAX], cnuevo[PATH_MAX];
-  const char *rviejo = RutaEn(dviejo, viejo, cviejo, sizeof cviejo);
-  const char *rnuevo = RutaEn(dnuevo, nuevo, cnuevo, sizeof cnuevo);
-  if (Cuenta() && rviejo != nullptr && rnuevo != nullptr &&
-      (BajoRaiz(rviejo) || BajoRaiz(rnuevo))) {
-    Dentro d;
-    if (Contar(kRename, rviejo)) {
-      errno = ErrorElegido();
-      return -1;
-    }
-  }
+  if (FallaPar(kRename, dviejo, viejo, dnuevo, nuevo)) return Fallar();
   return g.real.renameat(dviejo, viejo, dnuevo, nuevo);
+}
+
+int renameat2(int dviejo, const char *viejo, int dnuevo, const char *nuevo, unsigned int flags) {
+  ResolverReales();
+  if (FallaPar(kRename, dviejo, viejo, dnuevo, nuevo)) return Fallar();
+  return g.real.renameat2(dviejo, viejo, dnuevo, nuevo, flags);
+}
+
+int link(const char *viejo, const char *nuevo) {
+  ResolverReales();
+  if (FallaPar(kLink, AT_FDCWD, viejo, AT_FDCWD, nuevo)) return Fallar();
+  return g.real.link(viejo, nuevo);
+}
+
+int linkat(int dviejo, const char *viejo, int dnuevo, const char *nuevo, int flags) {
+  ResolverReales();
+  if (FallaPar(kLink, dviejo, viejo, dnuevo, nuevo)) return Fallar();
+  return g.real.linkat(dviejo, viejo, dnuevo, nuevo, flags);
+}
+
+// unlink is called from the client's signal handlers too: this path takes
+// no lock and allocates nothing.
+int unlink(const char *path) {
+  ResolverReales();
+  if (FallaRuta(kUnlink, path)) return Fallar();
+  return g.real.unlink(path);
+}
+
+int unlinkat(int dir, const char *path, int flags) {
+  ResolverReales();
+  if (FallaRutaEn(kUnlink, dir, path)) return Fallar();
+  return g.real.unlinkat(dir, path, flags);
+}
+
+int rmdir(const char *path) {
+  ResolverReales();
+  if (FallaRuta(kUnlink, path)) return Fallar();
+  return g.real.rmdir(path);
+}
+
+int mkdir(const char *path, mode_t modo) {
+  ResolverReales();
+  if (FallaRuta(kMkdir, path)) return Fallar();
+  return g.real.mkdir(path, modo);
+}
+
+int mkdirat(int dir, const char *path, mode_t modo) {
+  ResolverReales();
+  if (FallaRutaEn(kMkdir, dir, path)) return Fallar();
+  return g.real.mkdirat(dir, path, modo);
+}
+
+int fsync(int fd) {
+  ResolverReales();
+  if (FallaDescriptor(kSync, fd, true)) return Fallar();
+  return g.real.fsync(fd);
+}
+
+int fdatasync(int fd) {
+  ResolverReales();
+  if (FallaDescriptor(kSync, fd, true)) return Fallar();
+  return g.real.fdatasync(fd);
+}
+
+int syncfs(int fd) {
+  ResolverReales();
+  if (FallaDescriptor(kSync, fd, true)) return Fallar();
+  return g.real.syncfs(fd);
+}
+
+// exit from inside main: the exit handlers run from here on.
+void exit(int estado) {
+  ResolverReales();
+  if (g.activo) g.saliendo = true;
+  g.real.exit(estado);
+  __builtin_unreachable();
 }
 
 ssize_t write(int fd, const void *datos, size_t largo) {
@@ -577,8 +763,30 @@ ssize_t write(int fd, const void *datos, size_t largo) {
   return Escribir(fd, datos, largo);
 }
 
+ssize_t pwrite(int fd, const void *datos, size_t largo, off_t pos) {
+  ResolverReales();
+  return EscribirCon(fd, largo, [&](size_t n) { return g.real.pwrite(fd, datos, n, pos); });
+}
+
+ssize_t pwrite64(int fd, const void *datos, size_t largo, off64_t pos) {
+  ResolverReales();
+  return EscribirCon(fd, largo, [&](size_t n) { return g.real.pwrite64(fd, datos, n, pos); });
+}
+
+int ftruncate(int fd, off_t largo) {
+  ResolverReales();
+  if (FallaDescriptor(kTruncate, fd, false)) return Fallar();
+  return g.real.ftruncate(fd, largo);
+}
+
+int ftruncate64(int fd, off64_t largo) {
+  ResolverReales();
+  if (FallaDescriptor(kTruncate, fd, false)) return Fallar();
+  return g.real.ftruncate64(fd, largo);
+}
+
 void *malloc(size_t n) {
-  if (Cuenta()) {
+  if (CuentaAlloc()) {
     Dentro d;
     if (Contar(kAlloc, nullptr)) {
       errno = ENOMEM;
@@ -589,7 +797,7 @@ void *malloc(size_t n) {
 }
 
 void *calloc(size_t n, size_t t) {
-  if (Cuenta()) {
+  if (CuentaAlloc()) {
     Dentro d;
     if (Contar(kAlloc, nullptr)) {
       errno = ENOMEM;
@@ -600,7 +808,7 @@ void *calloc(size_t n, size_t t) {
 }
 
 void *realloc(void *p, size_t n) {
-  if (Cuenta()) {
+  if (CuentaAlloc()) {
     Dentro d;
     if (Contar(kAlloc, nullptr)) {
       errno = ENOMEM;
