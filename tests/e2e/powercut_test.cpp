@@ -379,6 +379,226 @@ TEST_P(CorteTest, NoPowerCutLosesOrRepeatsATransaction) {
   EXPECT_EQ(cortes, solo > 0 ? 1 : total) << "runs the library did not cut";
 }
 
+// ---------------------------------------------------------------- the trace
+
+// One line of libzeltacorte's trace.
+struct Paso {
+  long n;
+  std::string llamada, a, b, resultado;
+  bool Hecho() const { return resultado.rfind("-1", 0) != 0; }
+};
+
+std::vector<Paso> LeerTraza(const std::string &texto) {
+  std::vector<Paso> pasos;
+  std::istringstream lineas(texto);
+  std::string linea;
+  while (std::getline(lineas, linea)) {
+    std::istringstream campos(linea);
+    Paso p;
+    std::string n;
+    if (std::getline(campos, n, '\t') && std::getline(campos, p.llamada, '\t') &&
+        std::getline(campos, p.a, '\t') && std::getline(campos, p.b, '\t') &&
+        std::getline(campos, p.resultado)) {
+      p.n = atol(n.c_str());
+      pasos.push_back(p);
+    }
+  }
+  return pasos;
+}
+
+std::string Padre(const std::string &p) { return p.substr(0, p.rfind('/')); }
+std::string Nombre(const std::string &p) { return p.substr(p.rfind('/') + 1); }
+
+// The questions the rules ask of a trace.
+struct Traza {
+  std::vector<Paso> pasos;
+  std::string raiz;
+
+  // Index of the last step before `hasta` that changed the data of `ruta`
+  // (open for writing, write, ftruncate); -1 when none.
+  int UltimoCambio(const std::string &ruta, int hasta) const {
+    for (int i = hasta - 1; i >= 0; --i) {
+      const Paso &p = pasos[static_cast<size_t>(i)];
+      if (p.a == ruta && p.Hecho() && (p.llamada == "open" || p.llamada == "write" || p.llamada == "ftruncate")) {
+        return i;
+      }
+    }
+    return -1;
+  }
+  // Index of the last step before `hasta` that made, renamed or removed a
+  // name in directory `dir`; -1 when none.
+  int UltimaEntrada(const std::string &dir, int hasta) const {
+    for (int i = hasta - 1; i >= 0; --i) {
+      const Paso &p = pasos[static_cast<size_t>(i)];
+      bool entrada = p.llamada == "open" || p.llamada == "rename" || p.llamada == "link" ||
+                     p.llamada == "unlink" || p.llamada == "mkdir";
+      if (entrada && p.Hecho() && (Padre(p.a) == dir || (p.b != "-" && Padre(p.b) == dir))) return i;
+    }
+    return -1;
+  }
+  // True when `ruta` was synced strictly between steps desde and hasta.
+  bool Sincronizado(const std::string &ruta, int desde, int hasta) const {
+    for (int i = desde + 1; i < hasta; ++i) {
+      const Paso &p = pasos[static_cast<size_t>(i)];
+      if (!p.Hecho()) continue;
+      if ((p.llamada == "fsync" || p.llamada == "fdatasync") && p.a == ruta) return true;
+      if (p.llamada == "syncfs" || p.llamada == "sync") return true;
+    }
+    return false;
+  }
+  std::string Texto(int i) const {
+    const Paso &p = pasos[static_cast<size_t>(i)];
+    std::string t = "step " + std::to_string(p.n) + " " + p.llamada + " " + Corto(p.a);
+    if (p.b != "-") t += " -> " + Corto(p.b);
+    return t;
+  }
+  std::string Corto(const std::string &ruta) const {
+    return ruta.rfind(raiz, 0) == 0 ? "<root>" + ruta.substr(raiz.size()) : ruta;
+  }
+  // Adds a finding when `ruta` was not synced between desde and hasta.
+  void Exigir(std::vector<std::string> &hallazgos, const char *regla, int paso,
+              const std::string &ruta, int desde, int hasta) const {
+    if (!Sincronizado(ruta, desde, hasta)) {
+      hallazgos.push_back(std::string(regla) + ": " + Texto(paso) + " without fsync(" + Corto(ruta) +
+                          ")" + (hasta > paso ? " after it" : " before it"));
+    }
+  }
+};
+
+using Regla = void (*)(const Traza &, std::vector<std::string> &);
+
+// Packing: a packed file leaves upload/ only once input.dat and upload/
+// are synced after input.dat's last write; the unlinks are synced before
+// the session.
+void ReglaEmpaque(const Traza &t, std::vector<std::string> &h) {
+  const std::string upload = t.raiz + "/upload", bulto = upload + "/input.dat";
+  int ultimo = -1;
+  for (int i = 0; i < static_cast<int>(t.pasos.size()); ++i) {
+    const Paso &p = t.pasos[static_cast<size_t>(i)];
+    if (p.llamada == "connect" && ultimo >= 0) {
+      t.Exigir(h, "packing", ultimo, upload, ultimo, i);
+      ultimo = -1;
+    }
+    if (p.llamada != "unlink" || !p.Hecho() || Padre(p.a) != upload || p.a == bulto) continue;
+    int w = t.UltimoCambio(bulto, i);
+    if (w < 0) continue;
+    t.Exigir(h, "packing", i, bulto, w, i);
+    t.Exigir(h, "packing", i, upload, w, i);
+    ultimo = i;
+  }
+}
+
+// Download: the EOT that lets the server commit goes out only once
+// output.dat and its directory are synced.
+void ReglaEot(const Traza &t, std::vector<std::string> &h) {
+  for (int i = 0; i < static_cast<int>(t.pasos.size()); ++i) {
+    const Paso &p = t.pasos[static_cast<size_t>(i)];
+    if (p.llamada != "eot") continue;
+    for (int j = i - 1; j >= 0; --j) {
+      const Paso &q = t.pasos[static_cast<size_t>(j)];
+      if (q.llamada != "open" || !q.Hecho() || Nombre(q.a) != "output.dat") continue;
+      t.Exigir(h, "download", i, q.a, t.UltimoCambio(q.a, i), i);
+      t.Exigir(h, "download", i, Padre(q.a), j, i);
+      break;
+    }
+  }
+}
+
+// Delivery: output.dat goes, and a resent ".subida" goes, only once every
+// file written beside the answer and their directory are synced.
+void ReglaEntrega(const Traza &t, std::vector<std::string> &h) {
+  const std::string retenidos = t.raiz + "/retenidos";
+  for (int i = 0; i < static_cast<int>(t.pasos.size()); ++i) {
+    const Paso &p = t.pasos[static_cast<size_t>(i)];
+    if (p.llamada != "unlink" || !p.Hecho()) continue;
+    std::string dir;
+    if (Nombre(p.a) == "output.dat") dir = Padre(p.a);
+    if (Padre(p.a) == retenidos && p.a.size() > 7 && p.a.compare(p.a.size() - 7, 7, ".subida") == 0) {
+      dir = p.a.substr(0, p.a.size() - 7);
+    }
+    if (dir.empty()) continue;
+    std::set<std::string> archivos;
+    for (int j = 0; j < i; ++j) {
+      const Paso &q = t.pasos[static_cast<size_t>(j)];
+      if (q.llamada == "open" && q.Hecho() && Padre(q.a) == dir && q.a != p.a) archivos.insert(q.a);
+    }
+    for (const auto &f : archivos) {
+      int w = t.UltimoCambio(f, i);
+      bool sigue = true;  // still under its name (not renamed away nor removed since)
+      for (int j = w + 1; j < i; ++j) {
+        const Paso &q = t.pasos[static_cast<size_t>(j)];
+        if (q.Hecho() && q.a == f && (q.llamada == "unlink" || q.llamada == "rename")) sigue = false;
+      }
+      if (sigue) t.Exigir(h, "delivery", i, f, w, i);
+    }
+    int e = t.UltimaEntrada(dir, i);
+    if (e >= 0) t.Exigir(h, "delivery", i, dir, e, i);
+  }
+}
+
+// Retention: a move into retenidos/ is followed, before the run ends, by
+// syncs of retenidos/ and of the directory it came from.
+void ReglaRetencion(const Traza &t, std::vector<std::string> &h) {
+  const std::string retenidos = t.raiz + "/retenidos";
+  int fin = static_cast<int>(t.pasos.size());
+  for (int i = 0; i < fin; ++i) {
+    const Paso &p = t.pasos[static_cast<size_t>(i)];
+    if (p.llamada != "rename" || !p.Hecho() || Padre(p.b) != retenidos) continue;
+    t.Exigir(h, "retention", i, retenidos, i, fin);
+    t.Exigir(h, "retention", i, Padre(p.a), i, fin);
+  }
+}
+
+// Publication by name: estado.rsp is renamed into place from a synced file
+// and the root synced after; the lock is linked into place from a synced
+// file.
+void ReglaPublicacion(const Traza &t, std::vector<std::string> &h) {
+  int fin = static_cast<int>(t.pasos.size());
+  for (int i = 0; i < fin; ++i) {
+    const Paso &p = t.pasos[static_cast<size_t>(i)];
+    bool estado = p.llamada == "rename" && p.b == t.raiz + "/estado.rsp";
+    bool lock = p.llamada == "link" && Nombre(p.b) == "_zelta.lck";
+    if (!p.Hecho() || (!estado && !lock)) continue;
+    t.Exigir(h, estado ? "status" : "lock", i, p.a, t.UltimoCambio(p.a, i), i);
+    if (estado) t.Exigir(h, "status", i, t.raiz, i, fin);
+  }
+}
+
+const struct {
+  const char *nombre;
+  Regla regla;
+} kReglas[] = {{"packing", ReglaEmpaque},
+               {"download", ReglaEot},
+               {"delivery", ReglaEntrega},
+               {"retention", ReglaRetencion},
+               {"publication", ReglaPublicacion}};
+
+class TrazaTest : public ::testing::TestWithParam<Escenario> {};
+
+TEST_P(TrazaTest, EveryStepComesAfterTheSyncsItDependsOn) {
+  const Escenario &e = GetParam();
+  ASSERT_TRUE(prueba::Exists(Biblioteca())) << Biblioteca();
+  Caso c;
+  ASSERT_TRUE(c.Preparar(e.tipo)) << c.t.Log();
+  prueba::RunResult r = c.Escenario(e.tipo, c.Entorno(0, true));
+  std::string texto = prueba::ReadFile(c.t.tmp / "traza");
+  SCOPED_TRACE("trace:\n" + texto);
+  ASSERT_EQ(r.status == 0, e.tipo != kFalla) << r.output << c.t.Log();
+  Traza t{LeerTraza(texto), c.t.raiz};
+  ASSERT_FALSE(t.pasos.empty());
+  std::vector<std::string> hallazgos;
+  for (const auto &regla : kReglas) regla.regla(t, hallazgos);
+  std::string lista;
+  for (const auto &x : hallazgos) lista += "  " + x + "\n";
+  printf("trace %s: %zu steps, %zu out of order\n", e.nombre, t.pasos.size(), hallazgos.size());
+  EXPECT_TRUE(hallazgos.empty()) << "steps taken before their syncs:\n" << lista;
+}
+
+INSTANTIATE_TEST_SUITE_P(Traza, TrazaTest, ::testing::ValuesIn(kEscenarios),
+                         [](const ::testing::TestParamInfo<Escenario> &i) {
+                           return std::string(i.param.nombre);
+                         });
+
 INSTANTIATE_TEST_SUITE_P(Corte, CorteTest, ::testing::ValuesIn(kEscenarios),
                          [](const ::testing::TestParamInfo<Escenario> &i) {
                            return std::string(i.param.nombre);
