@@ -431,8 +431,8 @@ std::string CargaMedia() {
 }
 
 // Runs `b` `corridas` times with the syncs and as many without, alternating
-// which goes first, and returns the median wall times of each.
-std::pair<double, double> ConYSinSyncs(const Banco &b, int corridas, const std::string &sinsync,
+// which goes first, and returns the wall times of each.
+std::pair<std::vector<double>, std::vector<double>> ConYSinSyncs(const Banco &b, int corridas, const std::string &sinsync,
                                        const char *nombre) {
   std::vector<double> con, sin;
   for (int i = 0; i < corridas; ++i) {
@@ -447,15 +447,21 @@ std::pair<double, double> ConYSinSyncs(const Banco &b, int corridas, const std::
       (conSyncs ? con : sin).push_back(m.pared);
     }
   }
-  return {Mediana(con), Mediana(sin)};
+  return {con, sin};
 }
 
-void ExhibirConYSin(const char *titulo, std::pair<double, double> medianas, double escala,
-                    const char *unidad) {
+// Prints the medians (and the extremes) of both, in milliseconds.
+void ExhibirConYSin(const char *titulo,
+                    const std::pair<std::vector<double>, std::vector<double>> &tiempos) {
+  const auto &[con, sin] = tiempos;
+  auto [conmin, conmax] = std::minmax_element(con.begin(), con.end());
+  auto [sinmin, sinmax] = std::minmax_element(sin.begin(), sin.end());
   printf("%s\n", titulo);
-  printf("  with syncs     %9.1f %s\n", medianas.first * escala, unidad);
-  printf("  without syncs  %9.1f %s\n", medianas.second * escala, unidad);
-  printf("  ratio          %9.2f x\n", medianas.first / medianas.second);
+  printf("  with syncs     %9.1f ms  (min %.1f, max %.1f)\n", Mediana(con) * 1e3, *conmin * 1e3,
+         *conmax * 1e3);
+  printf("  without syncs  %9.1f ms  (min %.1f, max %.1f)\n", Mediana(sin) * 1e3, *sinmin * 1e3,
+         *sinmax * 1e3);
+  printf("  ratio          %9.2f x\n", Mediana(con) / Mediana(sin));
 }
 
 // The small exchange on `b`'s program and terminal: a 1 KiB text file up, a
@@ -506,12 +512,12 @@ int MedirSyncs(const Banco &pequeno, const Banco &grande, int corridas, int gran
   ExhibirConYSin(("small exchange (1 KiB up, 1 KiB ticket down), median of " +
                   std::to_string(corridas) + " runs each")
                      .c_str(),
-                 ConYSinSyncs(pequeno, corridas, sinsync, "small"), 1e3, "ms");
+                 ConYSinSyncs(pequeno, corridas, sinsync, "small"));
   if (grandes > 0) {
     ExhibirConYSin(("exchange with a 64 MiB upload bundle (1 KiB ticket down), median of " +
                     std::to_string(grandes) + " runs each")
                        .c_str(),
-                   ConYSinSyncs(grande, grandes, sinsync, "64 MiB"), 1, "s");
+                   ConYSinSyncs(grande, grandes, sinsync, "64 MiB"));
   }
   printf("syncs in one small exchange: %ld (fsync %ld, fdatasync %ld, syncfs %ld); "
          "under libzeltasinsync: %ld\n",
