@@ -464,6 +464,29 @@ void ExhibirConYSin(const char *titulo,
   printf("  ratio          %9.2f x\n", Mediana(con) / Mediana(sin));
 }
 
+// The bare cost of what the 64 MiB exchange syncs beyond the small one:
+// `corridas` times, a file of `datos` written and its fsync timed alone, as
+// the reading's yardstick. Returns the median in seconds.
+double SincronizarSolo(const Banco &b, const std::string &datos, int corridas) {
+  std::vector<double> tiempos;
+  std::string ruta = b.dir + "/solo.dat";
+  for (int i = 0; i < corridas; ++i) {
+    Asentar(b.dir);
+    Escribir(ruta, datos);
+    int fd = open(ruta.c_str(), O_RDONLY | O_CLOEXEC);
+    auto inicio = std::chrono::steady_clock::now();
+    if (fd < 0 || fsync(fd) != 0) {
+      fprintf(stderr, "bench-tcp: fsync %s: %s\n", ruta.c_str(), strerror(errno));
+      exit(1);
+    }
+    tiempos.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count());
+    close(fd);
+    unlink(ruta.c_str());
+  }
+  return Mediana(tiempos);
+}
+
 // The small exchange on `b`'s program and terminal: a 1 KiB text file up, a
 // 1 KiB ticket down (its first line `cabecera`, if given).
 Banco BancoPequeno(const Banco &b, const std::string &cabecera = "") {
@@ -518,6 +541,8 @@ int MedirSyncs(const Banco &pequeno, const Banco &grande, int corridas, int gran
                     std::to_string(grandes) + " runs each")
                        .c_str(),
                    ConYSinSyncs(grande, grandes, sinsync, "64 MiB"));
+    printf("  yardstick: fsync of a freshly written 64 MiB file alone, median of %d: %.1f ms\n",
+           grandes, SincronizarSolo(grande, grande.subida.front().second, grandes) * 1e3);
   }
   printf("syncs in one small exchange: %ld (fsync %ld, fdatasync %ld, syncfs %ld); "
          "under libzeltasinsync: %ld\n",
