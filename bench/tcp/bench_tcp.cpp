@@ -10,9 +10,21 @@
 // client's own run time for the same exchange started directly, with
 // rondador woken by inotify and, as a second baseline, by its poll alone.
 //
-// Usage: bench-tcp [--runs N] [--small N] [--bin DIR] [--no-trace]
+// With --syncs, only what the client's syncs cost: the small exchange and
+// an exchange with a 64 MiB upload bundle, each run alternately as it is and
+// under libzeltasinsync (fsync, fdatasync and syncfs made no-ops), so that
+// the machine's load falls on both alike; the medians, their ratio, and the
+// syncs one small exchange makes, counted under ptrace.
+//
+// Usage: bench-tcp [--runs N] [--small N] [--bin DIR] [--no-trace] [--dir D]
+//        bench-tcp --syncs [--runs N] [--large N] [--bin DIR] [--dir D]
 //   DIR holds zelta, kaldo-server and rondador (default: this program's
-//   directory); --small 0 leaves out the small exchange.
+//   directory) and ../lib/libzeltasinsync.so beside it; --small 0 leaves out
+//   the small exchange. D is where the temporary directory goes (default
+//   /var/tmp: a disk, where a sync costs what it costs in the field; the
+//   syncs mode refuses tmpfs, where it costs nothing). In the syncs mode N
+//   is the number of small exchanges each way (default 30), --large the
+//   number of 64 MiB ones (default 5).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -22,12 +34,15 @@
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -105,6 +120,8 @@ struct Banco {
   std::vector<std::pair<std::string, std::string>> subida;  // files of upload/
   std::string bajada;   // download bundle file
   size_t bytesbajada = 0;
+  bool asentar = false;  // write back the file system's dirty data before each run
+  std::string reemplazos;  // the terminal's _zelta.rpl, if not empty
 };
 
 // Fresh upload/ and download/ for one run (the run consumes upload/).
@@ -115,6 +132,7 @@ void PrepararRaiz(const Banco &b) {
   mkdir((b.raiz + "/download").c_str(), 0755);
   Escribir(b.raiz + "/upload/_svl.0", "V1510512ABCDEFGH\r\n");
   for (const auto &[nombre, datos] : b.subida) Escribir(b.raiz + "/upload/" + nombre, datos);
+  if (!b.reemplazos.empty()) Escribir(b.raiz + "/_zelta.rpl", b.reemplazos);
 }
 
 struct Servidor {
@@ -176,13 +194,14 @@ const char *NombreLlamada(long n) {
     case 9: return "mmap";
     case 5: return "fstat";
     case 262: return "newfstatat";
+    case 74: return "fsync";
+    case 75: return "fdatasync";
+    case 306: return "syncfs";
   }
 #endif
   return nullptr;
 }
 
-// Runs the client once; with `trazar` under ptrace, counting its system
-// calls.
 Servidor ServidorParaCorrida(const Banco &b) {
   PrepararRaiz(b);
   Servidor srv = IniciarServidor(b, b.dir + "/cruda.dat");
@@ -190,14 +209,29 @@ Servidor ServidorParaCorrida(const Banco &b) {
   return srv;
 }
 
-Medida Correr(const Banco &b, bool trazar) {
+// The dirty data of the file system under `dir` (the last run's, or anyone
+// else's) written back now, so that it is not written back during the next
+// timed run, inside or outside its syncs.
+void Asentar(const std::string &dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    syncfs(fd);
+    close(fd);
+  }
+}
+
+// Runs the client once; with `trazar` under ptrace, counting its system
+// calls; with `precarga`, that library preloaded into the client alone.
+Medida Correr(const Banco &b, bool trazar, const char *precarga = nullptr) {
   Medida m;
   Servidor srv = ServidorParaCorrida(b);
   std::string zelta = b.prog + "/zelta";
   std::string log = b.dir + "/zelta.log";
+  if (b.asentar) Asentar(b.dir);
   auto inicio = std::chrono::steady_clock::now();
   pid_t pid = fork();
   if (pid == 0) {
+    if (precarga != nullptr) setenv("LD_PRELOAD", precarga, 1);
     if (trazar) {
       ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
       raise(SIGSTOP);
@@ -339,12 +373,195 @@ void ExhibirPequeno(const Banco &b, int corridas) {
          Mediana(sondeo) * 1e3, Percentil99(sondeo) * 1e3, Mediana(sondeo) / base);
 }
 
+// The system calls that write a file's data back to the disk.
+constexpr std::array<long, 5> kSincronizaciones = {74, 75, 306, 162, 277};  // x86-64:
+// fsync, fdatasync, syncfs, sync, sync_file_range
+
+long Sincronizaciones(const Medida &m) {
+  long n = 0;
+  for (long llamada : kSincronizaciones) {
+    auto it = m.porllamada.find(llamada);
+    if (it != m.porllamada.end()) n += it->second;
+  }
+  return n;
+}
+
+long Cuenta(const Medida &m, long llamada) {
+  auto it = m.porllamada.find(llamada);
+  return it == m.porllamada.end() ? 0 : it->second;
+}
+
+// The file system `dir` lies on, as "<type> on <device>" from the mount
+// table (the entry of its device with the longest mount point above it);
+// `tmpfs` is set when statfs says the memory holds it.
+std::string SistemaArchivos(const std::string &dir, bool &tmpfs) {
+  struct statfs sf{};
+  struct stat st{};
+  tmpfs = statfs(dir.c_str(), &sf) == 0 && sf.f_type == 0x01021994;  // TMPFS_MAGIC
+  char real[4096];
+  if (stat(dir.c_str(), &st) != 0 || realpath(dir.c_str(), real) == nullptr) return "unknown";
+  std::string dispositivo = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  std::ifstream montajes("/proc/self/mountinfo");
+  std::string linea, mejor = "unknown";
+  size_t largo = 0;
+  while (std::getline(montajes, linea)) {
+    // id parent major:minor root mount-point options [tags] - type source options
+    std::istringstream campos(linea);
+    std::string id, padre, mm, raiz, punto, campo;
+    campos >> id >> padre >> mm >> raiz >> punto;
+    if (mm != dispositivo) continue;
+    std::string ruta = real;
+    if (punto != "/" && ruta != punto && ruta.rfind(punto + "/", 0) != 0) continue;
+    if (punto.size() < largo) continue;
+    while (campos >> campo && campo != "-") {}
+    std::string tipo, fuente;
+    campos >> tipo >> fuente;
+    largo = punto.size();
+    mejor = tipo + " on " + fuente + " (mounted at " + punto + ")";
+  }
+  return mejor;
+}
+
+std::string CargaMedia() {
+  double carga[3] = {0, 0, 0};
+  if (getloadavg(carga, 3) != 3) return "unknown";
+  char texto[64];
+  snprintf(texto, sizeof texto, "%.2f %.2f %.2f", carga[0], carga[1], carga[2]);
+  return texto;
+}
+
+// Runs `b` `corridas` times with the syncs and as many without, alternating
+// which goes first, and returns the wall times of each.
+std::pair<std::vector<double>, std::vector<double>> ConYSinSyncs(const Banco &b, int corridas, const std::string &sinsync,
+                                       const char *nombre) {
+  std::vector<double> con, sin;
+  for (int i = 0; i < corridas; ++i) {
+    for (int k = 0; k < 2; ++k) {
+      bool conSyncs = (i + k) % 2 == 0;
+      Medida m = Correr(b, false, conSyncs ? nullptr : sinsync.c_str());
+      if (m.estado != 0) {
+        fprintf(stderr, "bench-tcp: %s exchange %s syncs ended with %d (log in %s)\n", nombre,
+                conSyncs ? "with" : "without", m.estado, b.dir.c_str());
+        exit(1);
+      }
+      (conSyncs ? con : sin).push_back(m.pared);
+    }
+  }
+  return {con, sin};
+}
+
+// Prints the medians (and the extremes) of both, in milliseconds.
+void ExhibirConYSin(const char *titulo,
+                    const std::pair<std::vector<double>, std::vector<double>> &tiempos) {
+  const auto &[con, sin] = tiempos;
+  auto [conmin, conmax] = std::minmax_element(con.begin(), con.end());
+  auto [sinmin, sinmax] = std::minmax_element(sin.begin(), sin.end());
+  printf("%s\n", titulo);
+  printf("  with syncs     %9.1f ms  (min %.1f, max %.1f)\n", Mediana(con) * 1e3, *conmin * 1e3,
+         *conmax * 1e3);
+  printf("  without syncs  %9.1f ms  (min %.1f, max %.1f)\n", Mediana(sin) * 1e3, *sinmin * 1e3,
+         *sinmax * 1e3);
+  printf("  ratio          %9.2f x\n", Mediana(con) / Mediana(sin));
+}
+
+// The bare cost of what the 64 MiB exchange syncs beyond the small one:
+// `corridas` times, a file of `datos` written and its fsync timed alone, as
+// the reading's yardstick. Returns the median in seconds.
+double SincronizarSolo(const Banco &b, const std::string &datos, int corridas) {
+  std::vector<double> tiempos;
+  std::string ruta = b.dir + "/solo.dat";
+  for (int i = 0; i < corridas; ++i) {
+    Asentar(b.dir);
+    Escribir(ruta, datos);
+    int fd = open(ruta.c_str(), O_RDONLY | O_CLOEXEC);
+    auto inicio = std::chrono::steady_clock::now();
+    if (fd < 0 || fsync(fd) != 0) {
+      fprintf(stderr, "bench-tcp: fsync %s: %s\n", ruta.c_str(), strerror(errno));
+      exit(1);
+    }
+    tiempos.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count());
+    close(fd);
+    unlink(ruta.c_str());
+  }
+  return Mediana(tiempos);
+}
+
+// The small exchange on `b`'s program and terminal: a 1 KiB text file up, a
+// 1 KiB ticket down (its first line `cabecera`, if given).
+Banco BancoPequeno(const Banco &b, const std::string &cabecera = "") {
+  Banco p = b;
+  std::string linea = "0001;VENTA;00000100;ARTICULO DE PRUEBA;;\r\n";
+  std::string texto;
+  while (texto.size() < 1024) texto += linea;
+  p.subida = {{"VENTAS.TXT", texto}};
+  p.bajada = b.dir + "/bajada-chica.dat";
+  Escribir(p.bajada, "[_ticket.prn]\r\n" + cabecera + texto + "[FIN]\r\n");
+  return p;
+}
+
+// The --syncs mode: `pequeno` is the small exchange, `grande` the 64 MiB one.
+int MedirSyncs(const Banco &pequeno, const Banco &grande, int corridas, int grandes) {
+  std::string sinsync = g_bin + "/../lib/libzeltasinsync.so";
+  char real[4096];
+  if (realpath(sinsync.c_str(), real) == nullptr) {
+    fprintf(stderr, "bench-tcp: %s: %s (build the zeltasinsync target)\n", sinsync.c_str(),
+            strerror(errno));
+    return 1;
+  }
+  sinsync = real;
+  printf("load average before: %s\n", CargaMedia().c_str());
+
+  // The count, and the proof that the library takes every sync away: a
+  // sync that reached the kernel under it would be timed as "without".
+  Medida con = Correr(pequeno, true);
+  Medida sin = Correr(pequeno, true, sinsync.c_str());
+  if (con.estado != 0 || sin.estado != 0) {
+    fprintf(stderr, "bench-tcp: traced small exchange ended with %d / %d\n", con.estado,
+            sin.estado);
+    return 1;
+  }
+  std::string ticket = Leer(pequeno.raiz + "/download/_ticket.prn");
+  if (ticket.rfind("TERMINAL 12\r\n", 0) != 0) {
+    fprintf(stderr, "bench-tcp: the ticket was not filled in (log in %s)\n", pequeno.dir.c_str());
+    return 1;
+  }
+  if (Sincronizaciones(sin) != 0) {
+    fprintf(stderr, "bench-tcp: under %s the client still made %ld syncs\n", sinsync.c_str(),
+            Sincronizaciones(sin));
+    return 1;
+  }
+
+  ExhibirConYSin(("small exchange (1 KiB up, 1 KiB ticket down), median of " +
+                  std::to_string(corridas) + " runs each")
+                     .c_str(),
+                 ConYSinSyncs(pequeno, corridas, sinsync, "small"));
+  if (grandes > 0) {
+    ExhibirConYSin(("exchange with a 64 MiB upload bundle (1 KiB ticket down), median of " +
+                    std::to_string(grandes) + " runs each")
+                       .c_str(),
+                   ConYSinSyncs(grande, grandes, sinsync, "64 MiB"));
+    printf("  yardstick: fsync of a freshly written 64 MiB file alone, median of %d: %.1f ms\n",
+           grandes, SincronizarSolo(grande, grande.subida.front().second, grandes) * 1e3);
+  }
+  printf("syncs in one small exchange: %ld (fsync %ld, fdatasync %ld, syncfs %ld); "
+         "under libzeltasinsync: %ld\n",
+         Sincronizaciones(con), Cuenta(con, 74), Cuenta(con, 75), Cuenta(con, 306),
+         Sincronizaciones(sin));
+  printf("load average after: %s\n", CargaMedia().c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   int corridas = 5;
   int pequenas = 30;
   bool trazar = true;
+  bool syncs = false;
+  bool corridasDadas = false;
+  int grandes = 5;
+  std::string carpeta = "/var/tmp";
   char propio[4096];
   ssize_t n = readlink("/proc/self/exe", propio, sizeof propio - 1);
   propio[n > 0 ? n : 0] = '\0';
@@ -354,6 +571,13 @@ int main(int argc, char **argv) {
     std::string o = argv[i];
     if (o == "--runs" && i + 1 < argc) {
       corridas = std::max(1, atoi(argv[++i]));
+      corridasDadas = true;
+    } else if (o == "--large" && i + 1 < argc) {
+      grandes = std::max(0, atoi(argv[++i]));
+    } else if (o == "--dir" && i + 1 < argc) {
+      carpeta = argv[++i];
+    } else if (o == "--syncs") {
+      syncs = true;
     } else if (o == "--small" && i + 1 < argc) {
       pequenas = std::max(0, atoi(argv[++i]));
     } else if (o == "--bin" && i + 1 < argc) {
@@ -361,16 +585,28 @@ int main(int argc, char **argv) {
     } else if (o == "--no-trace") {
       trazar = false;
     } else {
-      fprintf(stderr, "usage: bench-tcp [--runs N] [--small N] [--bin DIR] [--no-trace]\n");
+      fprintf(stderr,
+              "usage: bench-tcp [--runs N] [--small N] [--bin DIR] [--no-trace] [--dir D]\n"
+              "       bench-tcp --syncs [--runs N] [--large N] [--bin DIR] [--dir D]\n");
       return 2;
     }
   }
 
-  char plantilla[] = "/tmp/bench-tcp-XXXXXX";
-  if (mkdtemp(plantilla) == nullptr) {
-    perror("mkdtemp");
+  std::string plantilla = carpeta + "/bench-tcp-XXXXXX";
+  if (mkdtemp(plantilla.data()) == nullptr) {
+    fprintf(stderr, "bench-tcp: mkdtemp %s: %s\n", plantilla.c_str(), strerror(errno));
     return 1;
   }
+  bool tmpfs = false;
+  printf("temporary directory %s: %s\n", plantilla.c_str(),
+         SistemaArchivos(plantilla, tmpfs).c_str());
+  if (tmpfs && syncs) {
+    fprintf(stderr, "bench-tcp: %s is on tmpfs, where a sync costs nothing; "
+                    "give a folder on a disk with --dir\n", plantilla.c_str());
+    rmdir(plantilla.c_str());
+    return 1;
+  }
+  if (tmpfs) fprintf(stderr, "bench-tcp: warning: tmpfs, the client's syncs cost nothing here\n");
   Banco b;
   b.dir = plantilla;
   b.prog = b.dir + "/prog";
@@ -382,6 +618,18 @@ int main(int argc, char **argv) {
   }
   Escribir(b.prog + "/zelta.conf", "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\nBLOCKSIZE=" +
                                        std::to_string(kBlocksize) + "\nREINTENTOS=1\n");
+  if (syncs) {
+    // The ticket is filled in, as at a terminal with a replacement file:
+    // that step syncs too.
+    Banco p = BancoPequeno(b, "%A\r\n");
+    p.asentar = true;
+    p.reemplazos = "A=\"TERMINAL 12\"\r\n";
+    Banco g = p;
+    g.subida = {{"1DATOS.BIN", Aleatorio(64 * kMiB, 3)}, {"_zelta.bin", "1DATOS.BIN\r\n"}};
+    int r = MedirSyncs(p, g, corridasDadas ? corridas : 30, grandes);
+    if (r == 0) Borrar(b.dir);
+    return r;
+  }
   std::string subida = Aleatorio(kMiB, 1);
   b.subida = {{"1DATOS.BIN", subida}, {"_zelta.bin", "1DATOS.BIN\r\n"}};
   std::string contenido = Aleatorio(kMiB, 2);
@@ -441,16 +689,10 @@ int main(int argc, char **argv) {
   if (pequenas > 0) {
     // The small exchange's clients are reaped here, not by init.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    Banco p = b;
+    Banco p = BancoPequeno(b);
     mkdir((b.dir + "/base").c_str(), 0755);
     mkdir((b.dir + "/base/tx").c_str(), 0755);
     p.raiz = b.dir + "/base/term";
-    std::string linea = "0001;VENTA;00000100;ARTICULO DE PRUEBA;;\r\n";
-    std::string texto;
-    while (texto.size() < 1024) texto += linea;
-    p.subida = {{"VENTAS.TXT", texto}};
-    p.bajada = b.dir + "/bajada-chica.dat";
-    Escribir(p.bajada, "[_ticket.prn]\r\n" + texto + "[FIN]\r\n");
     ExhibirPequeno(p, pequenas);
   }
   Borrar(b.dir);
