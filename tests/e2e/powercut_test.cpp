@@ -425,13 +425,14 @@ struct Traza {
     }
     return -1;
   }
-  // Index of the last step before `hasta` that made, renamed or removed a
-  // name in directory `dir`; -1 when none.
+  // Index of the last step before `hasta` that made or renamed a name in
+  // directory `dir` (a deletion need not reach the disk first); -1 when
+  // none.
   int UltimaEntrada(const std::string &dir, int hasta) const {
     for (int i = hasta - 1; i >= 0; --i) {
       const Paso &p = pasos[static_cast<size_t>(i)];
       bool entrada = p.llamada == "open" || p.llamada == "rename" || p.llamada == "link" ||
-                     p.llamada == "unlink" || p.llamada == "mkdir";
+                     p.llamada == "mkdir";
       if (entrada && p.Hecho() && (Padre(p.a) == dir || (p.b != "-" && Padre(p.b) == dir))) return i;
     }
     return -1;
