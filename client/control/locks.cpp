@@ -150,15 +150,29 @@ bool Antes(const timespec &a, const timespec &b) {
   return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
 }
 
+// True when the live process pid runs this very program.
+bool MismoPrograma(int pid) {
+  char ruta[32];
+  snprintf(ruta, sizeof ruta, "/proc/%d/exe", pid);
+  struct stat suyo, mio;
+  return stat(ruta, &suyo) == 0 && stat("/proc/self/exe", &mio) == 0 &&
+         suyo.st_dev == mio.st_dev && suyo.st_ino == mio.st_ino;
+}
+
 // Why a lock holding pid, written at mtime, is stale, in words for the log;
 // nullptr while its owner may be alive. A lock without a positive pid is
 // never stale: operators make one to hold a terminal. A lock written before
 // the last boot is stale even when its pid names a live process: a process
-// of this boot cannot have written it.
+// of this boot cannot have written it. Unless that process runs this
+// program: a clock stepped forward after the boot (a shop PC with a flat
+// clock battery, set right by NTP) makes a live run's lock look older than
+// the boot, and two runs in one root must never be.
 const char *MotivoVencido(int pid, const timespec &mtime) {
   if (pid <= 0) return nullptr;
-  if (Antes(mtime, ArranqueSistema())) return "es anterior al ultimo arranque del sistema";
   if (kill(pid, 0) == -1 && errno == ESRCH) return "ya no existe";
+  if (Antes(mtime, ArranqueSistema()) && !MismoPrograma(pid)) {
+    return "es anterior al ultimo arranque del sistema";
+  }
   return nullptr;
 }
 
@@ -317,7 +331,9 @@ namespace {
 
 // Reads the mode a run recorded in _zelta.modo before it narrowed the root.
 // Returns 1 with *modo, 0 when there is no such file, -1 (logged) when it
-// is not a regular file or does not hold a mode: 3 or 4 octal digits and a
+// is not a regular file of our own user (the terminal's user may delete the
+// record, never make one: a root it cannot chmod must not get its mode from
+// it) or does not hold a mode: 3 or 4 octal digits and a
 // line feed, permission, sticky and set-group-id bits only.
 int LeerModoGuardado(int raiz, mode_t *modo) {
   std::string ruta = UnirRuta(g_corrida.raiz, kArchivoModo);
@@ -326,6 +342,11 @@ int LeerModoGuardado(int raiz, mode_t *modo) {
   if (e == ENOENT) return 0;
   if (e != 0) {
     LogFormato(1, "Se ignora el modo guardado en %s: %s", ruta.c_str(), TextoErrorArchivo(e));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd.fd, &st) != 0 || st.st_uid != geteuid()) {
+    LogFormato(1, "Se ignora el modo guardado en %s: no lo hizo zelta", ruta.c_str());
     return -1;
   }
   char buf[8];

@@ -207,11 +207,14 @@ void AntesDelArranque(const std::string &path) {
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
 }
 
-// A child that waits until it is killed; ended by the destructor.
+// A child that waits until it is killed; ended by the destructor. It runs
+// this program, or another one (sleep) when told to.
 struct ProcesoVivo {
-  pid_t pid = fork();
-  ProcesoVivo() {
+  pid_t pid = -1;
+  explicit ProcesoVivo(bool otro = false) {
+    pid = fork();
     if (pid == 0) {
+      if (otro) execlp("sleep", "sleep", "600", static_cast<char *>(nullptr));
       pause();
       _exit(0);
     }
@@ -224,6 +227,17 @@ struct ProcesoVivo {
 
 TEST_F(LockFixture, StaleRulesBootTimeDeadOwnerAndPidlessLocks) {
   ProcesoVivo vivo;
+  ProcesoVivo otro(true);
+  // Until the child has exec'd it still runs this program.
+  char exe[64];
+  snprintf(exe, sizeof exe, "/proc/%d/exe", otro.pid);
+  ASSERT_TRUE(prueba::WaitUntil(
+      [&] {
+        char destino[256] = "";
+        ssize_t n = readlink(exe, destino, sizeof destino - 1);
+        return n > 0 && std::string(destino, static_cast<size_t>(n)).find("sleep") != std::string::npos;
+      },
+      5000));
   struct Caso {
     const char *nombre;
     std::string contenido;
@@ -232,10 +246,12 @@ TEST_F(LockFixture, StaleRulesBootTimeDeadOwnerAndPidlessLocks) {
     std::string motivo;     // in the take-over's log line
   } casos[] = {
       {"live owner of this boot", Contenido(vivo.pid), false, false, ""},
-      {"pid of this boot's process written before the boot", Contenido(vivo.pid), true, true,
-       "es anterior al ultimo arranque del sistema"},
-      {"this very process's pid written before the boot", Contenido(getpid()), true, true,
-       "es anterior al ultimo arranque del sistema"},
+      {"pid of another program's process written before the boot", Contenido(otro.pid), true,
+       true, "es anterior al ultimo arranque del sistema"},
+      // The clock stepped forward after the boot: a live run of this
+      // program is never taken over, whatever the lock's time says.
+      {"this program's live run, its lock older than the boot", Contenido(vivo.pid), true, false,
+       ""},
       {"dead owner", Contenido(PidMuerto()), false, true, "ya no existe"},
       {"empty lock from before the boot", "", true, false, ""},
       {"zero pid from before the boot", Contenido(0), true, false, ""},
@@ -340,6 +356,21 @@ TEST_F(DirectorioFixture, GarbageModeRecordIsIgnored) {
   }
   EXPECT_EQ(prueba::ReadFile(blanco), "0777\n");
   EXPECT_EQ(prueba::FileMode(blanco), 0600u);
+}
+
+// The terminal's user may delete the record but never make one: a root it
+// cannot chmod itself must not get a mode of its choosing.
+TEST_F(DirectorioFixture, ModeRecordMadeByAnotherUserIsIgnored) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the record to another user";
+  chmod(raiz.c_str(), 0750);
+  prueba::WriteFile(modo, "0777\n");
+  ASSERT_EQ(chown(modo.c_str(), 65534, 65534), 0);
+  LockearDirectorio();
+  EXPECT_NE(Log().find("Se ignora el modo guardado en " + modo + ": no lo hizo zelta"),
+            std::string::npos)
+      << Log();
+  DeslockearDirectorio();
+  EXPECT_EQ(prueba::FileMode(raiz), 0750u);
 }
 
 TEST_F(DirectorioFixture, RootIsNotNarrowedWithoutARecord) {
