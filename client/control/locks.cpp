@@ -87,10 +87,9 @@ bool EscribirLockTemporal(const LugarLock &lugar, NombreTemporal *temporal) {
 // Puts the lock in place. Returns 0, EEXIST when the name is taken, or
 // another errno value.
 int PublicarLock(const LugarLock &lugar, const char *temp) {
-  if (linkat(lugar.dir.fd, temp, lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) {
-    Sincronizar(lugar.dir.fd);
-    return 0;
-  }
+  // The name itself need not be synced: a lock whose name a power cut
+  // undoes is no lock, and the next run makes its own.
+  if (linkat(lugar.dir.fd, temp, lugar.dir.fd, lugar.nombre.c_str(), 0) == 0) return 0;
   int error = errno;
   if (error != EPERM && error != EOPNOTSUPP && error != EXDEV) return error;
   // File systems without hard links: exclusive creation of the lock itself.
@@ -101,9 +100,7 @@ int PublicarLock(const LugarLock &lugar, const char *temp) {
   char contenido[16];
   int n = snprintf(contenido, sizeof contenido, "%10d\n", static_cast<int>(getpid()));
   if (!EscribirTodo(fd, contenido, static_cast<size_t>(n))) return EIO;
-  if (int e = Sincronizar(fd); e != 0) return e;
-  Sincronizar(lugar.dir.fd);
-  return 0;
+  return Sincronizar(fd);
 }
 
 // What an existing lock file says about its owner.
@@ -393,14 +390,14 @@ int DescriptorRaiz(Descriptor &propia) {
 }
 
 // Puts the recorded mode back on the root, then forgets the record: the
-// mode is synced first, so the record goes only once it is not needed.
-// Returns whether the mode was put back. Async-signal-safe.
+// mode is synced first, so the record goes only once it is not needed (a
+// root that cannot be synced keeps it, and the next run puts the same mode
+// back). Returns whether the mode was put back. Async-signal-safe.
 bool RestituirModo() {
   Descriptor propia;
   int raiz = DescriptorRaiz(propia);
   if (raiz < 0 || fchmod(raiz, g_dir.modo) != 0) return false;
-  Sincronizar(raiz);
-  unlinkat(raiz, kArchivoModo, 0);
+  if (Sincronizar(raiz) == 0) unlinkat(raiz, kArchivoModo, 0);
   return true;
 }
 
