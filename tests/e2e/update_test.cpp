@@ -7,37 +7,16 @@
 
 #include <memory>
 
-#include "support.h"
+#include "update_fixture.h"
 
 namespace {
 
 using prueba::ReadFile;
 using prueba::WriteFile;
 
-const char kPublicador[] = "publicador@zelta.prueba";
-const char kExtrano[] = "extrano@zelta.prueba";
-
-// A GNUPGHOME with two signing keys; the publisher's public key is exported
-// as a keyring gpgv reads. Its gpg-agent is stopped with it.
-struct Claves {
-  prueba::TempDir home;
-  std::string llavero = home / "publicador.gpg";
-  std::string Entorno() const { return "GNUPGHOME=" + home.path; }
-  bool Gpg(const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {"/usr/bin/env", "gpg", "--batch", "--quiet"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    auto r = prueba::Run(argv, 60000, {Entorno()});
-    EXPECT_EQ(r.status, 0) << r.output;
-    return r.status == 0;
-  }
-  bool Crear() {
-    for (const char *uid : {kPublicador, kExtrano}) {
-      if (!Gpg({"--passphrase", "", "--quick-gen-key", uid, "ed25519", "sign", "never"})) return false;
-    }
-    return Gpg({"--yes", "--output", llavero, "--export", kPublicador});
-  }
-  ~Claves() { prueba::Run({"/usr/bin/env", "gpgconf", "--kill", "all"}, 20000, {Entorno()}); }
-};
+using actualizacion::Claves;
+using actualizacion::kExtrano;
+using actualizacion::kPublicador;
 
 struct UpdateFixture : ::testing::Test {
   static std::unique_ptr<Claves> claves;
@@ -62,8 +41,7 @@ struct UpdateFixture : ::testing::Test {
   }
   // Writes and signs the manifest of dir/down.
   void Firmar(int serie, const char *clave = kPublicador) {
-    auto r = prueba::Run({ZELTA_SCRIPTS_DIR "/firmar-actualizacion", down, clave, std::to_string(serie)},
-                         60000, {claves->Entorno()});
+    auto r = claves->Firmar(down, serie, clave);
     ASSERT_EQ(r.status, 0) << r.output;
   }
   // Signs a manifest written by hand, as a publisher without the script would.
