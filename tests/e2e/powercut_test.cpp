@@ -8,9 +8,17 @@
 // After each cut the terminal recovers as it would after the reboot (the
 // next run against a working server, then `zelta -r` for what was kept), and
 // no transaction file may be lost, no answer the server committed may be
-// lost, and no transaction may be committed twice.
+// lost, no transaction may be committed twice, and the terminal root must
+// have the mode it had before the first run (a run narrows it to 0744 while
+// it works and records the old mode in _zelta.modo for the run after a
+// crash).
 //
-// The trace test runs one exchange of each kind and checks that every step
+// The update run (`zelta -u`, whose root is the program directory) is swept
+// the same way: after each cut, every installed file and zelta.version is the
+// old version whole or the new one whole, and after the next `zelta -u`
+// against a server offering the same update, the new one is installed.
+//
+// The trace test runs one exchange of each kind, and one update, and checks that every step
 // that destroys an old copy or tells the peer comes after the syncs it
 // depends on: a cut can only land between two calls, and a step taken
 // before its syncs is a window in which a cut loses data.
@@ -18,6 +26,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,6 +37,7 @@
 #include <sstream>
 
 #include "faults_fixture.h"
+#include "update_fixture.h"
 
 namespace {
 
@@ -50,6 +60,33 @@ std::string RuntimeASan() {
 std::string Precarga() {
   std::string asan = RuntimeASan();
   return asan.empty() ? Biblioteca() : asan + ":" + Biblioteca();
+}
+
+// The environment that has the preload library watch `raiz`, count into
+// dir/cuenta, cut after call `en` (0: never) and, with `traza`, trace into
+// dir/traza.
+std::vector<std::string> EntornoCorte(const std::string &raiz, const prueba::TempDir &dir, long en,
+                                      bool traza) {
+  std::vector<std::string> env = {"LD_PRELOAD=" + Precarga(), "ZELTA_CORTE_ROOT=" + raiz,
+                                  "ZELTA_CORTE_CUENTA=" + (dir / "cuenta")};
+  if (en > 0) env.push_back("ZELTA_CORTE_EN=" + std::to_string(en));
+  if (traza) env.push_back("ZELTA_CORTE_TRAZA=" + (dir / "traza"));
+  return env;
+}
+
+// The root's mode before the first run: neither the 0755 a directory gets
+// by default nor the 0744 a run narrows it to, so that a run that puts back
+// either shows.
+constexpr mode_t kModoRaiz = 0750;
+
+// "" when the directory has mode kModoRaiz, else what it has.
+std::string ModoCambiado(const std::string &dir) {
+  mode_t m = prueba::FileMode(dir);
+  if (m == kModoRaiz) return "";
+  char texto[80];
+  snprintf(texto, sizeof texto, "the root left with mode %04o, not %04o", static_cast<unsigned>(m),
+           static_cast<unsigned>(kModoRaiz));
+  return texto;
 }
 
 bool Contiene(const std::string &texto, const std::string &buscado) {
@@ -138,6 +175,7 @@ struct Caso {
     for (const auto &a : falla::ArchivosSubida()) t.Subir(a.nombre, a.contenido);
     prueba::WriteFile(t.raiz + "/_ZELTA.RPL", "A=\"12,50\"\r\n");
     prueba::MakeDir(t.tmp / "locks");
+    chmod(t.raiz.c_str(), kModoRaiz);
   }
 
   // Runs argv against a fresh kaldo-server answering with bundle `tag`
@@ -230,13 +268,7 @@ struct Caso {
     return Correr(t.Argv(), 1, 1, op, env);
   }
 
-  std::vector<std::string> Entorno(long en, bool traza) const {
-    std::vector<std::string> env = {"LD_PRELOAD=" + Precarga(), "ZELTA_CORTE_ROOT=" + t.raiz,
-                                    "ZELTA_CORTE_CUENTA=" + (t.tmp / "cuenta")};
-    if (en > 0) env.push_back("ZELTA_CORTE_EN=" + std::to_string(en));
-    if (traza) env.push_back("ZELTA_CORTE_TRAZA=" + (t.tmp / "traza"));
-    return env;
-  }
+  std::vector<std::string> Entorno(long en, bool traza) const { return EntornoCorte(t.raiz, t.tmp, en, traza); }
 
   // After the cut: the next transaction's header is written if the cut run
   // had packed the last one, the next run goes to a working server, and
@@ -342,7 +374,7 @@ TEST_P(CorteTest, NoPowerCutLosesOrRepeatsATransaction) {
   // ZELTA_CORTE_ONLY=N cuts at call N alone, to look into one case;
   // ZELTA_CORTE_DEBUG=1 prints the root and the log after each recovery.
   long solo = getenv("ZELTA_CORTE_ONLY") ? atol(getenv("ZELTA_CORTE_ONLY")) : 0;
-  int cortes = 0, archivos = 0, respuestas = 0, dobles = 0, recuperaciones = 0;
+  int cortes = 0, archivos = 0, respuestas = 0, dobles = 0, recuperaciones = 0, modos = 0;
   std::string tabla;
   for (long n = solo > 0 ? solo : 1; n <= (solo > 0 ? solo : total); ++n) {
     Caso c;
@@ -359,6 +391,8 @@ TEST_P(CorteTest, NoPowerCutLosesOrRepeatsATransaction) {
     if (!perdidos.empty()) fallas.push_back("(a) lost " + ::testing::PrintToString(perdidos));
     if (perdidas > 0) fallas.push_back("(b) " + std::to_string(perdidas) + " committed answer(s) lost");
     if (!repetidos.empty()) fallas.push_back("(c) committed twice " + ::testing::PrintToString(repetidos));
+    std::string modo = ModoCambiado(c.t.raiz);
+    if (!modo.empty()) fallas.push_back("(d) " + modo);
     if (!c.fallos.empty()) fallas.push_back("recovery: " + c.fallos);
     if (getenv("ZELTA_CORTE_DEBUG")) {
       printf("%s\n", prueba::Run({"/bin/sh", "-c", "ls -laR " + c.t.raiz + "; cat " + c.t.log}).output.c_str());
@@ -367,14 +401,15 @@ TEST_P(CorteTest, NoPowerCutLosesOrRepeatsATransaction) {
     respuestas += perdidas;
     dobles += static_cast<int>(repetidos.size());
     recuperaciones += !c.fallos.empty();
+    modos += !modo.empty();
     for (const auto &f : fallas) {
       tabla += std::string(e.nombre) + " | " + std::to_string(n) + " | " + LlamadaEn(traza, n) +
                " | " + f + "\n";
     }
   }
   printf("powercut %s: %ld cut points, %d cuts, %d lost transaction files, %d lost committed "
-         "answers, %d double commits, %d failed recoveries\n",
-         e.nombre, total, cortes, archivos, respuestas, dobles, recuperaciones);
+         "answers, %d double commits, %d failed recoveries, %d roots left with another mode\n",
+         e.nombre, total, cortes, archivos, respuestas, dobles, recuperaciones, modos);
   EXPECT_TRUE(tabla.empty()) << "scenario | cut N | call cut after | check failed\n" << tabla;
   EXPECT_EQ(cortes, solo > 0 ? 1 : total) << "runs the library did not cut";
 }
