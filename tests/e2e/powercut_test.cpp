@@ -33,6 +33,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -600,6 +601,48 @@ void ReglaPublicacion(const Traza &t, std::vector<std::string> &h) {
   }
 }
 
+// Update: a file is installed by a rename onto its name in the program
+// directory (the root) only once the renamed file, its .bak copy, and the
+// directory that holds their names are synced; a delivered file leaves
+// download/ only once the directory is synced after the rename that
+// installed it; the rename of zelta.version is followed by a sync of the
+// directory before the run ends.
+void ReglaActualizacion(const Traza &t, std::vector<std::string> &h) {
+  const std::string descargas = t.raiz + "/download", version = t.raiz + "/zelta.version";
+  int fin = static_cast<int>(t.pasos.size());
+  std::map<std::string, int> instalados;  // name -> the rename that installed it
+  for (int i = 0; i < fin; ++i) {
+    const Paso &p = t.pasos[static_cast<size_t>(i)];
+    if (!p.Hecho()) continue;
+    bool instala = p.llamada == "rename" && Padre(p.a) == t.raiz && Padre(p.b) == t.raiz &&
+                   Nombre(p.b) != "estado.rsp";
+    if (instala && p.b == version) {
+      t.Exigir(h, "update", i, p.a, t.UltimoCambio(p.a, i), i);
+      t.Exigir(h, "update", i, t.raiz, i, fin);
+    } else if (instala) {
+      t.Exigir(h, "update", i, p.a, t.UltimoCambio(p.a, i), i);
+      std::string bak = p.b + ".bak";
+      if (int w = t.UltimoCambio(bak, i); w >= 0) t.Exigir(h, "update", i, bak, w, i);
+      if (int e = t.UltimaEntrada(t.raiz, i); e >= 0) t.Exigir(h, "update", i, t.raiz, e, i);
+      instalados[Nombre(p.b)] = i;
+    }
+    if (p.llamada != "unlink" || Padre(p.a) != descargas) continue;
+    auto k = instalados.find(Nombre(p.a));
+    if (k != instalados.end()) {
+      t.Exigir(h, "update", i, t.raiz, k->second, i);
+      continue;
+    }
+    // A delivered copy destroyed before the file is installed at all.
+    for (int j = i + 1; j < fin; ++j) {
+      const Paso &q = t.pasos[static_cast<size_t>(j)];
+      if (q.llamada == "rename" && q.Hecho() && q.b == t.raiz + "/" + Nombre(p.a)) {
+        h.push_back("update: " + t.Texto(i) + " before " + t.Texto(j) + " installs it");
+        break;
+      }
+    }
+  }
+}
+
 const struct {
   const char *nombre;
   Regla regla;
@@ -607,7 +650,21 @@ const struct {
                {"download", ReglaEot},
                {"delivery", ReglaEntrega},
                {"retention", ReglaRetencion},
-               {"publication", ReglaPublicacion}};
+               {"publication", ReglaPublicacion},
+               {"update", ReglaActualizacion}};
+
+// Runs every rule over a trace of a run whose root is `raiz`; prints and
+// checks the steps found out of order.
+void RevisarTraza(const char *escenario, const std::string &texto, const std::string &raiz) {
+  Traza t{LeerTraza(texto), raiz};
+  ASSERT_FALSE(t.pasos.empty());
+  std::vector<std::string> hallazgos;
+  for (const auto &regla : kReglas) regla.regla(t, hallazgos);
+  std::string lista;
+  for (const auto &x : hallazgos) lista += "  " + x + "\n";
+  printf("trace %s: %zu steps, %zu out of order\n", escenario, t.pasos.size(), hallazgos.size());
+  EXPECT_TRUE(hallazgos.empty()) << "steps taken before their syncs:\n" << lista;
+}
 
 class TrazaTest : public ::testing::TestWithParam<Escenario> {};
 
@@ -620,14 +677,7 @@ TEST_P(TrazaTest, EveryStepComesAfterTheSyncsItDependsOn) {
   std::string texto = prueba::ReadFile(c.t.tmp / "traza");
   SCOPED_TRACE("trace:\n" + texto);
   ASSERT_EQ(r.status == 0, e.tipo != kFalla) << r.output << c.t.Log();
-  Traza t{LeerTraza(texto), c.t.raiz};
-  ASSERT_FALSE(t.pasos.empty());
-  std::vector<std::string> hallazgos;
-  for (const auto &regla : kReglas) regla.regla(t, hallazgos);
-  std::string lista;
-  for (const auto &x : hallazgos) lista += "  " + x + "\n";
-  printf("trace %s: %zu steps, %zu out of order\n", e.nombre, t.pasos.size(), hallazgos.size());
-  EXPECT_TRUE(hallazgos.empty()) << "steps taken before their syncs:\n" << lista;
+  RevisarTraza(e.nombre, texto, c.t.raiz);
 }
 
 INSTANTIATE_TEST_SUITE_P(Traza, TrazaTest, ::testing::ValuesIn(kEscenarios),
@@ -639,5 +689,198 @@ INSTANTIATE_TEST_SUITE_P(Corte, CorteTest, ::testing::ValuesIn(kEscenarios),
                          [](const ::testing::TestParamInfo<Escenario> &i) {
                            return std::string(i.param.nombre);
                          });
+
+// ---------------------------------------------------------------- the update run
+
+// A file the update installs: what the program directory holds before it
+// (null: nothing) and what the update brings.
+struct Instalable {
+  const char *nombre;
+  const char *viejo;
+  const char *nuevo;
+};
+
+// datos.cfg is replaced (so a .bak is made), rondador is new. Each new
+// version is longer than the old one, so a file cut short shows.
+const Instalable kInstalables[] = {
+    {"datos.cfg", "version=1\nlimite=10\n", "version=2\nlimite=20\nreintentos=3\nespera=15\n"},
+    {"rondador", nullptr, "#!/bin/sh\necho rondador 2\n"},
+};
+constexpr char kSerieVieja[] = "1\n";
+constexpr char kSerieNueva[] = "2\n";
+
+// The publisher's keys and the update of serial 2 signed with them, made
+// once for the tests below; kaldo-server delivers it from `entrega`.
+class CorteActualizacion : public ::testing::Test {
+ protected:
+  static std::unique_ptr<actualizacion::Claves> claves;
+  static std::unique_ptr<prueba::TempDir> entrega;
+
+  static void SetUpTestSuite() {
+    claves = std::make_unique<actualizacion::Claves>();
+    entrega = std::make_unique<prueba::TempDir>();
+    for (const auto &a : kInstalables) prueba::WriteFile(*entrega / a.nombre, a.nuevo);
+    if (!claves->Crear() || claves->Firmar(entrega->path, 2).status != 0) claves.reset();
+  }
+  static void TearDownTestSuite() {
+    claves.reset();
+    entrega.reset();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(claves) << "no signed update";
+    ASSERT_TRUE(prueba::Exists(Biblioteca())) << Biblioteca();
+  }
+};
+std::unique_ptr<actualizacion::Claves> CorteActualizacion::claves;
+std::unique_ptr<prueba::TempDir> CorteActualizacion::entrega;
+
+// A program directory (the update run's root) with serial 1 installed, the
+// publisher's keyring and the mode kModoRaiz.
+struct CasoActualizacion {
+  prueba::TempDir tmp;
+  std::string prog = tmp / "prog";
+  std::string log = tmp / "zelta.log";
+  std::string fallos;  // what went wrong in the recovery
+
+  explicit CasoActualizacion(const std::string &llavero) {
+    prueba::InstallClient(prog);
+    prueba::WriteFile(prog + "/zelta-actualizacion.gpg", prueba::ReadFile(llavero));
+    for (const auto &a : kInstalables) {
+      if (a.viejo != nullptr) prueba::WriteFile(prog + "/" + a.nombre, a.viejo);
+    }
+    prueba::WriteFile(prog + "/zelta.version", kSerieVieja);
+    prueba::MakeDir(tmp / "locks");
+    chmod(prog.c_str(), kModoRaiz);
+  }
+
+  // Runs `zelta -u` against a fresh kaldo-server delivering the files of
+  // `entrega`, with extra environment.
+  prueba::RunResult Actualizar(const std::string &entrega, const std::vector<std::string> &env) {
+    tcp::Servidor srv;
+    unlink((tmp / "kaldo.port").c_str());
+    if (!srv.Start(tmp, {"--timeout", "5", "--download-dir", entrega, "--upload", tmp / "subida"})) {
+      fallos += "the server did not start; ";
+      return {};
+    }
+    prueba::WriteFile(prog + "/zelta.conf",
+                      "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\nLOCKDIR=" + (tmp / "locks") + "\n");
+    prueba::WriteFile(prog + "/zelta.destinos",
+                      "0 0 ZELTAUPD - 127.0.0.1 " + std::to_string(srv.puerto) + "\n");
+    prueba::RunResult r = prueba::Run({prog + "/zelta", "-u", "-t", "tcp", "-x5", "-l", log}, 20000, env);
+    srv.proc.Signal(SIGKILL);  // nothing it did after the client ended matters here
+    srv.proc.Wait(5000);
+    return r;
+  }
+
+  // The run after the reboot: the same update offered again. It must end
+  // with 0, or refuse as not newer an update whose serial the cut run had
+  // recorded already. Returns true when it refused so.
+  bool Recuperar(const std::string &entrega) {
+    bool registrada = prueba::ReadFile(prog + "/zelta.version") == kSerieNueva;
+    prueba::RunResult r = Actualizar(entrega, {});
+    bool repetida = r.status == 14 && registrada &&
+                    Contiene(prueba::ReadFile(log), "serie 2 no es mayor que la instalada (2)");
+    if (r.status != 0 && !repetida) {
+      fallos += "the next update run ended with " + std::to_string(r.status) + "; ";
+    }
+    return repetida;
+  }
+
+  // The installed files, zelta.version among them, that are neither the old
+  // version whole nor the new one whole.
+  std::vector<std::string> Rotos() const {
+    std::vector<std::string> rotos;
+    for (const auto &a : kInstalables) {
+      std::string ruta = prog + "/" + a.nombre;
+      bool viejo = a.viejo != nullptr ? prueba::Exists(ruta) && prueba::ReadFile(ruta) == a.viejo
+                                      : !prueba::Exists(ruta);
+      if (!viejo && prueba::ReadFile(ruta) != a.nuevo) rotos.push_back(a.nombre);
+    }
+    std::string serie = prueba::ReadFile(prog + "/zelta.version");
+    if (serie != kSerieVieja && serie != kSerieNueva) rotos.push_back("zelta.version");
+    return rotos;
+  }
+
+  // The installed files, zelta.version among them, not at the new version.
+  std::vector<std::string> SinInstalar() const {
+    std::vector<std::string> faltan;
+    for (const auto &a : kInstalables) {
+      if (prueba::ReadFile(prog + "/" + a.nombre) != a.nuevo) faltan.push_back(a.nombre);
+    }
+    if (prueba::ReadFile(prog + "/zelta.version") != kSerieNueva) faltan.push_back("zelta.version");
+    return faltan;
+  }
+
+  // The replaced files whose .bak does not hold the version they replaced.
+  std::vector<std::string> RespaldosPerdidos() const {
+    std::vector<std::string> perdidos;
+    for (const auto &a : kInstalables) {
+      if (a.viejo != nullptr && prueba::ReadFile(prog + "/" + a.nombre + ".bak") != a.viejo) {
+        perdidos.push_back(a.nombre);
+      }
+    }
+    return perdidos;
+  }
+};
+
+TEST_F(CorteActualizacion, NoPowerCutLeavesAFileTornOrTheUpdateUninstalled) {
+  long total = 0;
+  std::string traza;
+  {
+    CasoActualizacion c(claves->llavero);
+    prueba::RunResult r = c.Actualizar(entrega->path, EntornoCorte(c.prog, c.tmp, 0, true));
+    ASSERT_EQ(r.status, 0) << c.fallos << prueba::ReadFile(c.log);
+    ASSERT_TRUE(c.SinInstalar().empty()) << prueba::ReadFile(c.log);
+    total = atol(prueba::ReadFile(c.tmp / "cuenta").c_str());
+    traza = prueba::ReadFile(c.tmp / "traza");
+  }
+  ASSERT_GT(total, 0) << "the preload library counted no call";
+
+  long solo = getenv("ZELTA_CORTE_ONLY") ? atol(getenv("ZELTA_CORTE_ONLY")) : 0;
+  int cortes = 0, rotos = 0, faltan = 0, recuperaciones = 0, modos = 0, respaldos = 0, repetidas = 0;
+  std::string tabla;
+  for (long n = solo > 0 ? solo : 1; n <= (solo > 0 ? solo : total); ++n) {
+    CasoActualizacion c(claves->llavero);
+    prueba::RunResult r = c.Actualizar(entrega->path, EntornoCorte(c.prog, c.tmp, n, false));
+    ASSERT_NE(r.status, -1000) << "the run hung at cut " << n;
+    if (r.status == -SIGKILL) ++cortes;
+    std::vector<std::string> fallas;
+    std::vector<std::string> roto = c.Rotos();
+    repetidas += c.Recuperar(entrega->path);
+    std::vector<std::string> falta = c.SinInstalar();
+    std::string modo = ModoCambiado(c.prog);
+    if (!roto.empty()) fallas.push_back("(a) torn after the cut " + ::testing::PrintToString(roto));
+    if (!falta.empty()) fallas.push_back("(b) not installed after recovery " + ::testing::PrintToString(falta));
+    if (!modo.empty()) fallas.push_back("(d) " + modo);
+    if (!c.fallos.empty()) fallas.push_back("recovery: " + c.fallos);
+    if (getenv("ZELTA_CORTE_DEBUG")) {
+      printf("%s\n", prueba::Run({"/bin/sh", "-c", "ls -laR " + c.prog + "; cat " + c.log}).output.c_str());
+    }
+    rotos += static_cast<int>(roto.size());
+    faltan += static_cast<int>(falta.size());
+    recuperaciones += !c.fallos.empty();
+    modos += !modo.empty();
+    respaldos += static_cast<int>(c.RespaldosPerdidos().size());
+    for (const auto &f : fallas) {
+      tabla += "update | " + std::to_string(n) + " | " + LlamadaEn(traza, n) + " | " + f + "\n";
+    }
+  }
+  printf("powercut update: %ld cut points, %d cuts, %d torn files, %d files not installed after "
+         "recovery, %d failed recoveries, %d roots left with another mode; %d recoveries refused "
+         "the update as installed, %d backups that lost the old version\n",
+         total, cortes, rotos, faltan, recuperaciones, modos, repetidas, respaldos);
+  EXPECT_TRUE(tabla.empty()) << "scenario | cut N | call cut after | check failed\n" << tabla;
+  EXPECT_EQ(cortes, solo > 0 ? 1 : total) << "runs the library did not cut";
+}
+
+TEST_F(CorteActualizacion, EveryInstallStepComesAfterTheSyncsItDependsOn) {
+  CasoActualizacion c(claves->llavero);
+  prueba::RunResult r = c.Actualizar(entrega->path, EntornoCorte(c.prog, c.tmp, 0, true));
+  std::string texto = prueba::ReadFile(c.tmp / "traza");
+  SCOPED_TRACE("trace:\n" + texto);
+  ASSERT_EQ(r.status, 0) << c.fallos << prueba::ReadFile(c.log);
+  ASSERT_EQ(prueba::ReadFile(c.prog + "/datos.cfg.bak"), kInstalables[0].viejo) << "no .bak was made";
+  RevisarTraza("update", texto, c.prog);
+}
 
 }  // namespace
