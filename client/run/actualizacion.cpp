@@ -466,6 +466,17 @@ int CompletarActualizacion() {
   int r = VerificarActualizacion(descargas, m);
   if (r != kExito) return r;
   for (const Listado &a : m.archivos) {
+    // A file this update already installed (a run cut off before it
+    // recorded the serial) is left as it is: installing it again would copy
+    // the new version over the .bak that holds the old one.
+    long long tamano = 0;
+    std::string sha;
+    if (MedirArchivo(g_corrida.dirprog + a.nombre, tamano, sha) == 0 && tamano == a.tamano &&
+        sha == a.sha) {
+      unlink(UnirRuta(descargas, a.nombre).c_str());
+      LogFormato(1, "Ya instalado %s", a.nombre.c_str());
+      continue;
+    }
     r = Instalar(UnirRuta(descargas, a.nombre), a.nombre);
     if (r != kExito) return r;
   }

@@ -852,6 +852,11 @@ TEST_F(CorteActualizacion, NoPowerCutLeavesAFileTornOrTheUpdateUninstalled) {
     if (!roto.empty()) fallas.push_back("(a) torn after the cut " + ::testing::PrintToString(roto));
     if (!falta.empty()) fallas.push_back("(b) not installed after recovery " + ::testing::PrintToString(falta));
     if (!modo.empty()) fallas.push_back("(d) " + modo);
+    std::vector<std::string> respaldo = c.RespaldosPerdidos();
+    if (!respaldo.empty()) {
+      fallas.push_back("(e) the .bak no longer holds the old version " +
+                       ::testing::PrintToString(respaldo));
+    }
     if (!c.fallos.empty()) fallas.push_back("recovery: " + c.fallos);
     if (getenv("ZELTA_CORTE_DEBUG")) {
       printf("%s\n", prueba::Run({"/bin/sh", "-c", "ls -laR " + c.prog + "; cat " + c.log}).output.c_str());
@@ -860,7 +865,7 @@ TEST_F(CorteActualizacion, NoPowerCutLeavesAFileTornOrTheUpdateUninstalled) {
     faltan += static_cast<int>(falta.size());
     recuperaciones += !c.fallos.empty();
     modos += !modo.empty();
-    respaldos += static_cast<int>(c.RespaldosPerdidos().size());
+    respaldos += static_cast<int>(respaldo.size());
     for (const auto &f : fallas) {
       tabla += "update | " + std::to_string(n) + " | " + LlamadaEn(traza, n) + " | " + f + "\n";
     }
