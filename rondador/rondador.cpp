@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +46,7 @@ using Texto = std::unique_ptr<char, LiberarC>;
 struct Marca {
   std::string nombre;
   timespec mtime;
+  uid_t dueno = 0;
 };
 
 // State of the scan loop and of the ping in progress.
@@ -268,6 +270,7 @@ bool pingunavez(const char *host) {
     return false;
   }
   if (pid == 0) {
+    soltarunico();
     signal(SIGALRM, SIG_DFL);
     int nulo = open("/dev/null", O_WRONLY | O_APPEND);
     if (nulo >= 0 && nulo != STDOUT_FILENO) {
@@ -365,6 +368,86 @@ void fallolistado(const char *dir, int e) {
   g_ronda.cola.clear();
 }
 
+// The base directory of the tx/ dir names (its parent, by name), opened.
+// A failure leaves base at -1: every marker not made by root then counts as
+// naming no root.
+void abrirbase(const char *dir, Descriptor &base) {
+  std::string ruta(dir);
+  while (ruta.size() > 1 && ruta.back() == '/') ruta.pop_back();
+  size_t barra = ruta.rfind('/');
+  ruta = barra == std::string::npos ? "." : barra == 0 ? "/" : ruta.substr(0, barra);
+  base.reset(open(ruta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Owner of the terminal root a marker names (as raizdeterminal finds it:
+// the name, else the name in small letters) into *dueno. Returns false when
+// there is no such root.
+bool duenoraiz(int base, const char *nombre, uid_t *dueno) {
+  struct stat st;
+  if (base < 0) return false;
+  if (fstatat(base, nombre, &st, 0) != 0) {
+    if (errno != ENOENT) return false;
+    std::string minusculas(nombre);
+    for (char &c : minusculas) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (minusculas == nombre || fstatat(base, minusculas.c_str(), &st, 0) != 0) return false;
+  }
+  *dueno = st.st_uid;
+  return true;
+}
+
+// Whether uid may drop markers for any terminal: root, or the daemon's own
+// user when it does not run as root (tests).
+bool duenodetodas(uid_t uid) { return uid == 0 || uid == geteuid(); }
+
+// "uid N (name)" for the log.
+std::string textousuario(uid_t uid) {
+  std::string t = "uid " + std::to_string(uid);
+  char buf[1024];
+  struct passwd pw, *r = nullptr;
+  if (getpwuid_r(uid, &pw, buf, sizeof buf, &r) == 0 && r != nullptr) {
+    t += " (";
+    t += r->pw_name;
+    t += ")";
+  }
+  return t;
+}
+
+// Markers deleted in one listing for not belonging to their terminal: the
+// first is logged in full, the rest in one line with their count, so that
+// a flood of them costs one or two lines per scan.
+struct Ajenas {
+  size_t borradas = 0;
+  std::string ultima;
+  uid_t ultimodueno = 0;
+};
+
+// Checks that the marker nombre (of the tx/ dir, open as txfd, with status st)
+// belongs to its terminal: made by root, or by the owner of the terminal
+// root it names. One that does not is deleted (its deletion needs no sync:
+// one that comes back after a power cut is deleted again), counted in
+// *ajenas, and false is returned. One that cannot be deleted is passed over
+// until it changes, like any stuck marker.
+bool marcapropia(const char *dir, int txfd, int base, const char *nombre, const struct stat &st, Ajenas *ajenas) {
+  if (duenodetodas(st.st_uid)) return true;
+  uid_t dueno = 0;
+  bool hayraiz = duenoraiz(base, nombre, &dueno);
+  if (hayraiz && dueno == st.st_uid) return true;
+  if (ajenas->borradas == 0) {
+    std::string raiz = hayraiz ? "la terminal es de " + textousuario(dueno) : "la terminal no existe";
+    log_f(1, "Marca ajena %s: es de %s y %s; se borra sin iniciar zelta", nombre,
+          textousuario(st.st_uid).c_str(), raiz.c_str());
+  }
+  ++ajenas->borradas;
+  ajenas->ultima = nombre;
+  ajenas->ultimodueno = st.st_uid;
+  int r = unlinkat(txfd, nombre, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
+  if (r != 0 && errno != ENOENT) {
+    log_f(1, "Error al borrar la marca %s%s%s: %s", dir, separador(dir), nombre, strerror(errno));
+    g_ronda.trabadas.push_back({nombre, st.st_mtim, st.st_uid});
+  }
+  return false;
+}
+
 // Lists dir into g_ronda.cola. sd is the directory's status taken before the
 // listing, so that a change made while listing shows at the next poll.
 bool listar(const char *dir, const struct stat &sd) {
@@ -379,6 +462,9 @@ bool listar(const char *dir, const struct stat &sd) {
   if (g_ronda.ultimoerror != 0) log_f(1, "Directorio de marcas %s accesible de nuevo", dir);
   g_ronda.ultimoerror = 0;
   std::vector<bool> vista(g_ronda.trabadas.size(), false);
+  Descriptor base;
+  abrirbase(dir, base);
+  Ajenas ajenas;
   while (dirent *e = readdir(d)) {
     if (!selectregfiles(e->d_name)) continue;
     struct stat st;
@@ -391,8 +477,12 @@ bool listar(const char *dir, const struct stat &sd) {
         trabada = true;
       }
     }
-    if (!trabada) g_ronda.cola.push_back({e->d_name, st.st_mtim});
+    if (!trabada && marcapropia(dir, dirfd(d), base.fd, e->d_name, st, &ajenas))
+      g_ronda.cola.push_back({e->d_name, st.st_mtim, st.st_uid});
   }
+  if (ajenas.borradas > 1)
+    log_f(1, "Otras %zu marcas ajenas borradas en esta revision (la ultima %s, de %s)",
+          ajenas.borradas - 1, ajenas.ultima.c_str(), textousuario(ajenas.ultimodueno).c_str());
   // Forget stuck markers that are gone or were touched again.
   size_t j = 0;
   for (size_t i = 0; i < g_ronda.trabadas.size(); ++i) {
@@ -441,6 +531,13 @@ std::optional<std::string> buscartx(const char *dir) {
       g_ronda.cola.pop_back();  // deleted by someone else
       continue;
     }
+    if (st.st_uid != c.dueno) {
+      // Replaced by another user's file since it was listed: the next
+      // listing checks the new one.
+      g_ronda.cola.pop_back();
+      g_ronda.colavalida = false;
+      continue;
+    }
     if (mismotiempo(st.st_mtim, c.mtime)) return c.nombre;
     // Touched since it was listed: its place in the order has changed.
     if (listado) {
@@ -469,7 +566,7 @@ int borrarmarca(const char *dir, const std::string &nombre) {
   } else if (errno != ENOENT) {
     log_f(1, "Error al borrar la marca %s: %s", ruta.c_str(), strerror(errno));
     struct stat st;
-    if (lstat(ruta.c_str(), &st) == 0) g_ronda.trabadas.push_back({nombre, st.st_mtim});
+    if (lstat(ruta.c_str(), &st) == 0) g_ronda.trabadas.push_back({nombre, st.st_mtim, st.st_uid});
     r = -1;
   }
   if (g_ronda.colavalida && stat(dir, &sd) == 0) recordardirectorio(sd);
@@ -511,6 +608,7 @@ int fork2(pid_t *nieto) {
     return -1;
   }
   if (hijo == 0) {
+    soltarunico();
     if (contubo) close(tubo[0]);
     pid_t n = fork();
     if (n == -1) _exit(errno);
@@ -679,10 +777,18 @@ int rondador_main(int argc, char **argv) {
   }
   gtxdir = dirtx.get();
   // Before detaching, so that a refusal reaches whoever started us.
-  if (tomartx(gtxdir) == kTxOcupado) {
-    printf("ERROR: otro rondador ya atiende %s (%s esta bloqueado)\n", basedir, gtxdir);
+  int unico = arrancarunico(basedir);
+  if (unico == kUnicoOcupado) {
+    printf("ERROR: otro rondador ya atiende %s (%s esta bloqueado)\n", basedir, rutaunico());
     if (logfile != nullptr)
-      log_f(1, "ERROR: otro rondador ya atiende %s (%s esta bloqueado)", basedir, gtxdir);
+      log_f(1, "ERROR: otro rondador ya atiende %s (%s esta bloqueado)", basedir, rutaunico());
+    return kSalidaError;
+  }
+  if (unico == kUnicoAjeno) {
+    // Logged by tomarunico; said here too for whoever started us.
+    printf("ERROR: %s no es un archivo regular de root con un solo nombre; borrelo y vuelva a "
+           "iniciar rondador\n",
+           visible(rutaunico()).c_str());
     return kSalidaError;
   }
   if (transfilepath != nullptr) {
