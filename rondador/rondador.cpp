@@ -412,34 +412,67 @@ std::string textousuario(uid_t uid) {
   return t;
 }
 
-// Markers deleted in one listing for not belonging to their terminal: the
-// first is logged in full, the rest in one line with their count, so that
-// a flood of them costs one or two lines per scan.
+// Markers deleted for not belonging to their terminal. The log says at most
+// one full line and one line with a count a second, so that a flood of them
+// costs no more than a few lines however many there are.
 struct Ajenas {
-  size_t borradas = 0;
+  size_t pendientes = 0;  // deleted since the last line, not yet counted in one
   std::string ultima;
   uid_t ultimodueno = 0;
+  timespec ultimalinea{};  // monotonic time of the last line about them
+  bool dicho = false;      // some line was ever said
 };
+Ajenas g_ajenas;
+
+bool paso1s(const timespec &desde) {
+  timespec ahora;
+  clock_gettime(CLOCK_MONOTONIC, &ahora);
+  return (ahora.tv_sec - desde.tv_sec) * 1000000000L + (ahora.tv_nsec - desde.tv_nsec) >=
+         1000000000L;
+}
+
+// Says how many were deleted since the last line, when there were some and
+// a second has passed.
+void contarajenas() {
+  Ajenas &a = g_ajenas;
+  if (a.pendientes == 0 || !paso1s(a.ultimalinea)) return;
+  log_f(1, "Otras %zu marcas ajenas borradas sin iniciar zelta (la ultima %s, de %s)",
+        a.pendientes, a.ultima.c_str(), textousuario(a.ultimodueno).c_str());
+  a.pendientes = 0;
+  clock_gettime(CLOCK_MONOTONIC, &a.ultimalinea);
+}
+
+// One more deleted marker: a full line when none was said this second,
+// else counted for contarajenas.
+void anotarajena(const char *nombre, uid_t dueno, bool hayraiz, uid_t duenoraiz) {
+  Ajenas &a = g_ajenas;
+  contarajenas();
+  if (!a.dicho || (a.pendientes == 0 && paso1s(a.ultimalinea))) {
+    std::string raiz = hayraiz ? "la terminal es de " + textousuario(duenoraiz) : "la terminal no existe";
+    log_f(1, "Marca ajena %s: es de %s y %s; se borra sin iniciar zelta", nombre,
+          textousuario(dueno).c_str(), raiz.c_str());
+    a.dicho = true;
+    clock_gettime(CLOCK_MONOTONIC, &a.ultimalinea);
+    return;
+  }
+  ++a.pendientes;
+  a.ultima = nombre;
+  a.ultimodueno = dueno;
+}
+
 
 // Checks that the marker nombre (of the tx/ dir, open as txfd, with status st)
 // belongs to its terminal: made by root, or by the owner of the terminal
 // root it names. One that does not is deleted (its deletion needs no sync:
-// one that comes back after a power cut is deleted again), counted in
-// *ajenas, and false is returned. One that cannot be deleted is passed over
+// one that comes back after a power cut is deleted again), logged through
+// anotarajena, and false is returned. One that cannot be deleted is passed over
 // until it changes, like any stuck marker.
-bool marcapropia(const char *dir, int txfd, int base, const char *nombre, const struct stat &st, Ajenas *ajenas) {
+bool marcapropia(const char *dir, int txfd, int base, const char *nombre, const struct stat &st) {
   if (duenodetodas(st.st_uid)) return true;
   uid_t dueno = 0;
   bool hayraiz = duenoraiz(base, nombre, &dueno);
   if (hayraiz && dueno == st.st_uid) return true;
-  if (ajenas->borradas == 0) {
-    std::string raiz = hayraiz ? "la terminal es de " + textousuario(dueno) : "la terminal no existe";
-    log_f(1, "Marca ajena %s: es de %s y %s; se borra sin iniciar zelta", nombre,
-          textousuario(st.st_uid).c_str(), raiz.c_str());
-  }
-  ++ajenas->borradas;
-  ajenas->ultima = nombre;
-  ajenas->ultimodueno = st.st_uid;
+  anotarajena(nombre, st.st_uid, hayraiz, dueno);
   int r = unlinkat(txfd, nombre, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
   if (r != 0 && errno != ENOENT) {
     log_f(1, "Error al borrar la marca %s%s%s: %s", dir, separador(dir), nombre, strerror(errno));
@@ -464,7 +497,6 @@ bool listar(const char *dir, const struct stat &sd) {
   std::vector<bool> vista(g_ronda.trabadas.size(), false);
   Descriptor base;
   abrirbase(dir, base);
-  Ajenas ajenas;
   while (dirent *e = readdir(d)) {
     if (!selectregfiles(e->d_name)) continue;
     struct stat st;
@@ -477,12 +509,10 @@ bool listar(const char *dir, const struct stat &sd) {
         trabada = true;
       }
     }
-    if (!trabada && marcapropia(dir, dirfd(d), base.fd, e->d_name, st, &ajenas))
+    if (!trabada && marcapropia(dir, dirfd(d), base.fd, e->d_name, st))
       g_ronda.cola.push_back({e->d_name, st.st_mtim, st.st_uid});
   }
-  if (ajenas.borradas > 1)
-    log_f(1, "Otras %zu marcas ajenas borradas en esta revision (la ultima %s, de %s)",
-          ajenas.borradas - 1, ajenas.ultima.c_str(), textousuario(ajenas.ultimodueno).c_str());
+  contarajenas();
   // Forget stuck markers that are gone or were touched again.
   size_t j = 0;
   for (size_t i = 0; i < g_ronda.trabadas.size(); ++i) {
@@ -502,6 +532,7 @@ bool listar(const char *dir, const struct stat &sd) {
 }  // namespace
 
 void reiniciarronda() {
+  g_ajenas = Ajenas{};
   g_ronda.trabadas.clear();
   g_ronda.cola.clear();
   g_ronda.colavalida = false;
