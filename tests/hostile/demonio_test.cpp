@@ -269,7 +269,8 @@ TEST_F(DemonioAtacado, FloodOfForeignMarkersDoesNotStarveOtherTerminals) {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    printf("%ld\n", hechas);
+    printf("nobody made %ld markers\n", hechas);
+    fflush(stdout);
     return true;
   });
   std::vector<double> con;
