@@ -90,7 +90,7 @@ std::string visible(const char *texto) {
   std::string v;
   for (const char *p = texto; *p != '\0'; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7F) {
+    if (c < 0x20 || c > 0x7E) {
       v += "\\x";
       v += kHex[c >> 4];
       v += kHex[c & 0xF];

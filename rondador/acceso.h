@@ -55,6 +55,9 @@ const char *textoerror(int e);
 // umask, an existing one keeps its mode. Returns the descriptor or -1.
 int abrirlog(const char *ruta);
 
-// The text with every control byte shown as \xNN, so that outside names
-// cannot forge log lines or send escapes to a terminal.
+// The text as the operator may see it: printable ASCII (0x20-0x7E) as it
+// is, every other byte as \xNN. That covers C0 and C1 controls and every
+// byte of a UTF-8 sequence (so format and bidi controls such as U+202E never
+// reach a terminal raw), so that outside names cannot forge log lines or
+// send escapes to a terminal. Every log line passes through it.
 std::string visible(const char *texto);

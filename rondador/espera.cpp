@@ -136,7 +136,7 @@ void iniciarespera(const char *dir) {
 std::optional<std::string> esperartx(const char *dir) {
   bool esperando = false;
   for (;;) {
-    if (finpedido == 0 && tomartx(dir) == kTxOcupado) finpedido = kFinPorTx;
+    if (finpedido == 0 && tomarunico() == kUnicoOcupado) finpedido = kFinPorTx;
     if (finpedido != 0) return std::nullopt;
     bool lleno = enlimite();
     if (!lleno) {

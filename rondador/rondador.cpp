@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +46,7 @@ using Texto = std::unique_ptr<char, LiberarC>;
 struct Marca {
   std::string nombre;
   timespec mtime;
+  uid_t dueno = 0;
 };
 
 // State of the scan loop and of the ping in progress.
@@ -268,6 +270,7 @@ bool pingunavez(const char *host) {
     return false;
   }
   if (pid == 0) {
+    soltarunico();
     signal(SIGALRM, SIG_DFL);
     int nulo = open("/dev/null", O_WRONLY | O_APPEND);
     if (nulo >= 0 && nulo != STDOUT_FILENO) {
@@ -365,6 +368,119 @@ void fallolistado(const char *dir, int e) {
   g_ronda.cola.clear();
 }
 
+// The base directory of the tx/ dir names (its parent, by name), opened.
+// A failure leaves base at -1: every marker not made by root then counts as
+// naming no root.
+void abrirbase(const char *dir, Descriptor &base) {
+  std::string ruta(dir);
+  while (ruta.size() > 1 && ruta.back() == '/') ruta.pop_back();
+  size_t barra = ruta.rfind('/');
+  ruta = barra == std::string::npos ? "." : barra == 0 ? "/" : ruta.substr(0, barra);
+  base.reset(open(ruta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Owner of the terminal root a marker names (as raizdeterminal finds it:
+// the name, else the name in small letters) into *dueno. Returns false when
+// there is no such root.
+bool duenoraiz(int base, const char *nombre, uid_t *dueno) {
+  struct stat st;
+  if (base < 0) return false;
+  if (fstatat(base, nombre, &st, 0) != 0) {
+    if (errno != ENOENT) return false;
+    std::string minusculas(nombre);
+    for (char &c : minusculas) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (minusculas == nombre || fstatat(base, minusculas.c_str(), &st, 0) != 0) return false;
+  }
+  *dueno = st.st_uid;
+  return true;
+}
+
+// Whether uid may drop markers for any terminal: root, or the daemon's own
+// user when it does not run as root (tests).
+bool duenodetodas(uid_t uid) { return uid == 0 || uid == geteuid(); }
+
+// "uid N (name)" for the log.
+std::string textousuario(uid_t uid) {
+  std::string t = "uid " + std::to_string(uid);
+  char buf[1024];
+  struct passwd pw, *r = nullptr;
+  if (getpwuid_r(uid, &pw, buf, sizeof buf, &r) == 0 && r != nullptr) {
+    t += " (";
+    t += r->pw_name;
+    t += ")";
+  }
+  return t;
+}
+
+// Markers deleted for not belonging to their terminal. The log says at most
+// one full line and one line with a count a second, so that a flood of them
+// costs no more than a few lines however many there are.
+struct Ajenas {
+  size_t pendientes = 0;  // deleted since the last line, not yet counted in one
+  std::string ultima;
+  uid_t ultimodueno = 0;
+  timespec ultimalinea{};  // monotonic time of the last line about them
+  bool dicho = false;      // some line was ever said
+};
+Ajenas g_ajenas;
+
+bool paso1s(const timespec &desde) {
+  timespec ahora;
+  clock_gettime(CLOCK_MONOTONIC, &ahora);
+  return (ahora.tv_sec - desde.tv_sec) * 1000000000L + (ahora.tv_nsec - desde.tv_nsec) >=
+         1000000000L;
+}
+
+// Says how many were deleted since the last line, when there were some and
+// a second has passed.
+void contarajenas() {
+  Ajenas &a = g_ajenas;
+  if (a.pendientes == 0 || !paso1s(a.ultimalinea)) return;
+  log_f(1, "Otras %zu marcas ajenas borradas sin iniciar zelta (la ultima %s, de %s)",
+        a.pendientes, a.ultima.c_str(), textousuario(a.ultimodueno).c_str());
+  a.pendientes = 0;
+  clock_gettime(CLOCK_MONOTONIC, &a.ultimalinea);
+}
+
+// One more deleted marker: a full line when none was said this second,
+// else counted for contarajenas.
+void anotarajena(const char *nombre, uid_t dueno, bool hayraiz, uid_t duenoraiz) {
+  Ajenas &a = g_ajenas;
+  contarajenas();
+  if (!a.dicho || (a.pendientes == 0 && paso1s(a.ultimalinea))) {
+    std::string raiz = hayraiz ? "la terminal es de " + textousuario(duenoraiz) : "la terminal no existe";
+    log_f(1, "Marca ajena %s: es de %s y %s; se borra sin iniciar zelta", nombre,
+          textousuario(dueno).c_str(), raiz.c_str());
+    a.dicho = true;
+    clock_gettime(CLOCK_MONOTONIC, &a.ultimalinea);
+    return;
+  }
+  ++a.pendientes;
+  a.ultima = nombre;
+  a.ultimodueno = dueno;
+}
+
+
+// Checks that the marker nombre (of the tx/ dir, open as txfd, with status st)
+// belongs to its terminal: made by root, or by the owner of the terminal
+// root it names. One that does not is deleted (its deletion needs no sync:
+// one that comes back after a power cut is deleted again), logged through
+// anotarajena, and false is returned. One that cannot be deleted is passed over
+// until it changes, like any stuck marker.
+bool marcapropia(const char *dir, int txfd, int base, const char *nombre, const struct stat &st) {
+  if (duenodetodas(st.st_uid)) return true;
+  uid_t dueno = 0;
+  bool hayraiz = duenoraiz(base, nombre, &dueno);
+  if (hayraiz && dueno == st.st_uid) return true;
+  anotarajena(nombre, st.st_uid, hayraiz, dueno);
+  int r = unlinkat(txfd, nombre, S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
+  if (r != 0 && errno != ENOENT) {
+    log_f(1, "Error al borrar la marca %s%s%s: %s", dir, separador(dir), nombre, strerror(errno));
+    g_ronda.trabadas.push_back({nombre, st.st_mtim, st.st_uid});
+  }
+  return false;
+}
+
 // Lists dir into g_ronda.cola. sd is the directory's status taken before the
 // listing, so that a change made while listing shows at the next poll.
 bool listar(const char *dir, const struct stat &sd) {
@@ -379,6 +495,8 @@ bool listar(const char *dir, const struct stat &sd) {
   if (g_ronda.ultimoerror != 0) log_f(1, "Directorio de marcas %s accesible de nuevo", dir);
   g_ronda.ultimoerror = 0;
   std::vector<bool> vista(g_ronda.trabadas.size(), false);
+  Descriptor base;
+  abrirbase(dir, base);
   while (dirent *e = readdir(d)) {
     if (!selectregfiles(e->d_name)) continue;
     struct stat st;
@@ -391,8 +509,10 @@ bool listar(const char *dir, const struct stat &sd) {
         trabada = true;
       }
     }
-    if (!trabada) g_ronda.cola.push_back({e->d_name, st.st_mtim});
+    if (!trabada && marcapropia(dir, dirfd(d), base.fd, e->d_name, st))
+      g_ronda.cola.push_back({e->d_name, st.st_mtim, st.st_uid});
   }
+  contarajenas();
   // Forget stuck markers that are gone or were touched again.
   size_t j = 0;
   for (size_t i = 0; i < g_ronda.trabadas.size(); ++i) {
@@ -412,6 +532,7 @@ bool listar(const char *dir, const struct stat &sd) {
 }  // namespace
 
 void reiniciarronda() {
+  g_ajenas = Ajenas{};
   g_ronda.trabadas.clear();
   g_ronda.cola.clear();
   g_ronda.colavalida = false;
@@ -439,6 +560,13 @@ std::optional<std::string> buscartx(const char *dir) {
     struct stat st;
     if (lstat(ruta.c_str(), &st) != 0) {
       g_ronda.cola.pop_back();  // deleted by someone else
+      continue;
+    }
+    if (st.st_uid != c.dueno) {
+      // Replaced by another user's file since it was listed: the next
+      // listing checks the new one.
+      g_ronda.cola.pop_back();
+      g_ronda.colavalida = false;
       continue;
     }
     if (mismotiempo(st.st_mtim, c.mtime)) return c.nombre;
@@ -469,7 +597,7 @@ int borrarmarca(const char *dir, const std::string &nombre) {
   } else if (errno != ENOENT) {
     log_f(1, "Error al borrar la marca %s: %s", ruta.c_str(), strerror(errno));
     struct stat st;
-    if (lstat(ruta.c_str(), &st) == 0) g_ronda.trabadas.push_back({nombre, st.st_mtim});
+    if (lstat(ruta.c_str(), &st) == 0) g_ronda.trabadas.push_back({nombre, st.st_mtim, st.st_uid});
     r = -1;
   }
   if (g_ronda.colavalida && stat(dir, &sd) == 0) recordardirectorio(sd);
@@ -511,6 +639,7 @@ int fork2(pid_t *nieto) {
     return -1;
   }
   if (hijo == 0) {
+    soltarunico();
     if (contubo) close(tubo[0]);
     pid_t n = fork();
     if (n == -1) _exit(errno);
@@ -679,10 +808,18 @@ int rondador_main(int argc, char **argv) {
   }
   gtxdir = dirtx.get();
   // Before detaching, so that a refusal reaches whoever started us.
-  if (tomartx(gtxdir) == kTxOcupado) {
-    printf("ERROR: otro rondador ya atiende %s (%s esta bloqueado)\n", basedir, gtxdir);
+  int unico = arrancarunico(basedir);
+  if (unico == kUnicoOcupado) {
+    printf("ERROR: otro rondador ya atiende %s (%s esta bloqueado)\n", basedir, rutaunico());
     if (logfile != nullptr)
-      log_f(1, "ERROR: otro rondador ya atiende %s (%s esta bloqueado)", basedir, gtxdir);
+      log_f(1, "ERROR: otro rondador ya atiende %s (%s esta bloqueado)", basedir, rutaunico());
+    return kSalidaError;
+  }
+  if (unico == kUnicoAjeno) {
+    // Logged by tomarunico; said here too for whoever started us.
+    printf("ERROR: %s no es un archivo regular de root con un solo nombre; borrelo y vuelva a "
+           "iniciar rondador\n",
+           visible(rutaunico()).c_str());
     return kSalidaError;
   }
   if (transfilepath != nullptr) {

@@ -38,14 +38,16 @@ extern volatile sig_atomic_t pingpid;  // ping now running, 0 when none
 extern int maxclientes;           // -m, 0 for no cap on running clients
 
 // Why the daemon is to stop: the number of the signal (SIGTERM, SIGINT or
-// SIGHUP) that asked for it, kFinPorTx when another daemon took over tx/,
+// SIGHUP) that asked for it, kFinPorTx when another daemon took over the
+// base directory's lock,
 // 0 while it runs. The scan loop ends at its next look at it; a marker is
 // either handled whole or left in tx/.
 extern volatile sig_atomic_t finpedido;
 constexpr int kFinPorTx = -1;
 
 // The daemon's whole life; returns the exit status: of a start-up failure,
-// 0 after a stop asked for by a signal, 1 when another daemon took over tx/.
+// 0 after a stop asked for by a signal, 1 when another daemon took over the
+// base directory.
 int rondador_main(int argc, char **argv);
 
 // Prints the usage text on standard output.
@@ -115,7 +117,7 @@ void iniciarespera(const char *dir);
 // maxclientes clients run (no limit when maxclientes is 0). Waits on inotify
 // and on the ends of the running clients, for at most the poll pause each
 // time, scanning dir after every wait. Before every scan it makes sure this
-// daemon holds the lock on what dir now is (tomartx). Returns nothing when
+// daemon still holds the lock of its base directory (tomarunico). Returns nothing when
 // the daemon is to stop (finpedido set, kFinPorTx when the lock went to
 // another daemon).
 std::optional<std::string> esperartx(const char *dir);
@@ -134,15 +136,34 @@ size_t clientesencurso();
 
 // ---------------------------------------------------------------- one daemon per base directory (unico.cpp)
 
-// Result of tomartx when another process holds the lock.
-constexpr int kTxOcupado = -2;
-// Takes flock(LOCK_EX|LOCK_NB) on the directory dir (tx/) and holds it on a
-// close-on-exec descriptor until the process ends or the directory is
-// replaced; a lock already held on the same directory is kept. Returns 0
-// when this daemon holds the lock on what dir now is, kTxOcupado when
-// another process holds it, or an errno value (ENOENT when dir is missing:
-// it is locked once it appears).
-int tomartx(const char *dir);
+// The lock file's name in the base directory.
+constexpr const char *kNombreUnico = ".rondador.lck";
+// Results of tomarunico besides 0 and errno values: another process holds
+// the lock; the name is not a regular file with one name owned by the
+// daemon's user (root), so it is not used.
+constexpr int kUnicoOcupado = -2;
+constexpr int kUnicoAjeno = -3;
+// How long a start waits for a departing daemon to let go of the lock.
+constexpr int kEsperaUnicoMs = 5000;
+// Sets the lock file to <basedir>/.rondador.lck and takes it (tomarunico),
+// trying again for up to kEsperaUnicoMs while another process holds it.
+// Returns what the last tomarunico returned.
+int arrancarunico(const char *basedir);
+// Takes flock(LOCK_EX|LOCK_NB) on the lock file (made 0600 when missing,
+// opened without following a link) and holds it on a close-on-exec
+// descriptor until the process ends or the name is given to another file; a
+// lock already held on the file the name now gives is kept. Returns 0 when
+// this daemon holds the lock on what the name now is (or no lock file is
+// set: tests of the scan alone), kUnicoOcupado, kUnicoAjeno (logged once;
+// a lock held before is kept) or an errno value (logged once; ENOENT while
+// the base directory is missing: it is locked once it can be made).
+int tomarunico();
+// The lock file's path (empty until arrancarunico).
+const char *rutaunico();
+// In a child right after fork: closes the child's copy of the lock's
+// descriptor, so that neither it nor what it execs holds the lock. The
+// daemon's own lock stays.
+void soltarunico();
 
 // Detaches the process from its terminal and parent, with umask 0, standard
 // output and error appended to logfilepath and standard input /dev/null.
