@@ -302,12 +302,18 @@ struct Configuracion {
   int esperamodem = 0;              // ESPERAMODEM: seconds to wait for a free
                                     // modem; 0 waits without limit
   int tiempomaximo = 3600;          // TIEMPOMAXIMO: seconds a session may last
+  int reserva = 5;                  // RESERVA: percent of upload/'s file system
+                                    // a bundle must leave free (0-99)
   std::string servidor;             // server host, 74; set by the lookup
   unsigned short puerto = 0;        // server TCP port; set by the lookup
 };
 extern Configuracion g_config;
 
 constexpr size_t kMaxServidor = 74;
+
+// Most blocks a bundle may have either way: block numbers travel as five
+// digits. Packing checks against it too, so it lives down here.
+constexpr long kMaxBloques = 99999;
 constexpr size_t kMaxTelefono = 24;
 
 // Resets every field to its default.
