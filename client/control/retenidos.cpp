@@ -409,6 +409,22 @@ int LeerEncabezadoRetenido(const std::string &nombre, std::string &linea) {
   return kExito;
 }
 
+namespace {
+
+// Makes retenidos/<nombre> with mkdirat, never taking an entry that stood
+// there: the answer is split into it, and the resent bundle is deleted once
+// it is synced. An empty folder (an earlier resend's that got no answer) is
+// removed and made anew. Returns 0, EEXIST when something else stands under
+// the name, or another errno value.
+int CrearCarpeta(int retenidos, const char *nombre) {
+  if (mkdirat(retenidos, nombre, kModoRetenidos) == 0) return 0;
+  if (errno != EEXIST) return errno;
+  if (unlinkat(retenidos, nombre, AT_REMOVEDIR) != 0) return EEXIST;
+  return mkdirat(retenidos, nombre, kModoRetenidos) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 int CrearDirectorioRespuesta(const std::string &base, std::string &carpeta) {
   carpeta.clear();
   Descriptor retenidos;
@@ -421,20 +437,13 @@ int CrearDirectorioRespuesta(const std::string &base, std::string &carpeta) {
       return kErrorCreando;
     }
     if (i > 0) nombre = base + "." + std::to_string(i);
-    // Made here and now, never an entry that stood there: the answer is
-    // split into it, and the resent bundle is deleted once it is synced.
-    // An empty folder of an earlier resend that got no answer is made
-    // anew; one that holds an answer stays, and the next name is tried.
-    bool hecho = mkdirat(retenidos.fd, nombre.c_str(), kModoRetenidos) == 0;
-    if (!hecho && errno == EEXIST && unlinkat(retenidos.fd, nombre.c_str(), AT_REMOVEDIR) == 0) {
-      hecho = mkdirat(retenidos.fd, nombre.c_str(), kModoRetenidos) == 0;
-    }
-    if (hecho) {
+    e = CrearCarpeta(retenidos.fd, nombre.c_str());
+    if (e == 0) {
       e = Sincronizar(retenidos.fd);
       if (e == 0) carpeta = nombre;
       break;
     }
-    if (errno != EEXIST) e = errno;
+    if (e == EEXIST) e = 0;
   }
   if (e == 0) return kExito;
   LogFormato(1, "No se pudo crear %s: %s",
