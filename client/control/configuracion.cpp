@@ -45,6 +45,7 @@ const Clave kClaves[] = {
     {"UDPPORT", kNumero, 0, 0, 65535},
     {"ESPERAMODEM", kNumero, 0, 0, 2147483647},
     {"TIEMPOMAXIMO", kNumero, 0, 1, 2147483647},
+    {"RESERVA", kNumero, 0, 0, 99},
 };
 
 struct Velocidad {
@@ -107,6 +108,7 @@ int *CampoNumero(const char *nombre) {
   if (strcmp(nombre, "UDPPORT") == 0) return &g_config.udpport;
   if (strcmp(nombre, "ESPERAMODEM") == 0) return &g_config.esperamodem;
   if (strcmp(nombre, "TIEMPOMAXIMO") == 0) return &g_config.tiempomaximo;
+  if (strcmp(nombre, "RESERVA") == 0) return &g_config.reserva;
   return nullptr;
 }
 

@@ -162,12 +162,26 @@ void RetenerSenal();
 // Deletes output.dat from bajada (the directory the answer was split into)
 // once the answer is delivered. A failure is logged.
 void BorrarDescarga(const Descriptor &bajada);
-// Retained bundles of the root with the given suffix, oldest first (their
-// names begin with the time). Regular files only.
-std::vector<std::string> ListarRetenidos(const char *sufijo);
-// Makes retenidos/<nombre>/ for a resent bundle's answer. Returns 0 or 15
-// (logged).
-int CrearDirectorioRespuesta(const std::string &nombre);
+// Whether nombre has the form of the names this client gives retained
+// files: "<AAAAMMDDHHMMSS>-<pid><sufijo>", 14 digits, '-', 1 to 10 digits.
+bool NombreRetenidoValido(const std::string &nombre, const char *sufijo);
+// Fills nombres with the retained files of the root with the given suffix,
+// oldest first (their names begin with the time): regular files with a
+// name of the client's own form; any other entry with the suffix is logged
+// and left. Returns 0 (also when there is no retenidos/), or 15 when
+// retenidos/ cannot be read or is not a real directory owned by root that
+// only root may write (logged; nothing in it is used).
+int ListarRetenidos(const char *sufijo, std::vector<std::string> &nombres);
+// The bundle header line of retenidos/<nombre> (the line after its first
+// "[_svl.0]" line, as LeerDestino takes it), empty when there is none.
+// Returns 0 or 13 (logged).
+int LeerEncabezadoRetenido(const std::string &nombre, std::string &linea);
+// Makes a new folder for a resent bundle's answer in retenidos/: <base>,
+// or <base>.1 to <base>.9 when that holds something; mkdirat must create
+// it (an empty folder an earlier resend left is removed first), so nothing
+// that stood there is ever written into. Returns 0 with carpeta set to its
+// name, or 15 (logged).
+int CrearDirectorioRespuesta(const std::string &base, std::string &carpeta);
 
 // ---------------------------------------------------------------- result codes
 
@@ -302,12 +316,18 @@ struct Configuracion {
   int esperamodem = 0;              // ESPERAMODEM: seconds to wait for a free
                                     // modem; 0 waits without limit
   int tiempomaximo = 3600;          // TIEMPOMAXIMO: seconds a session may last
+  int reserva = 5;                  // RESERVA: percent of upload/'s file system
+                                    // a bundle must leave free (0-99)
   std::string servidor;             // server host, 74; set by the lookup
   unsigned short puerto = 0;        // server TCP port; set by the lookup
 };
 extern Configuracion g_config;
 
 constexpr size_t kMaxServidor = 74;
+
+// Most blocks a bundle may have either way: block numbers travel as five
+// digits. Packing checks against it too, so it lives down here.
+constexpr long kMaxBloques = 99999;
 constexpr size_t kMaxTelefono = 24;
 
 // Resets every field to its default.

@@ -5,6 +5,12 @@
 // delivered goes there as ".respuesta". A resend run (-r) sends the
 // ".subida" files again.
 //
+// retenidos/ sits in a root that a less trusted user owns, so it is used
+// only while it is a real directory owned by this (root) process that no
+// other user may write: one made or swapped in by the terminal's user would
+// let that user choose what root sends, or where it writes and deletes. The
+// check is made on the descriptor each time the directory is opened.
+//
 // Process-wide record owned here: the retention state (g_retencion). Its
 // transaction phase lives in a shared anonymous page, so that the dial-up
 // protocol child's progress (its final EOT, the commit) is what the parent
@@ -15,8 +21,10 @@
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -31,6 +39,17 @@
 namespace {
 
 constexpr mode_t kModoRetenidos = 0750;
+// AbrirRetenidos' answer for a retenidos/ that is not ours alone.
+constexpr int kRetenidosAjeno = -2;
+// How many answer folders one retained bundle may get: <base>, <base>.1, ...
+constexpr int kCarpetasRespuesta = 10;
+
+const char *TextoRetenidos(int e) {
+  if (e == kRetenidosAjeno) {
+    return "no es un directorio de root cerrado a los demas usuarios; no se usa";
+  }
+  return TextoErrorArchivo(e);
+}
 
 struct EstadoRetencion {
   volatile sig_atomic_t *fase = nullptr;  // shared page, or &local
@@ -62,17 +81,41 @@ void NombreRetenido(time_t t, const char *sufijo, char *nombre) {
   snprintf(nombre, NAME_MAX + 1, "%s-%d%s", sello, static_cast<int>(getpid()), sufijo);
 }
 
-// Opens retenidos/ below the root, making it when it is missing (and then
-// syncing the root, which holds its name). Heap-free.
-int AbrirRetenidos(int raiz, Descriptor &dir) {
-  int e = AbrirDirectorio(raiz, "retenidos", dir);
-  if (e != ENOENT) return e;
-  if (mkdirat(raiz, "retenidos", kModoRetenidos) != 0) {
-    if (errno != EEXIST) return errno;
-  } else if (e = Sincronizar(raiz); e != 0) {
-    return e;
+// Whether the open directory dir is retenidos/ as the client makes it: a
+// real directory owned by this process's user, writable by it alone.
+// Heap-free.
+int ComprobarRetenidos(const Descriptor &dir) {
+  struct stat st;
+  if (fstat(dir.fd, &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return kRetenidosAjeno;
   }
-  return AbrirDirectorio(raiz, "retenidos", dir);
+  return 0;
+}
+
+// Opens retenidos/ below the root, making it (0750) when it is missing and
+// crear is set (and then syncing the root, which holds its name). Returns
+// 0, kRetenidosAjeno (see ComprobarRetenidos; dir is left closed) or an
+// errno value. Heap-free.
+int AbrirRetenidos(int raiz, Descriptor &dir, bool crear = true) {
+  int e = AbrirDirectorio(raiz, "retenidos", dir);
+  if (e == ENOENT && crear) {
+    if (mkdirat(raiz, "retenidos", kModoRetenidos) != 0) {
+      if (errno != EEXIST) return errno;
+    } else if (e = Sincronizar(raiz); e != 0) {
+      return e;
+    }
+    e = AbrirDirectorio(raiz, "retenidos", dir);
+  }
+  if (e == 0 && (e = ComprobarRetenidos(dir)) != 0) dir.Cerrar();
+  return e;
+}
+
+// Opens the directory a retained file is moved from or deleted in:
+// retenidos/ only through AbrirRetenidos. Heap-free.
+int AbrirOrigen(int raiz, const char *dirorigen, Descriptor &dir) {
+  if (strcmp(dirorigen, "retenidos") == 0) return AbrirRetenidos(raiz, dir, false);
+  return AbrirDirectorio(raiz, dirorigen, dir);
 }
 
 // Moves dirorigen/origen below the root to retenidos/destino, never over an
@@ -80,7 +123,7 @@ int AbrirRetenidos(int raiz, Descriptor &dir) {
 // this returns 0. Returns 0 or an errno value. Heap-free.
 int Mover(int raiz, const char *dirorigen, const char *origen, const char *destino) {
   Descriptor desde, hacia;
-  int e = AbrirDirectorio(raiz, dirorigen, desde);
+  int e = AbrirOrigen(raiz, dirorigen, desde);
   if (e == 0) e = AbrirRetenidos(raiz, hacia);
   if (e != 0) return e;
   if (renameat2(desde.fd, origen, hacia.fd, destino, RENAME_NOREPLACE) != 0) return errno;
@@ -91,7 +134,7 @@ int Mover(int raiz, const char *dirorigen, const char *origen, const char *desti
 
 int Borrar(int raiz, const char *dirorigen, const char *origen) {
   Descriptor desde;
-  int e = AbrirDirectorio(raiz, dirorigen, desde);
+  int e = AbrirOrigen(raiz, dirorigen, desde);
   if (e != 0) return e;
   return unlinkat(desde.fd, origen, 0) == 0 ? 0 : errno;
 }
@@ -106,7 +149,7 @@ int Retener(const char *dirorigen, const char *origen, const char *destino) {
   } else {
     std::string de = UnirRuta(UnirRuta(g_corrida.raiz, dirorigen), origen);
     LogFormato(1, "No se pudo retener %s en %s: %s", de.c_str(), ruta.c_str(),
-               TextoErrorArchivo(e));
+               TextoRetenidos(e));
   }
   return e;
 }
@@ -137,7 +180,7 @@ void MarcarFase(FaseTransaccion fase) {
 int MarcarDudoso() {
   if (g_retencion.reenvio && g_retencion.dudosa[0] != '\0') {
     Descriptor dir;
-    int e = AbrirDirectorio(g_corrida.raizfd, g_retencion.dirorigen, dir);
+    int e = AbrirOrigen(g_corrida.raizfd, g_retencion.dirorigen, dir);
     if (e == 0 && renameat2(dir.fd, g_retencion.origen, dir.fd, g_retencion.dudosa,
                             RENAME_NOREPLACE) != 0) {
       e = errno;
@@ -145,7 +188,7 @@ int MarcarDudoso() {
     if (e == 0) e = Sincronizar(dir.fd);
     if (e != 0) {
       LogFormato(1, "No se pudo marcar %s/%s como dudosa: %s", g_retencion.dirorigen,
-                 g_retencion.origen, TextoErrorArchivo(e));
+                 g_retencion.origen, TextoRetenidos(e));
       return e;
     }
   }
@@ -235,7 +278,7 @@ int DisponerBundle(int resultado) {
     int e = Borrar(g_corrida.raizfd, g_retencion.dirorigen, nombre);
     if (e != 0 && e != ENOENT) {
       LogFormato(1, "No se pudo borrar %s/%s: %s", g_retencion.dirorigen, nombre,
-                 TextoErrorArchivo(e));
+                 TextoRetenidos(e));
     }
     return 0;
   }
@@ -292,42 +335,118 @@ void BorrarDescarga(const Descriptor &bajada) {
   }
 }
 
-std::vector<std::string> ListarRetenidos(const char *sufijo) {
-  std::vector<std::string> nombres;
+bool NombreRetenidoValido(const std::string &nombre, const char *sufijo) {
+  // "<14 digits>-<1 to 10 digits><sufijo>", as NombreRetenido makes it.
+  const size_t largo = strlen(sufijo);
+  if (nombre.size() <= 15 + largo || nombre.compare(nombre.size() - largo, largo, sufijo) != 0) {
+    return false;
+  }
+  const size_t fin = nombre.size() - largo;
+  for (size_t i = 0; i < 14; i++) {
+    if (!isdigit(static_cast<unsigned char>(nombre[i]))) return false;
+  }
+  if (nombre[14] != '-' || fin - 15 > 10) return false;
+  for (size_t i = 15; i < fin; i++) {
+    if (!isdigit(static_cast<unsigned char>(nombre[i]))) return false;
+  }
+  return true;
+}
+
+int ListarRetenidos(const char *sufijo, std::vector<std::string> &nombres) {
+  nombres.clear();
   Descriptor dir;
-  if (AbrirDirectorio(g_corrida.raizfd, "retenidos", dir) != 0) return nombres;
-  DirectorioPtr lista = ListarDirectorio(dir);
-  if (!lista) return nombres;
+  int e = AbrirRetenidos(g_corrida.raizfd, dir, false);
+  if (e == ENOENT) return kExito;
+  DirectorioPtr lista;
+  if (e == 0) lista = ListarDirectorio(dir);
+  if (e == 0 && !lista) e = errno;
+  if (e != 0) {
+    LogFormato(1, "No se pudo leer %s: %s", UnirRuta(g_corrida.raiz, "retenidos").c_str(),
+               TextoRetenidos(e));
+    return kErrorCreando;
+  }
   size_t largo = strlen(sufijo);
-  while (struct dirent *e = readdir(lista.get())) {
-    std::string n = e->d_name;
+  while (struct dirent *ent = readdir(lista.get())) {
+    std::string n = ent->d_name;
     if (n.size() <= largo || n.compare(n.size() - largo, largo, sufijo) != 0) continue;
+    if (!NombreRetenidoValido(n, sufijo)) {
+      LogFormato(1, "Retenido ignorado (nombre que zelta no hace): %s", n.c_str());
+      continue;
+    }
     struct stat st;
-    if (fstatat(dir.fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstatat(dir.fd, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
       LogFormato(1, "Retenido ignorado (no es un archivo regular): %s", n.c_str());
       continue;
     }
     nombres.push_back(n);
   }
   std::sort(nombres.begin(), nombres.end());
-  return nombres;
+  return kExito;
 }
 
-int CrearDirectorioRespuesta(const std::string &nombre) {
-  Descriptor retenidos, dir;
-  int e = AbrirRetenidos(g_corrida.raizfd, retenidos);
-  if (e == 0) {
-    // The answer folder's name is synced before the session: the resent
-    // bundle is deleted once the answer is synced in it.
-    if (mkdirat(retenidos.fd, nombre.c_str(), kModoRetenidos) != 0) {
-      if (errno != EEXIST) e = errno;
-    } else {
-      e = Sincronizar(retenidos.fd);
-    }
+int LeerEncabezadoRetenido(const std::string &nombre, std::string &linea) {
+  linea.clear();
+  const std::string ruta = UnirRuta(g_corrida.raiz, "retenidos/" + nombre);
+  Descriptor dir, fd;
+  int e = AbrirRetenidos(g_corrida.raizfd, dir, false);
+  if (e == 0) e = AbrirLectura(dir.fd, nombre.c_str(), fd);
+  ArchivoPtr f;
+  if (e == 0) f = AbrirFlujo(fd, "r");
+  if (!f) {
+    LogFormato(1, "No se pudo abrir %s: %s", ruta.c_str(), TextoRetenidos(e != 0 ? e : errno));
+    return kArchivoNoAbierto;
   }
-  if (e == 0) e = AbrirDirectorio(retenidos.fd, nombre.c_str(), dir);
+  // The line LeerDestino takes the destination from.
+  char buf[250];
+  bool marca = false;
+  while (fgets(buf, sizeof buf, f.get()) != nullptr) {
+    if (marca) {
+      linea.assign(buf, strcspn(buf, "\r\n"));
+      return kExito;
+    }
+    marca = strncasecmp(buf, "[_svl.0]", 8) == 0;
+  }
+  return kExito;
+}
+
+namespace {
+
+// Makes retenidos/<nombre> with mkdirat, never taking an entry that stood
+// there: the answer is split into it, and the resent bundle is deleted once
+// it is synced. An empty folder (an earlier resend's that got no answer) is
+// removed and made anew. Returns 0, EEXIST when something else stands under
+// the name, or another errno value.
+int CrearCarpeta(int retenidos, const char *nombre) {
+  if (mkdirat(retenidos, nombre, kModoRetenidos) == 0) return 0;
+  if (errno != EEXIST) return errno;
+  if (unlinkat(retenidos, nombre, AT_REMOVEDIR) != 0) return EEXIST;
+  return mkdirat(retenidos, nombre, kModoRetenidos) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+int CrearDirectorioRespuesta(const std::string &base, std::string &carpeta) {
+  carpeta.clear();
+  Descriptor retenidos;
+  int e = AbrirRetenidos(g_corrida.raizfd, retenidos);
+  std::string nombre = base;
+  for (int i = 0; e == 0; i++) {
+    if (i == kCarpetasRespuesta) {
+      LogFormato(1, "No se crea carpeta de respuesta para %s: ya hay %d en %s", base.c_str(),
+                 kCarpetasRespuesta, UnirRuta(g_corrida.raiz, "retenidos").c_str());
+      return kErrorCreando;
+    }
+    if (i > 0) nombre = base + "." + std::to_string(i);
+    e = CrearCarpeta(retenidos.fd, nombre.c_str());
+    if (e == 0) {
+      e = Sincronizar(retenidos.fd);
+      if (e == 0) carpeta = nombre;
+      break;
+    }
+    if (e == EEXIST) e = 0;
+  }
   if (e == 0) return kExito;
   LogFormato(1, "No se pudo crear %s: %s",
-             UnirRuta(g_corrida.raiz, "retenidos/" + nombre).c_str(), TextoErrorArchivo(e));
+             UnirRuta(g_corrida.raiz, "retenidos/" + nombre).c_str(), TextoRetenidos(e));
   return kErrorCreando;
 }

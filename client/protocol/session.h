@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "control.h"
+
 // ---------------------------------------------------------------- control bytes
 
 constexpr unsigned char kSTX = 0x02;
@@ -26,10 +28,6 @@ constexpr unsigned char kNAK = 0x15;
 constexpr unsigned char kSYN = 0x16;
 constexpr unsigned char kETB = 0x17;
 constexpr unsigned char kFS = 0x1C;
-
-// Most blocks a bundle may have either way: block numbers travel as five
-// digits.
-constexpr long kMaxBloques = 99999;
 
 // Largest frame the receiver accepts from STX through ETX.
 constexpr int kMaxTrama = 4100;

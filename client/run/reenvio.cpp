@@ -1,9 +1,17 @@
 // reenvio.cpp - the resend run (zelta -r root): every retained ".subida"
 // of the root goes to the server again, oldest first, one session each,
 // and is deleted only once the server committed it. The answer is split
-// into retenidos/<name without .subida>/, never into download/, which
-// belongs to the terminal's current transaction. A ".dudosa" is never sent:
-// the operator renames it after checking with the server.
+// into a folder made for it in retenidos/ (retenidos/<name without
+// .subida>/), never into download/, which belongs to the terminal's
+// current transaction, and never into the root: a resend writes nothing
+// outside that folder but the bundle's own ".dudosa" rename. A ".dudosa" is
+// never sent: the operator renames it after checking with the server.
+//
+// What it sends must be what this client retained: names of the client's
+// own form only, a retenidos/ that only root may write (ListarRetenidos),
+// and a header line that carries this host's identification.
+#include <strings.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,20 +23,43 @@
 namespace {
 
 constexpr char kSufijo[] = ".subida";
+// Where the client puts the host identification in the header line
+// (AgregarEncabezado): after the 16 bytes taken from _svl.0.
+constexpr size_t kInicioHostid = 16;
+
+// Whether retenidos/<nombre> carries this host's identification (logged
+// when not). A bundle from elsewhere stays where it is, unsent.
+bool EsDeEsteEquipo(const std::string &nombre) {
+  std::string linea;
+  if (LeerEncabezadoRetenido(nombre, linea) != kExito) return false;
+  const std::string &id = g_corrida.hostid;
+  if (linea.size() >= kInicioHostid + id.size() && !id.empty() &&
+      strncasecmp(linea.c_str() + kInicioHostid, id.c_str(), id.size()) == 0) {
+    return true;
+  }
+  LogFormato(1, "Retenido rechazado: %s no lleva la identificacion de este equipo; queda en retenidos/",
+             nombre.c_str());
+  return false;
+}
 
 // One retained bundle. Returns 0 or the failure's code.
 int ReenviarUno(const std::string &nombre) {
   const std::string base = nombre.substr(0, nombre.size() - strlen(kSufijo));
   LogFormato(1, "Reenviando %s", nombre.c_str());
+  if (!EsDeEsteEquipo(nombre)) return kExito;
   g_corrida.rutasubida = "retenidos/" + nombre;
   g_corrida.dirbajada = "retenidos/" + base;
   NombrarReenvio(nombre);
   MarcarFase(kBundleArmado);
   Destino destino;
+  std::string carpeta;
   int r = LeerDestino(destino);
   if (r == kExito) r = ComprobarBloques();
-  if (r == kExito) r = CrearDirectorioRespuesta(base);
-  if (r == kExito) r = Transportar(destino);
+  if (r == kExito) r = CrearDirectorioRespuesta(base, carpeta);
+  if (r == kExito) {
+    g_corrida.dirbajada = "retenidos/" + carpeta;
+    r = Transportar(destino);
+  }
   RetenerInterrupciones retener;
   DisponerBundle(r);
   if (r == kExito) {
@@ -46,9 +77,15 @@ int ReenviarUno(const std::string &nombre) {
 }  // namespace
 
 int ReenviarRetenidos(const char *argv0) {
-  int r = CargarConfiguracion(argv0);
+  int r = ObtenerIdentificacion();
+  if (r != kExito) {
+    LogMensaje("FATAL: No se pudo obtener identificacion del sistema", 1);
+    return r;
+  }
+  r = CargarConfiguracion(argv0);
   if (r != kExito) return kErrorConfiguracion;
-  std::vector<std::string> nombres = ListarRetenidos(kSufijo);
+  std::vector<std::string> nombres;
+  if (r = ListarRetenidos(kSufijo, nombres); r != kExito) return r;
   if (nombres.empty()) LogMensaje("No hay transacciones retenidas para reenviar", 1);
   for (const std::string &n : nombres) {
     r = ReenviarUno(n);

@@ -63,7 +63,10 @@ int Transportar(const Destino &destino);
 // not be told from earlier ones. Returns 0 or 12 (logged).
 int ComprobarBloques();
 
-// The resend run (-r): sends every retenidos/*.subida of the root, oldest
-// first, one session each; stops at the first failure. Returns 0 or that
-// failure's code.
+// The resend run (-r): sends every retenidos/*.subida of the root whose
+// name has the client's form, oldest first, one session each; stops at the
+// first failure. A bundle whose header line lacks this host's
+// identification is logged and left, unsent. Returns 0 or that failure's
+// code: 15 when retenidos/ is not root's alone, -2 when the host
+// identification cannot be read.
 int ReenviarRetenidos(const char *argv0);

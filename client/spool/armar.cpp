@@ -5,9 +5,17 @@
 // Packed files are deleted only once the whole bundle is written and closed:
 // a run that fails half-way leaves upload/ as it found it, so the next run
 // packs the same files again instead of overwriting the only copy of them.
+//
+// Before a byte is copied, the sizes of the files to pack (st_size: a sparse
+// file counts by its size, not by what it holds on the disk) are weighed
+// against the block limit and against the free space of upload/'s file
+// system, so that a terminal's user cannot make root write a bundle that can
+// never be sent or fill the spool that every terminal shares.
 #include <fcntl.h>
+#include <limits.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,9 +160,11 @@ int AbrirEntrada(int upload, const char *nombre, ArchivoPtr &in, off_t *tamano) 
 
 // Packs one opened file: its record header and at most tamano bytes, the
 // size fstat gave at open, so a file that grows (or is endless) cannot
-// swell the bundle.
+// swell the bundle. Once the bundle passes limite bytes (a file that grew
+// between the size checks and its open, or content that escaping doubled)
+// packing stops with 12: such a bundle could never be sent.
 int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombre,
-                     bool binario, bool encabezado);
+                     bool binario, bool encabezado, unsigned long long limite = ULLONG_MAX);
 
 // Closes input.dat, keeping the first error.
 // Closes the bundle. A complete one is synced, file and upload/, before
@@ -266,6 +276,89 @@ int LineaEncabezado(const std::string &linea, const char *path, std::string &gua
   return kExito;
 }
 
+// ---------------------------------------------------------------- size checks
+
+// Bounds of a bundle's size in bytes, from the sizes of what it will hold.
+// The least: every content byte once (text loses at most the 0x1A that may
+// end each 255-byte chunk) and the shortest record headers. The most: every
+// content byte escaped into two, the longest record headers and the
+// closing CR LFs.
+struct Medida {
+  unsigned long long minimo = 0;
+  unsigned long long maximo = 0;
+};
+
+unsigned long long Sumar(unsigned long long a, unsigned long long b) {
+  unsigned long long s;
+  return __builtin_add_overflow(a, b, &s) ? ULLONG_MAX : s;
+}
+
+// "[" name "]" CR LF at least; "[" name "," 20 digits "]" CR LF and the
+// closing CR LF at most.
+constexpr unsigned long long kCabeceraMinima = 4;
+constexpr unsigned long long kCabeceraMaxima = 27;
+// The header record: "[_svl.0]" CR LF, at most one chunk of its line plus
+// the host identification, CR LF; and "[FIN]" CR LF.
+constexpr unsigned long long kRegistroEncabezado = 10 + kTrozo + 32 + 2;
+constexpr unsigned long long kRegistroEncabezadoMinimo = 10 + 2;
+constexpr unsigned long long kRegistroFin = 7;
+// How far a bundle may pass the block limit before packing stops it: the
+// escaped form of one read.
+constexpr unsigned long long kHolgura = 2 * kLectura + NAME_MAX + kCabeceraMaxima;
+
+// Adds the record of the entry nombre of upload/ to m. Entries that are not
+// regular files are not packed and add nothing.
+void MedirEntrada(int upload, const char *nombre, bool binario, bool encabezado, Medida &m) {
+  struct stat st;
+  if (fstatat(upload, nombre, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return;
+  unsigned long long tamano = static_cast<unsigned long long>(st.st_size);
+  unsigned long long largo = strlen(nombre);
+  unsigned long long minimo = binario ? tamano : tamano - (tamano + kTrozo - 1) / kTrozo;
+  if (encabezado) minimo = Sumar(minimo, largo + kCabeceraMinima);
+  m.minimo = Sumar(m.minimo, minimo);
+  m.maximo = Sumar(m.maximo, Sumar(Sumar(tamano, tamano), largo + kCabeceraMaxima));
+}
+
+// The most bytes a bundle may hold and still be sent.
+unsigned long long LimiteBundle() {
+  return static_cast<unsigned long long>(kMaxBloques) *
+         static_cast<unsigned long long>(g_config.blocksize > 0 ? g_config.blocksize : 1);
+}
+
+// Weighs the bundle m describes before anything is written: 12 when even
+// its least size passes the block limit, 14 when upload/'s file system
+// lacks room for its largest size (no more than the limit allows packing
+// to write) plus the reserve (RESERVA percent of the file system), which
+// is left for the other terminals and the answers. Returns 0, 12 or 14
+// (logged with the figures).
+int ComprobarTamano(int upload, const Medida &m) {
+  const unsigned long long limite = LimiteBundle();
+  if (m.minimo > limite) {
+    LogFormato(1,
+               "Transaccion demasiado grande para empaquetar: al menos %llu bytes, mas de %ld "
+               "bloques de %d bytes; upload/ queda como esta",
+               m.minimo, kMaxBloques, g_config.blocksize);
+    return kDemasiadosArchivos;
+  }
+  struct statvfs fs;
+  if (fstatvfs(upload, &fs) != 0) {
+    LogFormato(1, "No se pudo medir el espacio libre de %s [%m]", RutaUpload("").c_str());
+    return kErrorEscribiendo;
+  }
+  const long double bloque = static_cast<long double>(fs.f_frsize);
+  const unsigned long long libre =
+      static_cast<unsigned long long>(static_cast<long double>(fs.f_bavail) * bloque);
+  const unsigned long long reserva = static_cast<unsigned long long>(
+      static_cast<long double>(fs.f_blocks) * bloque * g_config.reserva / 100);
+  const unsigned long long necesario = std::min(m.maximo, Sumar(limite, kHolgura));
+  if (libre >= Sumar(necesario, reserva)) return kExito;
+  LogFormato(1,
+             "Sin espacio para empaquetar: hasta %llu bytes mas la reserva de %llu (%d%%), "
+             "libres %llu en %s; upload/ queda como esta",
+             necesario, reserva, g_config.reserva, libre, RutaUpload("").c_str());
+  return kErrorEscribiendo;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- binary names
@@ -368,7 +461,7 @@ int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool 
 namespace {
 
 int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombre,
-                     bool binario, bool encabezado) {
+                     bool binario, bool encabezado, unsigned long long limite) {
   const std::string ruta = RutaUpload(nombre);
   const char *path = ruta.c_str();
   LogFormato(15, "Agregando archivo%s %s", binario ? " bin" : "", path);
@@ -392,6 +485,14 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
     if (n == 0) break;
     if (!EscribirContenido(out, buf, n, binario, ultimos)) res = kErrorEscribiendo;
     restante -= n;
+    if (res == kExito && limite != ULLONG_MAX) {
+      off_t hecho = ftello(out);
+      if (hecho >= 0 && static_cast<unsigned long long>(hecho) > limite) {
+        LogFormato(1, "Transaccion demasiado grande: el empaquetado pasa de %llu bytes en %s",
+                   limite, path);
+        return kDemasiadosArchivos;
+      }
+    }
   }
   if (res == kExito && ferror(in)) {
     LogFormato(1, "Error leyendo %s [%m]", path);
@@ -482,12 +583,16 @@ int ArmarArchivo(bool *armado) {
   ArchivoPtr out;
   if (!listo.empty()) {
     dir.reset();
+    Medida medida;
+    MedirEntrada(fdupload, listo.c_str(), false, false, medida);
+    if (int res = ComprobarTamano(fdupload, medida); res != kExito) return res;
     ArchivoPtr in;
     off_t tamano = 0;
     int res = AbrirEntrada(fdupload, listo.c_str(), in, &tamano);
     if (res != kExito) return kArchivoNoAbierto;
     if (res = CrearBundle(fdupload, bundle, out); res != kExito) return res;
-    res = AgregarContenido(out.get(), in.get(), tamano, listo.c_str(), false, false);
+    res = AgregarContenido(out.get(), in.get(), tamano, listo.c_str(), false, false,
+                           LimiteBundle());
     res = CerrarBundle(out, fdupload, bundle, res);
     if (res != kExito) return res;
     if (armado != nullptr) *armado = true;
@@ -503,6 +608,15 @@ int ArmarArchivo(bool *armado) {
   std::string encabezado = "_svl.0";
   if (int res = ListarArchivos(dir.get(), lista, encabezado); res != kExito) return res;
   dir.reset();
+
+  Medida medida;
+  medida.minimo = kRegistroFin + kRegistroEncabezadoMinimo;
+  medida.maximo = kRegistroFin + kRegistroEncabezado;
+  for (size_t i = 0; i < lista.cantidad; i++) {
+    const char *nombre = lista.nombres[i].get();
+    MedirEntrada(fdupload, nombre, ContieneNombre(binarios, nombre), true, medida);
+  }
+  if (int res = ComprobarTamano(fdupload, medida); res != kExito) return res;
 
   if (int res = CrearBundle(fdupload, bundle, out); res != kExito) return res;
   std::sort(lista.nombres.get(), lista.nombres.get() + lista.cantidad,
@@ -526,7 +640,7 @@ int ArmarArchivo(bool *armado) {
     }
     if (res != kExito) break;
     res = AgregarContenido(out.get(), in.get(), tamano, nombre, ContieneNombre(binarios, nombre),
-                           true);
+                           true, LimiteBundle());
     if (res == kExito) empaquetados.push_back(nombre);
   }
   if (!Escribir(out.get(), "[FIN]\r\n") && res == kExito) res = kErrorEscribiendo;

@@ -24,12 +24,18 @@
 // regular file is logged and left where it is, neither packed nor deleted): the header record made
 // from _svl.0 and the host identification g_corrida.hostid, one record per
 // other file (binary when named in _zelta.bin), then "[FIN]\r\n". When _svl.qvx is present its
-// escaped content alone becomes the bundle. The bundle and upload/ are
+// escaped content alone becomes the bundle. Before anything is written, the
+// sizes of the files (st_size) are weighed: 12 when the bundle would pass
+// kMaxBloques blocks of BLOCKSIZE even unescaped, 14 when upload/'s file
+// system lacks room for it fully escaped (no more than the limit) plus
+// RESERVA percent of the file system; upload/ is then left as it was, with
+// no input.dat. The bundle and upload/ are
 // synced before the packed files are deleted, and upload/ once more after
 // the deletions. Returns 0, 10 (no upload/),
-// 11 (memory), 12 (more files than counted), 13 (a file cannot be opened or
-// read), 14 (a write or sync of input.dat fails, or a packed file cannot be
-// deleted), 15 (input.dat cannot be created)
+// 11 (memory), 12 (more files than counted, or too many blocks, also when
+// packing finds the bundle past the limit), 13 (a file cannot be opened or
+// read), 14 (no room, a write or sync of input.dat fails, or a packed file
+// cannot be deleted), 15 (input.dat cannot be created)
 // or 16 (the header line is malformed or its destination key is unknown).
 // *armado (when given) tells whether the bundle was made whole and synced:
 // on an error with *armado true, some packed files may already be gone and
