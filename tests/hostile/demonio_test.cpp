@@ -134,9 +134,12 @@ class DemonioAtacado : public ::testing::Test {
   prueba::Spawned Lanzar() {
     return prueba::Spawn({prueba::Bin("rondador"), base, cliente, "-l", log});
   }
+  // Starts a daemon and waits for its own start line (the log may hold an
+  // earlier daemon's).
   void Arrancar() {
+    size_t antes = Veces(ReadFile(log), "iniciado (pid=");
     demonio = Lanzar();
-    ASSERT_TRUE(WaitUntil([&] { return Veces(ReadFile(log), "iniciado (pid=") >= 1; }, 10000))
+    ASSERT_TRUE(WaitUntil([&] { return Veces(ReadFile(log), "iniciado (pid=") > antes; }, 10000))
         << ReadFile(log);
   }
   bool EnLog(const std::string &t) { return ReadFile(log).find(t) != std::string::npos; }
