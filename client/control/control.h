@@ -218,6 +218,17 @@ void EscribirEstadoSenal(int codigo);
 constexpr size_t kMaxLineaEstado = 64;
 size_t ArmarLineaEstado(int codigo, char *linea, size_t cap);
 
+// ---------------------------------------------------------------- text for an operator
+
+// Writes to out the form of byte c fit for an operator's eyes: the byte
+// itself when it is printable ASCII (0x20-0x7E), else "\xNN" in lower-case
+// hex. Returns the characters written, 1 or 4. Async-signal-safe.
+size_t EscaparByte(unsigned char c, char out[4]);
+
+// texto with every byte through EscaparByte. Everything from outside that
+// the log, -s or -c shows passes through this rule.
+std::string TextoVisible(const std::string &texto);
+
 // ---------------------------------------------------------------- log
 
 // Opens the log file ruta for appending; a new file is made 0644 whatever

@@ -122,7 +122,7 @@ TEST_F(Tablero, FailedRetainedAndBlockedTerminalsExitOne) {
   std::string hostil = Terminal("hostil", nullptr);
   ASSERT_EQ(symlink((dir / "secreto").c_str(), (hostil + "/estado.rsp").c_str()), 0);
   mkfifo((hostil + "/_zelta.lck").c_str(), 0644);
-  Terminal("raro", "3: Abortado\x1b[2J por\texceso\r\n");
+  Terminal("raro", "3: Abortado\x1b[2J por\texceso\xc2\x9b" "2J\xe2\x80\xae\r\n");
   // An empty lock blocks every run until someone deletes it.
   WriteFile(Terminal("vacio", "0: Conexion OK\r\n") + "/_zelta.lck", "");
 
@@ -131,7 +131,10 @@ TEST_F(Tablero, FailedRetainedAndBlockedTerminalsExitOne) {
   std::string t = r.output;
   EXPECT_NE(t.find("\nfallo\t5\tNo se pudo conectar\t"), std::string::npos) << t;
   EXPECT_NE(t.find("\nhostil\t?\t?\t-\tbloqueado\t0\t0\t0\t0\n"), std::string::npos) << t;
-  EXPECT_NE(t.find("\nraro\t3\tAbortado?[2J por?exceso\t"), std::string::npos) << t;
+  // Control bytes, a C1 CSI and a right-to-left override, all as \xNN.
+  EXPECT_NE(t.find("\nraro\t3\tAbortado\\x1b[2J por\\x09exceso\\xc2\\x9b2J\\xe2\\x80\\xae\t"),
+            std::string::npos)
+      << t;
   EXPECT_NE(t.find("\t-\t0\t2\t1\t1\n"), std::string::npos) << t;  // retiene
   EXPECT_NE(t.find("\nvacio\t0\tConexion OK\t"), std::string::npos) << t;
   EXPECT_NE(t.find("\tbloqueado\t0\t0\t0\t0\n"), std::string::npos) << t;
