@@ -128,7 +128,7 @@ void LeerLock(int raiz, Terminal &t) {
     t.lock = kBloqueado;
     return;
   }
-  long pid = atol(contenido.c_str());
+  int pid = PidDeLock(contenido.c_str());
   if (pid <= 0) {
     t.lock = kBloqueado;
   } else if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) {
