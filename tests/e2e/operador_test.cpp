@@ -205,13 +205,20 @@ TEST_F(Chequeo, EveryProblemWithItsLine) {
        {"Configuracion correcta: @zelta.conf, @zelta.destinos"}},
       {"faulty lines",
        "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\nCOLOR=azul\nBLOCKSIZE=0\n#" + std::string(80, 'x') +
-           "\nTERMID=1\nBPS=14400\nBPS=0\nLOCKDIR=/tmp\nREINTENTOS=2\n",
+           "\nTERMID=1\nBPS=14400\nBPS=0\nLOCKDIR=/tmp\nREINTENTOS=2\nREINTENTOS=4294967297\n"
+           "C\x1b[2J\xc2\x9bOLOR=1\n",
        "5 12 * - host 7001\n5 12 ABC - host 7001\n\n5 12 * - host 70000\n5 12 * - host\n"
        "512 1 * - host 1\n6 1 abcdefgh - a 1\n6 1 ABCDEFGH - b 1\n6 1 * - c 1\n5 12 ZZZZZZZZ - d 1\n",
        16,
        {"@zelta.conf:3: Error en linea 3: COLOR=azul", "@zelta.conf:4: Error: Parametro BLOCKSIZE demasiado largo",
+        "@zelta.conf:4: Error en linea 4: BLOCKSIZE=0 fuera de rango (1 a 4000)",
         "@zelta.conf:5: Error: Linea 5 demasiado larga.", "@zelta.conf:6: TERMID no valido",
         "@zelta.conf:7: Velocidad 14400 no soportada", "@zelta.conf:8: Velocidad 0 no soportada",
+        // atoi read it as 1, and the check said nothing.
+        "@zelta.conf:11: Error: Parametro REINTENTOS demasiado largo",
+        "@zelta.conf:11: Error en linea 11: REINTENTOS=4294967297 fuera de rango (1 a 1000)",
+        // The line is shown, but never a raw control byte of it.
+        "@zelta.conf:12: Error en linea 12: C\\x1b[2J\\xc2\\x9bOLOR=1",
         "@zelta.destinos:2: Linea 2 de zelta.destinos invalida: CLAVE no tiene 8 caracteres ni es *",
         "@zelta.destinos:4: Linea 4 de zelta.destinos invalida: PUERTO no esta entre 1 y 65535",
         "@zelta.destinos:5: Linea 5 de zelta.destinos invalida: faltan campos (EMPRESA ACTIVIDAD "
