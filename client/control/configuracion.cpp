@@ -22,17 +22,21 @@ enum TipoClave { kTexto, kNumero };
 struct Clave {
   const char *nombre;
   TipoClave tipo;
-  size_t limite;  // text keys: longest value kept
-  int minimo;     // number keys: valid range
-  int maximo;
+  size_t limite;      // text keys: longest value kept
+  long long minimo;   // number keys: valid range (docs/man/zelta.conf.5)
+  long long maximo;
 };
+
+constexpr long long kMinInt = -2147483648LL;
+constexpr long long kMaxInt = 2147483647LL;
 
 // In the order they are tried against a line.
 const Clave kClaves[] = {
     {"MODEM", kTexto, 49, 0, 0},
     {"PREFIJO", kTexto, 4, 0, 0},
-    {"BPS", kNumero, 0, 0, 0},
-    {"REINTENTOS", kNumero, 0, 1, 2147483647},
+    // Any int: a speed the table lacks is reported as such below.
+    {"BPS", kNumero, 0, kMinInt, kMaxInt},
+    {"REINTENTOS", kNumero, 0, 1, 1000},
     {"BLOCKSIZE", kNumero, 0, 1, 4000},
     {"TELEFONO", kTexto, 24, 0, 0},
     {"TERMID", kTexto, 8, 0, 0},
@@ -43,8 +47,8 @@ const Clave kClaves[] = {
     {"MDMTIMEOUT", kNumero, 0, 1, 120},
     {"IGNORECONNSTR", kNumero, 0, 0, 1},
     {"UDPPORT", kNumero, 0, 0, 65535},
-    {"ESPERAMODEM", kNumero, 0, 0, 2147483647},
-    {"TIEMPOMAXIMO", kNumero, 0, 1, 2147483647},
+    {"ESPERAMODEM", kNumero, 0, 0, 86400},
+    {"TIEMPOMAXIMO", kNumero, 0, 1, 86400},
     {"RESERVA", kNumero, 0, 0, 99},
 };
 
@@ -112,12 +116,28 @@ int *CampoNumero(const char *nombre) {
   return nullptr;
 }
 
+// Reports a number outside its key's range: the key, the line and the
+// range. valor points just after '='.
+void FueraDeRango(const Clave &clave, const char *valor, int linea) {
+  while (EsBlanco(*valor)) valor++;
+  int largo = 0;
+  while (valor[largo] != '\0' && !EsBlanco(valor[largo]) && largo < 24) largo++;
+  Reportar(linea, "Error en linea %d: %s=%.*s fuera de rango (%lld a %lld)", linea, clave.nombre,
+           largo, valor, clave.minimo, clave.maximo);
+}
+
 // Stores the value of one key. valor points just after '='. Returns false
 // when the line counts as an error.
 bool GuardarValor(const Clave &clave, const char *valor, int linea) {
   if (clave.tipo == kNumero) {
-    int numero = atoi(valor);
+    long long leido = 0;
+    bool enrango = LeerNumero(valor, clave.minimo, clave.maximo, &leido);
+    int numero = static_cast<int>(leido);
     if (strcmp(clave.nombre, "BPS") == 0) {
+      if (!enrango) {
+        FueraDeRango(clave, valor, linea);
+        return false;
+      }
       g_config.bps = BuscarVelocidad(numero);
       if (numero != 0 && g_config.bps == 0) Reportar(linea, "Velocidad %d no soportada", numero);
       // A run takes 9600 for an unusable speed and says so; a check names
@@ -127,8 +147,10 @@ bool GuardarValor(const Clave &clave, const char *valor, int linea) {
       }
       return true;
     }
-    if (numero < clave.minimo || numero > clave.maximo) {
+    if (!enrango) {
+      // The message of old first, for whoever looks for it; then the range.
       Reportar(linea, "Error: Parametro %s demasiado largo", clave.nombre);
+      FueraDeRango(clave, valor, linea);
       return false;
     }
     *CampoNumero(clave.nombre) = numero;

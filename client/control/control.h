@@ -232,6 +232,32 @@ void EscribirEstadoSenal(int codigo);
 constexpr size_t kMaxLineaEstado = 64;
 size_t ArmarLineaEstado(int codigo, char *linea, size_t cap);
 
+// ---------------------------------------------------------------- text for an operator
+
+// Writes to out the form of byte c fit for an operator's eyes: the byte
+// itself when it is printable ASCII (0x20-0x7E), else "\xNN" in lower-case
+// hex. Returns the characters written, 1 or 4. Async-signal-safe.
+size_t EscaparByte(unsigned char c, char out[4]);
+
+// texto with every byte through EscaparByte. Everything from outside that
+// the log, -s or -c shows passes through this rule.
+std::string TextoVisible(const std::string &texto);
+
+// ---------------------------------------------------------------- numbers
+
+// Reads the leading decimal number of texto the way atoi does (leading
+// blanks, an optional sign, digits; what follows is not looked at; no
+// digits read as 0), at any length. Returns true with *valor when it lies
+// from minimo to maximo; false, *valor untouched, otherwise.
+bool LeerNumero(const char *texto, long long minimo, long long maximo, long long *valor);
+
+// Largest pid a lock file can name (above the kernel's pid_max limit).
+inline constexpr long long kMaxPid = 2147483647;
+
+// The pid the content of a lock file names: its leading number when it is
+// from 1 to kMaxPid, else 0 (no pid: a lock an operator made, or garbage).
+int PidDeLock(const char *texto);
+
 // ---------------------------------------------------------------- log
 
 // Opens the log file ruta for appending; a new file is made 0644 whatever

@@ -103,31 +103,46 @@ int PublicarLock(const LugarLock &lugar, const char *temp) {
   return Sincronizar(fd);
 }
 
-// What an existing lock file says about its owner.
-constexpr int kLockSeFue = -1;     // the file vanished
-constexpr int kLockIlegible = -2;  // it cannot be opened for another reason
-constexpr int kLockNoRegular = -3; // a link, FIFO, device or directory
+// What reading an existing lock file found. The pid goes apart, so that no
+// content (a "-1" written by hand) can pass for one of these.
+enum EstadoLock {
+  kLockLeido,      // read: pid holds its pid, 0 when it names none
+  kLockSeFue,      // the file vanished
+  kLockIlegible,   // it cannot be opened for another reason
+  kLockNoRegular,  // a link, FIFO, device or directory
+};
 
-// The pid recorded in an existing lock file, 0 when none can be read, or
-// one of the values above. A FIFO cannot block the read, nor a link lead it
-// elsewhere.
+struct LecturaLock {
+  EstadoLock estado = kLockLeido;
+  int pid = 0;
+};
+
+// Reads an existing lock file: the pid it records (see PidDeLock: 0 when
+// none can be read), or why it could not be read. A FIFO cannot block the
+// read, nor a link lead it elsewhere.
 // With mtime, also the file's modification time (when the pid was written).
-int LeerPidLock(const LugarLock &lugar, timespec *mtime = nullptr) {
+LecturaLock LeerPidLock(const LugarLock &lugar, timespec *mtime = nullptr) {
+  LecturaLock l;
   Descriptor fd;
   int e = AbrirLectura(lugar.dir.fd, lugar.nombre.c_str(), fd);
-  if (e == ENOENT) return kLockSeFue;
-  if (e == ELOOP || e == kNoRegular) return kLockNoRegular;
-  if (e != 0) return kLockIlegible;
+  if (e == ENOENT) l.estado = kLockSeFue;
+  else if (e == ELOOP || e == kNoRegular) l.estado = kLockNoRegular;
+  else if (e != 0) l.estado = kLockIlegible;
+  if (e != 0) return l;
   if (mtime != nullptr) {
     struct stat st;
-    if (fstat(fd.fd, &st) != 0) return kLockIlegible;
+    if (fstat(fd.fd, &st) != 0) {
+      l.estado = kLockIlegible;
+      return l;
+    }
     *mtime = st.st_mtim;
   }
   char buf[12];
   ssize_t n = read(fd.fd, buf, 11);
-  if (n <= 0) return 0;
+  if (n <= 0) return l;
   buf[n] = '\0';
-  return atoi(buf);
+  l.pid = PidDeLock(buf);
+  return l;
 }
 
 // When the system last booted, on the wall clock.
@@ -184,12 +199,12 @@ bool BorrarLockViejo(const LugarLock &lugar, int pid) {
   flock(lugar.dir.fd, LOCK_EX);
   bool reintentar = false;
   timespec mtime{};
-  int actual = LeerPidLock(lugar, &mtime);
-  if (actual == kLockSeFue || (actual != pid && actual >= 0)) {
+  LecturaLock actual = LeerPidLock(lugar, &mtime);
+  if (actual.estado == kLockSeFue || (actual.estado == kLockLeido && actual.pid != pid)) {
     reintentar = true;
-  } else if (actual == pid) {
+  } else if (actual.estado == kLockLeido) {
     // Judged again: a new lock with the same pid may have replaced it.
-    reintentar = MotivoVencido(actual, mtime) == nullptr ||
+    reintentar = MotivoVencido(actual.pid, mtime) == nullptr ||
                  unlinkat(lugar.dir.fd, lugar.nombre.c_str(), 0) == 0;
   }
   flock(lugar.dir.fd, LOCK_UN);
@@ -231,15 +246,16 @@ int CrearLock(const std::string &path, LockOcupado *ocupado) {
       break;
     }
     timespec mtime{};
-    int pid = LeerPidLock(lugar, &mtime);
-    if (pid == kLockSeFue) continue;  // gone meanwhile: try again
-    if (pid == kLockNoRegular) {
+    LecturaLock lectura = LeerPidLock(lugar, &mtime);
+    int pid = lectura.pid;
+    if (lectura.estado == kLockSeFue) continue;  // gone meanwhile: try again
+    if (lectura.estado == kLockNoRegular) {
       // Never taken over: what a link points to is not ours to delete.
       LogFormato(1, "No se puede crear lock %s: ya existe y no es un archivo regular",
                  path.c_str());
       break;
     }
-    if (pid == kLockIlegible) {
+    if (lectura.estado == kLockIlegible) {
       LogFormato(1, "No se puede crear lock %s", path.c_str());
       break;
     }

@@ -38,24 +38,23 @@ struct Linea {
     for (size_t i = 0; i < largo && n < sizeof buf; i++) buf[n++] = texto[i];
   }
   void Agregar(const char *texto) { Agregar(texto, strlen(texto)); }
-  // The text with every control byte shown as \xNN, so that names from
-  // outside (markers, delivered files, the server's answers) can neither
-  // forge lines nor send escapes to a terminal. The line ends (CR, LF) that
-  // close some messages, such as the modem's connect string, stay as they
-  // are: at the end they can start no forged line.
+  // The text with every byte but printable ASCII shown as \xNN (see
+  // EscaparByte), so that names from outside (markers, delivered files, the
+  // server's answers) can neither forge lines nor send escapes to a
+  // terminal. The line ends (CR, LF) that close some messages, such as the
+  // modem's connect string, stay as they are: at the end they can start no
+  // forged line.
   void AgregarVisible(const char *texto) {
-    static const char kHex[] = "0123456789abcdef";
     size_t largo = strlen(texto);
     size_t finales = largo;
     while (finales > 0 && (texto[finales - 1] == '\n' || texto[finales - 1] == '\r')) finales--;
     for (size_t i = 0; i < largo; i++) {
-      unsigned char c = static_cast<unsigned char>(texto[i]);
-      if ((c < 0x20 || c == 0x7F) && i < finales) {
-        char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
-        Agregar(esc, 4);
-      } else {
+      if (i >= finales) {
         Agregar(texto + i, 1);
+        continue;
       }
+      char esc[4];
+      Agregar(esc, EscaparByte(static_cast<unsigned char>(texto[i]), esc));
     }
   }
   void DosDigitos(long v) {

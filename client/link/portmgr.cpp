@@ -6,6 +6,12 @@
 // zelta.portmgr in the program directory lists, one "KEY,company,activity"
 // line each, the destinations that could only be reached through it, so that
 // later runs ask it first.
+//
+// The socket is connected to the manager's address, so the kernel drops a
+// datagram from any other sender (one forged grant would otherwise send the
+// whole bundle elsewhere), and every answer's sender is checked as well, for
+// what arrived before the connection was made. The whole request, busy
+// answers included, ends at TIEMPOMAXIMO.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -35,6 +41,59 @@ constexpr unsigned kPausaBusy = 3;        // after a busy answer, seconds
 constexpr size_t kMaxRespuesta = 199;     // bytes of an answer that are read
 constexpr size_t kMaxPieza = 29;          // characters of a memory line tested
 constexpr unsigned short kPuertoNulo = 65535;
+
+// The monotonic clock in milliseconds.
+long long AhoraMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The request's deadline: TIEMPOMAXIMO seconds from its start.
+struct Plazo {
+  long long limite;
+  long long Resta() const { return limite - AhoraMs(); }
+  bool Vencido() const { return Resta() <= 0; }
+  // Sleeps ms, but never past the deadline.
+  void Dormir(long ms) const {
+    long long resta = Resta();
+    if (resta > 0) ::Dormir(static_cast<long>(std::min<long long>(ms, resta)));
+  }
+};
+
+bool MismoEmisor(const sockaddr_in &a, const sockaddr_in &b) {
+  return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
+         a.sin_addr.s_addr == b.sin_addr.s_addr;
+}
+
+enum Espera { kEsperaLeida, kEsperaVencida, kEsperaFallida };
+
+// Waits until the monotonic time limite for the manager's answer and reads
+// it into buf (at most kMaxRespuesta bytes, *n of them). A datagram from any
+// other sender (queued before the socket was connected) is dropped and the
+// wait goes on. Failures are logged.
+Espera EsperarRespuesta(int fd, const sockaddr_in &manager, long long limite, char *buf,
+                        ssize_t *n) {
+  for (;;) {
+    struct pollfd espera = {fd, POLLIN, 0};
+    int listo = poll(&espera, 1, static_cast<int>(std::max(0LL, limite - AhoraMs())));
+    if (listo == 0) return kEsperaVencida;
+    if (listo < 0) {
+      LogFormato(1, "PortMgrConnect select(): %s", strerror(errno));
+      return kEsperaFallida;
+    }
+    struct sockaddr_in emisor {};
+    socklen_t largo = sizeof emisor;
+    *n = recvfrom(fd, buf, kMaxRespuesta, 0, reinterpret_cast<struct sockaddr *>(&emisor), &largo);
+    if (*n < 0) {
+      LogFormato(1, "PortMgrConnect recvfrom(): %s", strerror(errno));
+      return kEsperaFallida;
+    }
+    if (MismoEmisor(emisor, manager)) return kEsperaLeida;
+    // The address only, so that a stream of them folds into one line.
+    LogFormato(1, "PortMgrConnect descarto un datagrama de %s", inet_ntoa(emisor.sin_addr));
+  }
+}
 
 struct Liberar {
   void operator()(char *p) const { free(p); }
@@ -104,7 +163,8 @@ std::string ArchivoPortMgr() {
 int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_t tam,
                    unsigned short *outport) {
   LogMensaje("Conectando a PortMgr", 2);
-  Descriptor sock(socket(AF_INET, SOCK_DGRAM, 0));
+  Plazo plazo{AhoraMs() + static_cast<long long>(g_config.tiempomaximo) * 1000};
+  Descriptor sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (sock.fd < 0) {
     LogFormato(1, "PortMgrConnect socket(): %s", strerror(errno));
     return kSinConexion;
@@ -137,8 +197,13 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   bool pausa = false;
   while (quedan > 0 && resultado != kExito) {
     quedan--;
-    if (pausa) Dormir(kPausaIntento * 1000L);
+    if (pausa) plazo.Dormir(kPausaIntento * 1000L);
     pausa = true;
+    if (plazo.Vencido()) {
+      LogFormato(1, "PortMgrConnect: sin respuesta util en TIEMPOMAXIMO (%d segundos)",
+                 g_config.tiempomaximo);
+      break;
+    }
 
     struct hostent *he = gethostbyname(host);
     if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
@@ -149,31 +214,27 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
     destino.sin_family = AF_INET;
     memcpy(&destino.sin_addr, he->h_addr_list[0], sizeof destino.sin_addr);
     destino.sin_port = htons(puerto);
-    if (sendto(sock.fd, pedido, largopedido, 0, reinterpret_cast<struct sockaddr *>(&destino),
-               sizeof destino) < 0) {
+    // From here on the kernel takes datagrams from the manager only.
+    if (connect(sock.fd, reinterpret_cast<struct sockaddr *>(&destino), sizeof destino) != 0) {
+      LogFormato(1, "PortMgrConnect connect(): %s", strerror(errno));
+      continue;
+    }
+    if (send(sock.fd, pedido, largopedido, 0) < 0) {
       LogFormato(1, "PortMgrConnect send(): %s", strerror(errno));
       continue;
     }
     LogMensaje("PortMgrConnect req sent", 10);
 
-    struct pollfd espera = {sock.fd, POLLIN, 0};
-    int listo = poll(&espera, 1, kEsperaRespuestaMs);
-    if (listo == 0) {
+    char respuesta[kMaxRespuesta + 1];
+    ssize_t n = 0;
+    long long esperams = std::min<long long>(kEsperaRespuestaMs, std::max(0LL, plazo.Resta()));
+    Espera espera = EsperarRespuesta(sock.fd, destino, AhoraMs() + esperams, respuesta, &n);
+    if (espera == kEsperaVencida) {
       LogMensaje("PorgMgrConnect timeout esperando resp", 10);
       pausa = false;
       continue;
     }
-    if (listo < 0) {
-      LogFormato(1, "PortMgrConnect select(): %s", strerror(errno));
-      continue;
-    }
-
-    char respuesta[kMaxRespuesta + 1];
-    ssize_t n = recvfrom(sock.fd, respuesta, kMaxRespuesta, 0, nullptr, nullptr);
-    if (n < 0) {
-      LogFormato(1, "PortMgrConnect recvfrom(): %s", strerror(errno));
-      continue;
-    }
+    if (espera == kEsperaFallida) continue;
     if (n == 0) continue;
     respuesta[n] = '\0';
     LogFormato(10, "Resp de PortMgr: %s", respuesta);
@@ -182,7 +243,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
       case kRespuestaBusy:
         LogMensaje("PortMgr resp BUSY", 3);
         LogMensaje("Sleeping...", 5);
-        Dormir(kPausaBusy * 1000L);
+        plazo.Dormir(kPausaBusy * 1000L);
         quedan++;
         break;
       case kRespuestaNone:

@@ -356,9 +356,9 @@ int ChequearConfiguracion(const char *argv0) {
   for (const Hallazgo &h : hallazgos) {
     std::string archivo = g_corrida.dirprog + h.archivo;
     if (h.linea > 0) {
-      printf("%s:%d: %s\n", archivo.c_str(), h.linea, h.texto.c_str());
+      printf("%s:%d: %s\n", archivo.c_str(), h.linea, TextoVisible(h.texto).c_str());
     } else {
-      printf("%s: %s\n", archivo.c_str(), h.texto.c_str());
+      printf("%s: %s\n", archivo.c_str(), TextoVisible(h.texto).c_str());
     }
   }
   if (hallazgos.empty()) {

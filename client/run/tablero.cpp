@@ -7,7 +7,7 @@
 // are: every name is opened below a directory descriptor without following
 // a link, only regular files are read (opened non-blocking, so a FIFO
 // cannot stall the listing), and never more than a few bytes of each.
-// Whatever comes out of a root is shown with its control bytes replaced.
+// Whatever comes out of a root is shown through the operator's escaping.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -70,15 +70,9 @@ bool LeerPrincipio(int dirfd, const char *nombre, size_t tope, std::string &cont
 }
 
 // A text from a terminal root fit for a terminal and for a tab-separated
-// field: control bytes become '?'.
-std::string Visible(const std::string &texto) {
-  std::string v = texto;
-  for (char &c : v) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) c = '?';
-  }
-  return v;
-}
+// field: the operator's rule (TextoVisible), which leaves no tab nor line
+// end in it.
+std::string Visible(const std::string &texto) { return TextoVisible(texto); }
 
 enum Ultimo { kSinCorridas, kIlegible, kLeido };
 enum Lock { kLibre, kCorriendo, kBloqueado };
@@ -134,7 +128,7 @@ void LeerLock(int raiz, Terminal &t) {
     t.lock = kBloqueado;
     return;
   }
-  long pid = atol(contenido.c_str());
+  int pid = PidDeLock(contenido.c_str());
   if (pid <= 0) {
     t.lock = kBloqueado;
   } else if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) {

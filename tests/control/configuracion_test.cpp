@@ -95,13 +95,20 @@ TEST_F(ConfigFixture, FaultyValuesAndLines) {
     int resultado;
     std::string salida;
   } casos[] = {
-      {"BLOCKSIZE=0\n", -3, "Error: Parametro BLOCKSIZE demasiado largo\n"},
-      {"BLOCKSIZE=4001\n", -3, "Error: Parametro BLOCKSIZE demasiado largo\n"},
-      {"REINTENTOS=0\n", -3, "Error: Parametro REINTENTOS demasiado largo\n"},
-      {"MDMTIMEOUT=121\n", -3, "Error: Parametro MDMTIMEOUT demasiado largo\n"},
-      {"IGNORECONNSTR=2\n", -3, "Error: Parametro IGNORECONNSTR demasiado largo\n"},
-      {"UDPPORT=70000\n", -3, "Error: Parametro UDPPORT demasiado largo\n"},
-      {"TIEMPOMAXIMO=0\n", -3, "Error: Parametro TIEMPOMAXIMO demasiado largo\n"},
+      {"BLOCKSIZE=0\n", -3,
+       "Error: Parametro BLOCKSIZE demasiado largo\nError en linea 3: BLOCKSIZE=0 fuera de rango (1 a 4000)\n"},
+      {"BLOCKSIZE=4001\n", -3,
+       "Error: Parametro BLOCKSIZE demasiado largo\nError en linea 3: BLOCKSIZE=4001 fuera de rango (1 a 4000)\n"},
+      {"REINTENTOS=0\n", -3,
+       "Error: Parametro REINTENTOS demasiado largo\nError en linea 3: REINTENTOS=0 fuera de rango (1 a 1000)\n"},
+      {"MDMTIMEOUT=121\n", -3,
+       "Error: Parametro MDMTIMEOUT demasiado largo\nError en linea 3: MDMTIMEOUT=121 fuera de rango (1 a 120)\n"},
+      {"IGNORECONNSTR=2\n", -3,
+       "Error: Parametro IGNORECONNSTR demasiado largo\nError en linea 3: IGNORECONNSTR=2 fuera de rango (0 a 1)\n"},
+      {"UDPPORT=70000\n", -3,
+       "Error: Parametro UDPPORT demasiado largo\nError en linea 3: UDPPORT=70000 fuera de rango (0 a 65535)\n"},
+      {"TIEMPOMAXIMO=0\n", -3,
+       "Error: Parametro TIEMPOMAXIMO demasiado largo\nError en linea 3: TIEMPOMAXIMO=0 fuera de rango (1 a 86400)\n"},
       {"TERMID=1234567\n", -3, "TERMID no valido\n"},
       {"TERMID=123456789\n", -3, "Error: Parametro TERMID demasiado largo\n"},
       {"PREFIJO=12345\n", -3, "Error: Parametro PREFIJO demasiado largo\n"},
@@ -115,13 +122,74 @@ TEST_F(ConfigFixture, FaultyValuesAndLines) {
       {"#" + std::string(77, 'x') + "\n", 0, ""},
       {"#" + std::string(78, 'x') + "\n", -3, "Error: Linea 3 demasiado larga.\n"},
       {"BLOCKSIZE=5000\nTERMID=1\n", -3,
-       "Error: Parametro BLOCKSIZE demasiado largo\nTERMID no valido\n"},
+       "Error: Parametro BLOCKSIZE demasiado largo\nError en linea 3: BLOCKSIZE=5000 fuera de rango (1 a "
+       "4000)\nTERMID no valido\n"},
   };
   for (const auto &c : casos) {
     std::string out;
     EXPECT_EQ(Cargar(kMinimo + c.extra, &out), c.resultado) << c.extra;
     EXPECT_EQ(out, c.salida) << c.extra;
   }
+}
+
+TEST_F(ConfigFixture, NumbersOutsideTheirRangeNeverWrap) {
+  // atoi took 4294967297 as 1 and 4294977896 (2^32 + 9600) as 9600. Every
+  // number key: a value past either end of its documented range, at any
+  // length, is an error that names the key, the line and the range, and
+  // the key keeps its default.
+  struct Caso {
+    std::string linea;
+    std::string rango;
+  } casos[] = {
+      {"REINTENTOS=4294967297", "1 a 1000"},
+      {"REINTENTOS=1001", "1 a 1000"},
+      {"REINTENTOS=-4294967295", "1 a 1000"},
+      {"BLOCKSIZE=4294968320", "1 a 4000"},
+      {"MDMTIMEOUT=99999999999999999999999", "1 a 120"},
+      {"IGNORECONNSTR=4294967297", "0 a 1"},
+      {"UDPPORT=4294967296", "0 a 65535"},
+      {"UDPPORT=-1", "0 a 65535"},
+      {"ESPERAMODEM=86401", "0 a 86400"},
+      {"TIEMPOMAXIMO=4294967297", "1 a 86400"},
+      {"TIEMPOMAXIMO=86401", "1 a 86400"},
+  };
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.linea);
+    std::string out;
+    EXPECT_EQ(Cargar(kMinimo + c.linea + "\n", &out), -3);
+    std::string clave = c.linea.substr(0, c.linea.find('='));
+    EXPECT_EQ(out, "Error: Parametro " + clave + " demasiado largo\nError en linea 3: " + c.linea +
+                       " fuera de rango (" + c.rango + ")\n");
+    Configuracion porDefecto;
+    EXPECT_EQ(g_config.reintentos, porDefecto.reintentos);
+    EXPECT_EQ(g_config.tiempomaximo, porDefecto.tiempomaximo);
+    EXPECT_EQ(g_config.udpport, porDefecto.udpport);
+  }
+  // The speed: beyond an int it is out of range; inside, as before.
+  std::string out;
+  EXPECT_EQ(Cargar(kMinimo + "BPS=4294976896\n", &out), -3);
+  EXPECT_EQ(out, "Error en linea 3: BPS=4294976896 fuera de rango (-2147483648 a 2147483647)\n");
+  // The ends of each range are accepted, as is what follows the digits.
+  EXPECT_EQ(Cargar(kMinimo + "REINTENTOS=1000\nESPERAMODEM=86400\nTIEMPOMAXIMO= 86400 s\nUDPPORT=0\n",
+                   &out),
+            0)
+      << out;
+  EXPECT_EQ(g_config.reintentos, 1000);
+  EXPECT_EQ(g_config.esperamodem, 86400);
+  EXPECT_EQ(g_config.tiempomaximo, 86400);
+}
+
+TEST_F(ConfigFixture, CheckRunReportsTheRangeWithTheLine) {
+  prueba::WriteFile(dir / "zelta.conf", kMinimo + "REINTENTOS=4294967297\n");
+  std::vector<Hallazgo> hallazgos;
+  RevisarConfiguracion(argv0.c_str(), hallazgos);
+  bool visto = false;
+  for (const Hallazgo &h : hallazgos) {
+    if (h.linea == 3 && h.texto == "Error en linea 3: REINTENTOS=4294967297 fuera de rango (1 a 1000)")
+      visto = true;
+  }
+  EXPECT_TRUE(visto);
+  EXPECT_FALSE(hallazgos.empty());  // so -c does not say "Configuracion correcta"
 }
 
 TEST_F(ConfigFixture, StoredValuesAfterFaults) {

@@ -90,6 +90,39 @@ TEST_F(LockFixture, LockWithoutAPositivePidIsHeldForever) {
   EXPECT_NE(Log().find("El proceso (0) esta lockeando"), std::string::npos);
 }
 
+TEST_F(LockFixture, LockContentNeverPassesForAReadFailure) {
+  // "-1" and "-3" were the reader's own codes for "vanished" and "not a
+  // regular file": a lock holding them spun 1,000 times or was called a
+  // link. Numbers past an int wrapped to some pid (4294967297 to 1). Each
+  // is now a lock without a pid: held, untouched, reported as such.
+  const char *contenidos[] = {"        -1\n", "        -2\n", "        -3\n", "-1",
+                              "4294967297\n", "99999999999", "-4294967295", "\x01\xff-1"};
+  for (const char *c : contenidos) {
+    SCOPED_TRACE(c);
+    AbrirLog(10);
+    std::string path = dir / "_zelta.lck";
+    prueba::WriteFile(path, c);
+    EXPECT_EQ(CrearLock(path), -1);
+    EXPECT_EQ(prueba::ReadFile(path), c);
+    std::string salida = Log();
+    EXPECT_NE(salida.find("El proceso (0) esta lockeando el archivo (" + path + ")"), std::string::npos)
+        << salida;
+    EXPECT_EQ(salida.find("cambia sin cesar"), std::string::npos) << salida;
+    EXPECT_EQ(salida.find("no es un archivo regular"), std::string::npos) << salida;
+  }
+}
+
+TEST(PidDeLock, OnlyAPidInRangeCounts) {
+  struct {
+    const char *texto;
+    int pid;
+  } casos[] = {{"      1234\n", 1234}, {"1234", 1234},       {"2147483647", 2147483647},
+               {"2147483648", 0},     {"4294967297", 0},    {"0", 0},
+               {"-1", 0},             {"", 0},              {"basura", 0},
+               {"  +77x", 77}};
+  for (const auto &c : casos) EXPECT_EQ(PidDeLock(c.texto), c.pid) << c.texto;
+}
+
 TEST_F(LockFixture, UncreatableLockIsReported) {
   std::string path = dir / "nodir/_zelta.lck";
   EXPECT_EQ(CrearLock(path), -1);

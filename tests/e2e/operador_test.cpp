@@ -122,7 +122,7 @@ TEST_F(Tablero, FailedRetainedAndBlockedTerminalsExitOne) {
   std::string hostil = Terminal("hostil", nullptr);
   ASSERT_EQ(symlink((dir / "secreto").c_str(), (hostil + "/estado.rsp").c_str()), 0);
   mkfifo((hostil + "/_zelta.lck").c_str(), 0644);
-  Terminal("raro", "3: Abortado\x1b[2J por\texceso\r\n");
+  Terminal("raro", "3: Abortado\x1b[2J por\texceso\xc2\x9b" "2J\xe2\x80\xae\r\n");
   // An empty lock blocks every run until someone deletes it.
   WriteFile(Terminal("vacio", "0: Conexion OK\r\n") + "/_zelta.lck", "");
 
@@ -131,7 +131,10 @@ TEST_F(Tablero, FailedRetainedAndBlockedTerminalsExitOne) {
   std::string t = r.output;
   EXPECT_NE(t.find("\nfallo\t5\tNo se pudo conectar\t"), std::string::npos) << t;
   EXPECT_NE(t.find("\nhostil\t?\t?\t-\tbloqueado\t0\t0\t0\t0\n"), std::string::npos) << t;
-  EXPECT_NE(t.find("\nraro\t3\tAbortado?[2J por?exceso\t"), std::string::npos) << t;
+  // Control bytes, a C1 CSI and a right-to-left override, all as \xNN.
+  EXPECT_NE(t.find("\nraro\t3\tAbortado\\x1b[2J por\\x09exceso\\xc2\\x9b2J\\xe2\\x80\\xae\t"),
+            std::string::npos)
+      << t;
   EXPECT_NE(t.find("\t-\t0\t2\t1\t1\n"), std::string::npos) << t;  // retiene
   EXPECT_NE(t.find("\nvacio\t0\tConexion OK\t"), std::string::npos) << t;
   EXPECT_NE(t.find("\tbloqueado\t0\t0\t0\t0\n"), std::string::npos) << t;
@@ -202,13 +205,20 @@ TEST_F(Chequeo, EveryProblemWithItsLine) {
        {"Configuracion correcta: @zelta.conf, @zelta.destinos"}},
       {"faulty lines",
        "MODEM=/dev/ttyS0\nCODIGOINTERURBANO=11\nCOLOR=azul\nBLOCKSIZE=0\n#" + std::string(80, 'x') +
-           "\nTERMID=1\nBPS=14400\nBPS=0\nLOCKDIR=/tmp\nREINTENTOS=2\n",
+           "\nTERMID=1\nBPS=14400\nBPS=0\nLOCKDIR=/tmp\nREINTENTOS=2\nREINTENTOS=4294967297\n"
+           "C\x1b[2J\xc2\x9bOLOR=1\n",
        "5 12 * - host 7001\n5 12 ABC - host 7001\n\n5 12 * - host 70000\n5 12 * - host\n"
        "512 1 * - host 1\n6 1 abcdefgh - a 1\n6 1 ABCDEFGH - b 1\n6 1 * - c 1\n5 12 ZZZZZZZZ - d 1\n",
        16,
        {"@zelta.conf:3: Error en linea 3: COLOR=azul", "@zelta.conf:4: Error: Parametro BLOCKSIZE demasiado largo",
+        "@zelta.conf:4: Error en linea 4: BLOCKSIZE=0 fuera de rango (1 a 4000)",
         "@zelta.conf:5: Error: Linea 5 demasiado larga.", "@zelta.conf:6: TERMID no valido",
         "@zelta.conf:7: Velocidad 14400 no soportada", "@zelta.conf:8: Velocidad 0 no soportada",
+        // atoi read it as 1, and the check said nothing.
+        "@zelta.conf:11: Error: Parametro REINTENTOS demasiado largo",
+        "@zelta.conf:11: Error en linea 11: REINTENTOS=4294967297 fuera de rango (1 a 1000)",
+        // The line is shown, but never a raw control byte of it.
+        "@zelta.conf:12: Error en linea 12: C\\x1b[2J\\xc2\\x9bOLOR=1",
         "@zelta.destinos:2: Linea 2 de zelta.destinos invalida: CLAVE no tiene 8 caracteres ni es *",
         "@zelta.destinos:4: Linea 4 de zelta.destinos invalida: PUERTO no esta entre 1 y 65535",
         "@zelta.destinos:5: Linea 5 de zelta.destinos invalida: faltan campos (EMPRESA ACTIVIDAD "

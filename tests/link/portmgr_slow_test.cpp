@@ -1,10 +1,16 @@
 // portmgr_slow_test.cpp - the port-manager request's attempts, answer waits
 // and pauses, timed against the portmgr-sim peer on loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control.h"
@@ -99,6 +105,71 @@ TEST_F(PedidoPortMgrLento, UnknownHostGivesFiveAttemptsOneSecondApart) {
   EXPECT_NE(Log().find("PortMgrConnect zelta-no-existe.invalid: unknown host [Repetido 4 veces]"),
             std::string::npos)
       << Log();
+}
+
+TEST_F(PedidoPortMgrLento, AlwaysBusyEndsAtTiempomaximo) {
+  // Busy answers give their attempt back, so without the deadline a manager
+  // that is always busy would hold the run for ever.
+  struct Caso {
+    int tiempomaximo;
+    std::vector<std::string> respuestas;
+  } casos[] = {{2, {"busy"}}, {1, {"silence"}}};
+  for (const Caso &c : casos) {
+    SCOPED_TRACE(c.tiempomaximo);
+    pmsim::PortMgrPeer sim(c.respuestas);
+    ASSERT_TRUE(sim.Started());
+    g_config.tiempomaximo = c.tiempomaximo;
+    auto antes = Reloj::now();
+    EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 5);
+    long long ms = Milisegundos(Reloj::now() - antes);
+    g_config.tiempomaximo = 3600;
+    EXPECT_GE(ms, c.tiempomaximo * 1000 - 50);
+    EXPECT_LT(ms, c.tiempomaximo * 1000 + 700);
+    EXPECT_NE(Log().find("PortMgrConnect: sin respuesta util en TIEMPOMAXIMO (" +
+                         std::to_string(c.tiempomaximo) + " segundos)"),
+              std::string::npos)
+        << Log();
+  }
+}
+
+TEST_F(PedidoPortMgrLento, SocketIsClosedOnExec) {
+  // The socket lives only inside PortMgrConnect: a grant answer is read
+  // while a child started from another thread could inherit it. Its flag is
+  // checked through /proc while the request waits for the answer.
+  pmsim::PortMgrPeer sim({"silence"});
+  ASSERT_TRUE(sim.Started());
+  g_config.tiempomaximo = 1;
+  bool visto = false, cloexec = true;
+  std::thread mirar([&] {
+    prueba::WaitUntil(
+        [&] {
+          for (int fd = 3; fd < 256; fd++) {
+            char enlace[64] = "", ruta[32];
+            snprintf(ruta, sizeof ruta, "/proc/self/fd/%d", fd);
+            ssize_t n = readlink(ruta, enlace, sizeof enlace - 1);
+            if (n <= 0 || strncmp(enlace, "socket:", 7) != 0) continue;
+            int sock = fd;
+            int tipo = 0;
+            socklen_t l = sizeof tipo;
+            sockaddr_in a{};
+            socklen_t la = sizeof a;
+            if (getsockopt(sock, SOL_SOCKET, SO_TYPE, &tipo, &l) != 0 || tipo != SOCK_DGRAM) continue;
+            if (getpeername(sock, reinterpret_cast<sockaddr *>(&a), &la) != 0 ||
+                ntohs(a.sin_port) != sim.Puerto())
+              continue;
+            visto = true;
+            cloexec = (fcntl(sock, F_GETFD) & FD_CLOEXEC) != 0;
+            return true;
+          }
+          return false;
+        },
+        900);
+  });
+  EXPECT_EQ(PortMgrConnect("127.0.0.1", sim.Puerto(), host, sizeof host, &puerto), 5);
+  mirar.join();
+  g_config.tiempomaximo = 3600;
+  EXPECT_TRUE(visto);
+  EXPECT_TRUE(cloexec);
 }
 
 }  // namespace

@@ -3,13 +3,16 @@
 #include "portmgr.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -342,6 +345,44 @@ TEST_F(PedidoPortMgr, InvalidAnswerUsesAnAttemptAndPausesASecond) {
   EXPECT_GE(pedidos[2].ms - pedidos[1].ms, 990);
   EXPECT_LT(pedidos[2].ms - pedidos[0].ms, 2900);
   EXPECT_NE(Log().find("PortMgr resp no valida"), std::string::npos);
+}
+
+// A manager played by the test: it reads the client's request on its own
+// socket, has a second socket send a forged grant to the client's port
+// first, and only then answers itself.
+TEST_F(PedidoPortMgr, GrantFromAnotherSocketIsIgnored) {
+  auto Socket = [] {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    return fd;
+  };
+  Descriptor manager(Socket()), intruso(Socket());
+  sockaddr_in direccion{};
+  socklen_t largo = sizeof direccion;
+  ASSERT_EQ(getsockname(manager.fd, reinterpret_cast<sockaddr *>(&direccion), &largo), 0);
+  std::thread peer([&] {
+    char buf[64];
+    sockaddr_in cliente{};
+    socklen_t lc = sizeof cliente;
+    if (recvfrom(manager.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&cliente), &lc) <= 0)
+      return;
+    const char falso[] = "MGR;G;127.0.0.1;7555;";
+    for (int i = 0; i < 3; i++) {
+      sendto(intruso.fd, falso, strlen(falso), 0, reinterpret_cast<sockaddr *>(&cliente), lc);
+    }
+    usleep(100 * 1000);  // the forgeries are in the kernel's hands first
+    const char real[] = "MGR;G;srv.ejemplo;7001;";
+    sendto(manager.fd, real, strlen(real), 0, reinterpret_cast<sockaddr *>(&cliente), lc);
+  });
+  int r = PortMgrConnect("127.0.0.1", ntohs(direccion.sin_port), host, sizeof host, &puerto);
+  peer.join();
+  EXPECT_EQ(r, 0);
+  EXPECT_STREQ(host, "srv.ejemplo");
+  EXPECT_EQ(puerto, 7001);
+  EXPECT_EQ(Log().find("7555"), std::string::npos) << Log();
 }
 
 }  // namespace
