@@ -11,9 +11,10 @@ bool LeerNumero(const char *texto, long long minimo, long long maximo, long long
   while (isspace(static_cast<unsigned char>(*p))) p++;
   bool negativo = *p == '-';
   if (*p == '-' || *p == '+') p++;
-  // Past this bound the number is out of every range a caller can ask for;
-  // the digits are still read, so that none of them wraps it back.
-  constexpr long long kTope = 1000000000000000000LL;
+  // Past this bound (18 digits) the number is out of every range a caller
+  // can ask for; the digits are still read, so that none of them wraps it
+  // back. Checked before the next digit goes in, so v never overflows.
+  constexpr long long kTope = 100000000000000000LL;
   long long v = 0;
   bool enorme = false;
   for (; isdigit(static_cast<unsigned char>(*p)); p++) {

@@ -119,7 +119,11 @@ TEST(PidDeLock, OnlyAPidInRangeCounts) {
   } casos[] = {{"      1234\n", 1234}, {"1234", 1234},       {"2147483647", 2147483647},
                {"2147483648", 0},     {"4294967297", 0},    {"0", 0},
                {"-1", 0},             {"", 0},              {"basura", 0},
-               {"  +77x", 77}};
+               {"  +77x", 77},
+               // Any length, with no overflow on the way (found by the
+               // configuration fuzzer: 18 digits and more).
+               {"960000000000000000", 0}, {"96000000000000000000000", 0},
+               {"9223372036854775808", 0}, {"-9223372036854775809", 0}};
   for (const auto &c : casos) EXPECT_EQ(PidDeLock(c.texto), c.pid) << c.texto;
 }
 
