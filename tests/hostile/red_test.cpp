@@ -235,11 +235,14 @@ struct CasoTexto {
   // Done as nobody in its root (estado.rsp is planted besides). True when it
   // worked.
   std::function<bool(const std::string &raiz)> ataque;
+  // Done as root afterwards (may be null).
+  std::function<void(const std::string &raiz)> preparar;
+  bool reenvio;        // the run is a resend (-r), which lists retenidos/
+  bool nombreEnLog;    // the planted name is logged (escaped)
 };
 
-// estado.rsp and a file name (in upload/, or in a retenidos/ of nobody's
-// own) hold the trap; zelta -s over the base (text and -q) and the log of a
-// run over that root show it only as \xNN.
+// estado.rsp and a file name hold the trap; zelta -s over the base (text
+// and -q) and the log of a run over that root show it only as \xNN.
 TEST(TextoHostil, PlantedTextReachesTheOperatorEscaped) {
   REQUIERE_ROOT();
   const std::vector<CasoTexto> casos = {
@@ -247,15 +250,28 @@ TEST(TextoHostil, PlantedTextReachesTheOperatorEscaped) {
        [](const std::string &raiz) {
          WriteFile(raiz + "/upload/nota" + kTrampa + ".txt", "hola\r\n");
          return true;
-       }},
-      {"a name in retenidos/",
+       },
+       nullptr, false, true},
+      // nobody's own retenidos/ is refused whole: its names are never read.
+      {"names in a retenidos/ of nobody's own",
        [](const std::string &raiz) {
          std::string ret = raiz + "/retenidos";
          if (mkdir(ret.c_str(), 0755) != 0) return false;
          WriteFile(ret + "/20261210040000-1" + kTrampa + ".subida", "[FIN]\r\n");
          WriteFile(ret + "/20261210040000-2.subida" + kTrampa, "[FIN]\r\n");
          return true;
-       }},
+       },
+       nullptr, true, false},
+      // Root's retenidos/ is closed to nobody; a name there that the client
+      // does not make (an operator's rename, say) is named in the log.
+      {"a name in root's retenidos/",
+       [](const std::string &) { return true; },
+       [](const std::string &raiz) {
+         std::string ret = raiz + "/retenidos";
+         prueba::MakeDir(ret, 0700);
+         WriteFile(ret + "/20261210040000-1" + kTrampa + ".subida", "[FIN]\r\n", 0600);
+       },
+       true, true},
   };
   mode_t vieja = umask(0);
   for (const auto &c : casos) {
@@ -271,6 +287,7 @@ TEST(TextoHostil, PlantedTextReachesTheOperatorEscaped) {
       WriteFile(raiz + "/estado.rsp", "3: Abortado" + kTrampa + " por\texceso\x1b[2J\r\n");
       return c.ataque(raiz);
     })) << "the attack itself failed";
+    if (c.preparar) c.preparar(raiz);
 
     // The base is the temp dir: its terminal is term/ (prog/ shows too).
     for (bool tabulado : {false, true}) {
@@ -288,14 +305,15 @@ TEST(TextoHostil, PlantedTextReachesTheOperatorEscaped) {
     tcp::Servidor srv;
     ASSERT_TRUE(srv.Start(t.tmp, {"--upload", t.tmp / "subida", "--timeout", "10"}));
     t.Configurar("127.0.0.1", srv.puerto);
-    prueba::RunResult r = t.Correr(30000);
+    std::vector<std::string> argv = t.Argv();
+    if (c.reenvio) argv.insert(argv.begin() + 1, "-r");
+    prueba::RunResult r = prueba::Run(argv, 30000);
     EXPECT_NE(r.status, -1000) << "the client hung";
     std::string log = t.Log();
     EXPECT_FALSE(log.empty());
     EXPECT_EQ(ByteCrudo(log), "") << log;
     EXPECT_EQ(ByteCrudo(r.output), "") << r.output;
-    EXPECT_NE(log.find(kTrampaVista), std::string::npos) << "the planted name is not in the log\n"
-                                                         << log;
+    EXPECT_EQ(log.find(kTrampaVista) != std::string::npos, c.nombreEnLog) << log;
   }
   umask(vieja);
 }
