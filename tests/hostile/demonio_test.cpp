@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "nadie.h"
 #include "support.h"
 
 namespace {
@@ -38,39 +39,8 @@ using prueba::WaitUntil;
 using prueba::WriteFile;
 using Reloj = std::chrono::steady_clock;
 
-struct Usuario {
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
-
 // A user no terminal in these tests belongs to, besides nobody and root.
 constexpr Usuario kOtro{54321, 54321};
-
-// Starts fn in a child process that runs as the user u; the child's exit
-// status is 0 when fn returned true.
-pid_t IniciarComo(const Usuario &u, const std::function<bool()> &fn) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (setgroups(0, nullptr) != 0 || setgid(u.gid) != 0 || setuid(u.uid) != 0) _exit(2);
-  _exit(fn() ? 0 : 1);
-}
-
-// Waits for a child with a deadline; kills it when the deadline passes.
-// Returns its exit status, or -1 when it had to be killed.
-int Esperar(pid_t pid, int timeout_ms) {
-  int st = 0;
-  bool fin = WaitUntil([&] { return waitpid(pid, &st, WNOHANG) == pid; }, timeout_ms);
-  if (!fin) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &st, 0);
-    return -1;
-  }
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-bool Como(const Usuario &u, const std::function<bool()> &fn) {
-  return Esperar(IniciarComo(u, fn), 5000) == 0;
-}
 
 size_t Veces(const std::string &texto, const std::string &parte) {
   size_t n = 0;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "nadie.h"
 #include "support.h"
 #include "tcp_fixture.h"
 
@@ -31,50 +32,6 @@ namespace {
 using prueba::Exists;
 using prueba::ReadFile;
 using prueba::WriteFile;
-
-struct Usuario {
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
-
-bool BuscarNadie(Usuario &u) {
-  struct passwd *pw = getpwnam("nobody");
-  if (pw == nullptr) return false;
-  u.uid = pw->pw_uid;
-  u.gid = pw->pw_gid;
-  return true;
-}
-
-// Runs fn as u in a child to its end (5 s at most). True when it succeeded.
-bool Como(const Usuario &u, const std::function<bool()> &fn) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(u.gid) != 0 || setuid(u.uid) != 0) _exit(2);
-    _exit(fn() ? 0 : 1);
-  }
-  int st = 0;
-  if (!prueba::WaitUntil([&] { return waitpid(pid, &st, WNOHANG) == pid; }, 5000)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &st, 0);
-    return false;
-  }
-  return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-}
-
-void ChownR(const std::string &path, const Usuario &u) {
-  ASSERT_EQ(lchown(path.c_str(), u.uid, u.gid), 0) << path;
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    for (const auto &n : prueba::ListDir(path)) ChownR(path + "/" + n, u);
-  }
-}
-
-#define REQUIERE_ROOT()                                                             \
-  do {                                                                              \
-    Usuario u;                                                                      \
-    if (geteuid() != 0 || !BuscarNadie(u))                                          \
-      GTEST_SKIP() << "needs root and a user nobody: the attacker runs as nobody"; \
-  } while (0)
 
 // Every entry below dir with its content (files) or kind, for comparing.
 std::map<std::string, std::string> Foto(const std::string &dir) {
