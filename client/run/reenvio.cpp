@@ -23,18 +23,17 @@
 namespace {
 
 constexpr char kSufijo[] = ".subida";
-// Where the client puts the host identification in the header line
-// (AgregarEncabezado): after the 16 bytes taken from _svl.0.
-constexpr size_t kInicioHostid = 16;
 
 // Whether retenidos/<nombre> carries this host's identification (logged
-// when not). A bundle from elsewhere stays where it is, unsent.
+// when not). The client ends the header line with it (AgregarEncabezado),
+// after 16 bytes of _svl.0's line or fewer for a short one ("0512" and its
+// key). A bundle from elsewhere stays where it is, unsent.
 bool EsDeEsteEquipo(const std::string &nombre) {
   std::string linea;
   if (LeerEncabezadoRetenido(nombre, linea) != kExito) return false;
   const std::string &id = g_corrida.hostid;
-  if (linea.size() >= kInicioHostid + id.size() && !id.empty() &&
-      strncasecmp(linea.c_str() + kInicioHostid, id.c_str(), id.size()) == 0) {
+  if (!id.empty() && linea.size() > id.size() &&
+      strcasecmp(linea.c_str() + linea.size() - id.size(), id.c_str()) == 0) {
     return true;
   }
   LogFormato(1, "Retenido rechazado: %s no lleva la identificacion de este equipo; queda en retenidos/",

@@ -179,6 +179,31 @@ TEST(Retencion, ResendDeliversARetainedBundleOnceAndRemovesIt) {
   EXPECT_NE(x.t.Log().find("No hay transacciones retenidas para reenviar"), std::string::npos);
 }
 
+// The header line of a short _svl.0 ("0512": codes, then the key from
+// zelta.destinos) is shorter than 16 bytes before the host identification:
+// the resend finds this host's bundle all the same.
+TEST(Retencion, ResendSendsABundleMadeFromAShortHeaderLine) {
+  falla::Intercambio x;
+  ASSERT_TRUE(x.Preparar());
+  std::string bundle = Enviado();
+  const std::string largo = tcp::Terminal::kEncabezado;
+  ASSERT_EQ(largo.substr(0, 8), "V1510512");
+  size_t p = bundle.find(largo);
+  ASSERT_NE(p, std::string::npos);
+  bundle.replace(p, largo.size(), "0512" + largo.substr(8));
+  prueba::MakeDir(x.t.raiz + "/retenidos", 0750);
+  prueba::WriteFile(x.t.raiz + "/retenidos/20260101000000-1.subida", bundle);
+  Reenvio otro;
+  ASSERT_TRUE(otro.Iniciar(x));
+  prueba::RunResult r = prueba::Run(ArgvReenvio(x), 30000);
+  otro.srv.proc.Wait(15000);
+  SCOPED_TRACE("resend log:\n" + x.t.Log() + "\nserver:\n" + otro.srv.proc.Output());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(x.t.Log().find("Retenido rechazado"), std::string::npos);
+  EXPECT_EQ(prueba::ReadFile(x.t.tmp / "reenvio1.dat"), falla::Desescapar(bundle));
+  EXPECT_TRUE(falla::Retenidos(x.t.raiz).empty());
+}
+
 TEST(Retencion, ResendNeverSendsADoubtfulBundleAndStopsAtTheFirstFailure) {
   falla::Intercambio x;
   ASSERT_TRUE(x.Preparar({"--close-at", "end"}));
