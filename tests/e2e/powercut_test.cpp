@@ -727,6 +727,12 @@ class CorteActualizacion : public ::testing::Test {
     entrega.reset();
   }
   void SetUp() override {
+    // gpgv, which the update run starts, inherits LD_PRELOAD: with the
+    // sanitizer runtime loaded first into that uninstrumented program it
+    // hangs on a lock of its own start-up. The normal build runs these.
+    if (!RuntimeASan().empty()) {
+      GTEST_SKIP() << "the update's gpgv hangs under the preloaded sanitizer runtime";
+    }
     ASSERT_TRUE(claves) << "no signed update";
     ASSERT_TRUE(prueba::Exists(Biblioteca())) << Biblioteca();
   }
