@@ -30,27 +30,8 @@ constexpr bool kASan = false;
 
 std::string Biblioteca() { return prueba::BinDir() + "/../lib/libzeltafault.so"; }
 
-// The AddressSanitizer runtime this test program runs with, "" when none.
-std::string RuntimeASan() {
-  std::ifstream maps("/proc/self/maps");
-  std::string linea;
-  while (std::getline(maps, linea)) {
-    size_t p = linea.find('/');
-    if (p != std::string::npos && linea.find("libasan.so", p) != std::string::npos) {
-      return linea.substr(p);
-    }
-  }
-  return "";
-}
-
-// LD_PRELOAD for the client: the sanitizer runtime must come first.
-std::string Precarga() {
-  std::string asan = RuntimeASan();
-  return asan.empty() ? Biblioteca() : asan + ":" + Biblioteca();
-}
-
 std::vector<std::string> Entorno(const falla::Intercambio &x, const std::string &falla) {
-  std::vector<std::string> env = {"LD_PRELOAD=" + Precarga(), "ZELTA_FAULT_ROOT=" + x.t.raiz,
+  std::vector<std::string> env = {"LD_PRELOAD=" + prueba::PrecargaCon(Biblioteca()), "ZELTA_FAULT_ROOT=" + x.t.raiz,
                                   "ZELTA_FAULT_LOG=" + (x.t.tmp / "falla"),
                                   "ZELTA_FAULT_COUNT=" + (x.t.tmp / "cuenta"),
                                   "ZELTA_FAULT_TRACE=" + (x.t.tmp / "traza")};

@@ -44,31 +44,12 @@ namespace {
 
 std::string Biblioteca() { return prueba::BinDir() + "/../lib/libzeltacorte.so"; }
 
-// The AddressSanitizer runtime this program runs with, "" when none: it must
-// come first in LD_PRELOAD.
-std::string RuntimeASan() {
-  std::ifstream maps("/proc/self/maps");
-  std::string linea;
-  while (std::getline(maps, linea)) {
-    size_t p = linea.find('/');
-    if (p != std::string::npos && linea.find("libasan.so", p) != std::string::npos) {
-      return linea.substr(p);
-    }
-  }
-  return "";
-}
-
-std::string Precarga() {
-  std::string asan = RuntimeASan();
-  return asan.empty() ? Biblioteca() : asan + ":" + Biblioteca();
-}
-
 // The environment that has the preload library watch `raiz`, count into
 // dir/cuenta, cut after call `en` (0: never) and, with `traza`, trace into
 // dir/traza.
 std::vector<std::string> EntornoCorte(const std::string &raiz, const prueba::TempDir &dir, long en,
                                       bool traza) {
-  std::vector<std::string> env = {"LD_PRELOAD=" + Precarga(), "ZELTA_CORTE_ROOT=" + raiz,
+  std::vector<std::string> env = {"LD_PRELOAD=" + prueba::PrecargaCon(Biblioteca()), "ZELTA_CORTE_ROOT=" + raiz,
                                   "ZELTA_CORTE_CUENTA=" + (dir / "cuenta")};
   if (en > 0) env.push_back("ZELTA_CORTE_EN=" + std::to_string(en));
   if (traza) env.push_back("ZELTA_CORTE_TRAZA=" + (dir / "traza"));
@@ -730,7 +711,7 @@ class CorteActualizacion : public ::testing::Test {
     // gpgv, which the update run starts, inherits LD_PRELOAD: with the
     // sanitizer runtime loaded first into that uninstrumented program it
     // hangs on a lock of its own start-up. The normal build runs these.
-    if (!RuntimeASan().empty()) {
+    if (!prueba::RuntimeASan().empty()) {
       GTEST_SKIP() << "the update's gpgv hangs under the preloaded sanitizer runtime";
     }
     ASSERT_TRUE(claves) << "no signed update";

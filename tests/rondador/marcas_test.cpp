@@ -19,19 +19,6 @@ namespace {
 
 std::string Biblioteca() { return prueba::BinDir() + "/../lib/libzeltakill.so"; }
 
-// The AddressSanitizer runtime this test program runs with, "" when none:
-// it must come before the library in a preload list.
-std::string RuntimeASan() {
-  std::ifstream maps("/proc/self/maps");
-  std::string linea;
-  while (std::getline(maps, linea)) {
-    size_t p = linea.find('/');
-    if (p != std::string::npos && linea.find("libasan.so", p) != std::string::npos)
-      return linea.substr(p);
-  }
-  return "";
-}
-
 // What the trace of a killed daemon says: how many clients it forked, and
 // the marker it had deleted without starting its client ("" when none).
 struct Traza {
@@ -62,8 +49,7 @@ Traza LeerTraza(const std::string &archivo, const std::string &tx) {
 TEST_F(Rondador, NoMarkerStartsTwoClientsWhenTheDaemonIsKilledAnywhereInItsLoop) {
   const std::vector<std::string> terminales = {"T1", "T2", "T3"};
   std::string traza = tmp / "traza";
-  std::string asan = RuntimeASan();
-  std::string precarga = asan.empty() ? Biblioteca() : asan + ":" + Biblioteca();
+  std::string precarga = prueba::PrecargaCon(Biblioteca());
   ASSERT_TRUE(prueba::Exists(Biblioteca())) << Biblioteca();
   // T1's service codes are rewritten before its start; the table chains
   // (AAAAAA -> BBBBBB -> CCCCCC), so a rewrite done twice would show.
@@ -136,14 +122,13 @@ TEST_F(Rondador, NoMarkerStartsTwoClientsWhenTheDaemonIsKilledAnywhereInItsLoop)
 // root synced) before the client is forked.
 TEST_F(Rondador, MarkerDeletionAndRewriteAreSyncedBeforeTheClientStarts) {
   std::string traza = tmp / "traza";
-  std::string asan = RuntimeASan();
   prueba::WriteFile(tmp / "trans", "AAAAAABBBBBB\n");
   prueba::MakeDir(Raiz("T1"));
   prueba::MakeDir(Raiz("T1") + "/upload");
   prueba::WriteFile(Raiz("T1") + "/upload/_svl.2", "AAAAAA 0001\n");
   Marca("T1");
   Lanzar({prueba::Bin("rondador"), base, cliente, "-l", log, "-t", tmp / "trans"},
-         {Entorno()[0], "LD_PRELOAD=" + (asan.empty() ? Biblioteca() : asan + ":" + Biblioteca()),
+         {Entorno()[0], "LD_PRELOAD=" + prueba::PrecargaCon(Biblioteca()),
           "ZELTA_MATAR_TRAZA=" + traza});
   ASSERT_TRUE(EsperarLlamadas(1)) << Log();
   std::vector<std::string> pasos;

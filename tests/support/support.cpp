@@ -31,6 +31,23 @@ TempDir::TempDir() {
   if (mkdtemp(buf.data()) != nullptr) path = buf.data();
 }
 
+std::string RuntimeASan() {
+  std::ifstream maps("/proc/self/maps");
+  std::string linea;
+  while (std::getline(maps, linea)) {
+    size_t p = linea.find('/');
+    if (p != std::string::npos && linea.find("libasan.so", p) != std::string::npos) {
+      return linea.substr(p);
+    }
+  }
+  return "";
+}
+
+std::string PrecargaCon(const std::string &lib) {
+  std::string asan = RuntimeASan();
+  return asan.empty() ? lib : asan + ":" + lib;
+}
+
 static void RemoveTree(const std::string &path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;

@@ -15,6 +15,12 @@ namespace prueba {
 std::string BinDir();
 std::string Bin(const std::string &name);
 
+// The AddressSanitizer runtime this test program runs with, "" when none.
+std::string RuntimeASan();
+// LD_PRELOAD for a real program that is to load the test library `lib`:
+// the sanitizer runtime, when this program has one, must come first.
+std::string PrecargaCon(const std::string &lib);
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 struct TempDir {
   std::string path;
