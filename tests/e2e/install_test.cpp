@@ -39,6 +39,10 @@ const std::vector<std::string> kArbol = {
     "/opt/zelta/zelta",
     "/opt/zelta/zelta.conf",
     "/opt/zelta/zelta.destinos",
+    "/usr/share/doc/zelta/OPERATIONS.md.gz",
+    "/usr/share/doc/zelta/PERFORMANCE.md.gz",
+    "/usr/share/doc/zelta/README.md.gz",
+    "/usr/share/doc/zelta/RELIABILITY.md.gz",
     "/usr/share/doc/zelta/changelog.gz",
     "/usr/share/doc/zelta/copyright",
     "/usr/share/man/man1/zelta.1.gz",
@@ -77,6 +81,16 @@ TEST(Instalacion, StagedTreeAndManPages) {
   // The installed client runs and finds its configuration beside itself.
   auto uso = prueba::Run({dir / "opt/zelta/zelta"}, 10000);
   EXPECT_EQ(uso.status, 255);
+  // The guides the man pages point to, whole.
+  for (const char *doc :
+       {"README.md", "docs/OPERATIONS.md", "docs/RELIABILITY.md", "docs/PERFORMANCE.md"}) {
+    std::string nombre = std::string(doc).substr(std::string(doc).rfind('/') + 1);
+    auto g = prueba::Run(
+        {"/bin/sh", "-c", "gzip -dc \"$1\"", "sh", dir / ("usr/share/doc/zelta/" + nombre + ".gz")},
+        20000);
+    EXPECT_EQ(g.status, 0) << doc;
+    EXPECT_EQ(g.output, prueba::ReadFile(std::string(ZELTA_SOURCE_DIR) + "/" + doc)) << doc;
+  }
   for (const char *man : kManes) {
     auto g = prueba::Run({"/bin/sh", "-c", "gzip -dc \"$1\" | groff -man -ww -z", "sh", dir / man},
                          20000);

@@ -117,7 +117,7 @@ TEST(Manuales, PagesRenderWithoutWarnings) {
     EXPECT_EQ(g.status, 0) << p;
     EXPECT_EQ(g.output, "") << p;
     if (Hay("mandoc")) {
-      auto l = prueba::Run({"/usr/bin/env", "mandoc", "-Tlint", "-Wwarning", pagina}, 20000);
+      auto l = prueba::Run({"/usr/bin/env", "mandoc", "-Tlint", pagina}, 20000);
       EXPECT_EQ(l.status, 0) << p << "\n" << l.output;
       EXPECT_EQ(l.output, "") << p;
     }
