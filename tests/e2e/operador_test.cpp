@@ -340,12 +340,18 @@ TEST_F(Tablero, FindsTheRealRondadorServingTheBase) {
     std::vector<std::string> argv = {prueba::Bin("rondador"), base, "/bin/true"};
     if (demonio) argv.insert(argv.end(), {"-d", "-l", dir / "rondador.log"});
     prueba::Spawned d = prueba::Spawn(argv);
-    // With -d the first child holds the lock too for a moment: wait for
-    // the process that stays.
+    // With -d the process started and the first child (the session leader)
+    // hold the lock too for a moment: wait for the grandchild that stays.
+    if (demonio) {
+      EXPECT_EQ(d.Wait(10000), 0);
+    }
     long pid = 0;
     auto esRondador = [&] {
       std::string cmd = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-      return cmd.find(base) != std::string::npos && (demonio || pid == d.pid);
+      if (cmd.find(base) == std::string::npos) return false;
+      if (!demonio) return pid == d.pid;
+      pid_t sesion = getsid(static_cast<pid_t>(pid));
+      return pid != d.pid && sesion > 0 && sesion != pid;
     };
     ASSERT_TRUE(prueba::WaitUntil([&] { return (pid = pidRondador()) > 0 && esRondador(); }, 10000))
         << pid << "\n" << prueba::Run({zelta, "-s", base}).output;
