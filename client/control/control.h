@@ -38,6 +38,11 @@ struct EstadoCorrida {
   Transporte transporte = kTransporteDialup;
   bool forzarportmgr = false;     // -p
   bool tabulado = false;          // -q: -s prints tab-separated fields
+  bool json = false;              // -j: -s prints one JSON document
+  std::string prometheus;         // -P: -s also writes its figures to this file
+  long long esperamax = 10;       // -w: minutes a marker may wait in tx/ (-s)
+  long long edadmax = -1;         // -e: hours a last result may age (-s); -1: no limit
+  long long limpiardias = -1;     // --limpiar: with -r, days an answer folder is kept; -1: not asked
   std::string raiz;               // terminal root (program dir in -u runs;
                                   // the base directory in -s runs)
   std::string dirprog;            // argv[0] up to and including its last '/'
@@ -182,6 +187,16 @@ int LeerEncabezadoRetenido(const std::string &nombre, std::string &linea);
 // that stood there is ever written into. Returns 0 with carpeta set to its
 // name, or 15 (logged).
 int CrearDirectorioRespuesta(const std::string &base, std::string &carpeta);
+// Whether nombre has the form of an answer folder a resend makes in
+// retenidos/: "<AAAAMMDDHHMMSS>-<pid>", or that and ".1" to ".9".
+bool NombreCarpetaRespuestaValido(const std::string &nombre);
+// Removes the answer folders of retenidos/ (names of the form above, real
+// directories, links never followed) whose modification time is more than
+// dias days old, with everything in them; bundle files are never touched.
+// Each removal is logged. Returns 0 (also when there is no retenidos/), 15
+// when retenidos/ cannot be read or is not root's alone, or 14 when a
+// folder could not be removed (the others are still tried).
+int LimpiarCarpetasRespuesta(long long dias);
 
 // ---------------------------------------------------------------- result codes
 

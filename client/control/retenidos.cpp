@@ -450,3 +450,107 @@ int CrearDirectorioRespuesta(const std::string &base, std::string &carpeta) {
              UnirRuta(g_corrida.raiz, "retenidos/" + nombre).c_str(), TextoRetenidos(e));
   return kErrorCreando;
 }
+
+// ---------------------------------------------------------------- cleanup
+
+namespace {
+
+// How deep LimpiarCarpetasRespuesta goes into an answer folder. The answer
+// is split flat into it; anything deeper is left, and the folder with it.
+constexpr int kNivelesCarpeta = 8;
+
+// Empties the directory dir: files and links are unlinked (a link is never
+// followed), directories are opened without following a link, emptied the
+// same way and removed. Returns 0 or the first errno value met.
+int Vaciar(const Descriptor &dir, int nivel) {
+  DirectorioPtr lista = ListarDirectorio(dir);
+  if (!lista) return errno;
+  std::vector<std::string> nombres;
+  while (struct dirent *ent = readdir(lista.get())) {
+    if (strcmp(ent->d_name, ".") != 0 && strcmp(ent->d_name, "..") != 0) nombres.push_back(ent->d_name);
+  }
+  int primero = 0;
+  for (const std::string &n : nombres) {
+    if (unlinkat(dir.fd, n.c_str(), 0) == 0) continue;
+    int e = errno;
+    if (e == EISDIR) {
+      Descriptor sub;
+      e = nivel + 1 < kNivelesCarpeta ? AbrirDirectorio(dir.fd, n.c_str(), sub) : ENOTEMPTY;
+      if (e == 0) e = Vaciar(sub, nivel + 1);
+      if (e == 0 && unlinkat(dir.fd, n.c_str(), AT_REMOVEDIR) != 0) e = errno;
+    }
+    if (e != 0 && primero == 0) primero = e;
+  }
+  return primero;
+}
+
+std::string FechaLocal(time_t t) {
+  struct tm tm;
+  char buf[32];
+  if (localtime_r(&t, &tm) == nullptr || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0) {
+    return "?";
+  }
+  return buf;
+}
+
+}  // namespace
+
+bool NombreCarpetaRespuestaValido(const std::string &nombre) {
+  // CrearDirectorioRespuesta's <base> or <base>.1 to <base>.9.
+  size_t n = nombre.size();
+  if (n > 2 && nombre[n - 2] == '.' && nombre[n - 1] >= '1' && nombre[n - 1] <= '9') {
+    return NombreRetenidoValido(nombre, nombre.substr(n - 2).c_str());
+  }
+  return NombreRetenidoValido(nombre + ".", ".");
+}
+
+int LimpiarCarpetasRespuesta(long long dias) {
+  const std::string ruta = UnirRuta(g_corrida.raiz, "retenidos");
+  Descriptor dir;
+  int e = AbrirRetenidos(g_corrida.raizfd, dir, false);
+  DirectorioPtr lista;
+  if (e == 0) lista = ListarDirectorio(dir);
+  if (e == 0 && !lista) e = errno;
+  if (e != 0 && e != ENOENT) {
+    LogFormato(1, "No se pudo leer %s: %s", ruta.c_str(), TextoRetenidos(e));
+    return kErrorCreando;
+  }
+  std::vector<std::string> nombres;
+  while (lista) {
+    struct dirent *ent = readdir(lista.get());
+    if (ent == nullptr) break;
+    if (NombreCarpetaRespuestaValido(ent->d_name)) nombres.push_back(ent->d_name);
+  }
+  std::sort(nombres.begin(), nombres.end());
+  const time_t ahora = time(nullptr);
+  int r = kExito, borradas = 0;
+  for (const std::string &n : nombres) {
+    const std::string carpeta = UnirRuta(ruta, n);
+    struct stat st;
+    if (fstatat(dir.fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    if (!S_ISDIR(st.st_mode)) {
+      LogFormato(1, "Carpeta de respuesta ignorada (no es un directorio): %s", carpeta.c_str());
+      continue;
+    }
+    if (ahora - st.st_mtime <= static_cast<time_t>(dias) * 86400) continue;
+    Descriptor sub;
+    e = AbrirDirectorio(dir.fd, n.c_str(), sub);
+    if (e == 0) e = Vaciar(sub, 0);
+    if (e == 0 && unlinkat(dir.fd, n.c_str(), AT_REMOVEDIR) != 0) e = errno;
+    if (e != 0) {
+      LogFormato(1, "No se pudo borrar %s: %s", carpeta.c_str(), TextoErrorArchivo(e));
+      r = kErrorEscribiendo;
+      continue;
+    }
+    LogFormato(1, "Carpeta de respuesta borrada: %s (del %s)", carpeta.c_str(),
+               FechaLocal(st.st_mtime).c_str());
+    borradas++;
+  }
+  if (borradas > 0 && (e = Sincronizar(dir.fd)) != 0) {
+    LogFormato(1, "No se pudo sincronizar %s: %s", ruta.c_str(), TextoErrorArchivo(e));
+    r = kErrorEscribiendo;
+  }
+  LogFormato(1, "Limpieza de %s: %d carpetas de respuesta de mas de %lld dias borradas", ruta.c_str(),
+             borradas, dias);
+  return r;
+}

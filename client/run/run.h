@@ -23,8 +23,12 @@ constexpr int kVersionRevision = 1;
 #define ZELTA_VERSION_PAQUETE "desconocida"
 #endif
 
-// Parses the command line into g_corrida. Returns 0, or -1 after printing
-// the usage text. REQUIRES: argc >= 1.
+// LeerLineaComandos' answer to --help, after printing the usage text: the
+// program ends with 0.
+constexpr int kPideAyuda = 1;
+
+// Parses the command line into g_corrida. Returns 0, kPideAyuda, or -1
+// after printing the usage text. REQUIRES: argc >= 1.
 int LeerLineaComandos(int argc, char **argv);
 void MostrarUso(const char *argv0);
 
@@ -37,14 +41,20 @@ int CorrerZelta(int argc, char **argv);
 // otherwise.
 int ChequearConfiguracion(const char *argv0);
 
-// The status run (-s): one line per terminal root under base (last result,
-// its time, the run in progress, markers waiting in tx/, retained bundles),
-// aligned for people or, with tabulado, tab-separated. Reads only; nothing
-// under a terminal root is followed through a link or read unless it is a
-// regular file. Returns 0 when every terminal's last result is 0 and
-// nothing is retained or blocked, 1 otherwise (also when base cannot be
-// read).
-int MostrarEstadoTerminales(const std::string &base, bool tabulado);
+// The status run (-s), also a monitoring check: one line per terminal root
+// under base (last result, its time, the run in progress, markers waiting
+// in tx/, retained bundles), aligned for people with what else was found
+// below (the rondador serving base, queued markers, answer folders, results
+// older than opciones.edadmax), or tab-separated (opciones.tabulado), or as
+// one JSON document (opciones.json); with opciones.prometheus, the same
+// figures are also written to that file, replaced atomically. Reads only;
+// nothing under a terminal root is followed through a link or read unless
+// it is a regular file. Returns the worst state found: 0 all well; 1 a
+// terminal's last result failed or is older than edadmax hours, something
+// is retained, or a lock blocks every run; 2 a marker has waited more than
+// esperamax minutes, or markers wait and no rondador holds base; 3 base
+// cannot be read, or the metrics file cannot be written.
+int MostrarEstadoTerminales(const std::string &base, const EstadoCorrida &opciones);
 
 // Host identification: the first 32 bytes of g_corrida.rutamachineid, which
 // must be hexadecimal digits. Returns 0 with g_corrida.hostid set, or -2.
