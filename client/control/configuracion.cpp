@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +93,39 @@ void Reportar(int linea, const char *formato, ...) {
   if (log != nullptr && log != stdout) LogMensaje(limpio.c_str(), 1);
 }
 
+// A finding of the check run only (a run has no such message).
+void Anotar(int linea, bool aviso, const std::string &texto) {
+  g_hallazgos->push_back({"zelta.conf", linea, texto, aviso});
+}
+
+// A speed a run cannot use: it says "Velocidad N no soportada" and takes
+// 9600, so the check warns, with the speeds there are.
+void VelocidadNoSoportada(int linea, int numero) {
+  std::string texto = "Velocidad " + std::to_string(numero) + " no soportada; se toma 9600 (soportadas:";
+  for (const Velocidad &v : kVelocidades) texto += " " + std::to_string(v.bps);
+  Anotar(linea, true, texto + ")");
+}
+
+// A device a run will open: a missing one (unplugged, or never used on a
+// TCP-only site) is only skipped by a run, so it is a warning; anything
+// there that is not a character device cannot be a modem.
+void RevisarModem(int linea, const std::string &device) {
+  if (device.empty()) {
+    Anotar(linea, true, "MODEM sin dispositivo");
+    return;
+  }
+  struct stat st;
+  if (stat(device.c_str(), &st) != 0) {
+    if (errno == ENOENT) {
+      Anotar(linea, true, "MODEM " + device + " no existe");
+    } else {
+      Anotar(linea, true, "MODEM " + device + ": " + strerror(errno));
+    }
+    return;
+  }
+  if (!S_ISCHR(st.st_mode)) Anotar(linea, false, "MODEM " + device + " no es un dispositivo de caracteres");
+}
+
 // Where a text value lands.
 std::string *CampoTexto(const char *nombre) {
   if (strcmp(nombre, "PREFIJO") == 0) return &g_config.prefijo;
@@ -139,17 +173,19 @@ bool GuardarValor(const Clave &clave, const char *valor, int linea) {
         return false;
       }
       g_config.bps = BuscarVelocidad(numero);
-      if (numero != 0 && g_config.bps == 0) Reportar(linea, "Velocidad %d no soportada", numero);
       // A run takes 9600 for an unusable speed and says so; a check names
-      // the line.
-      if (numero == 0 && g_hallazgos != nullptr) {
+      // the line and warns.
+      if (g_config.bps == 0 && g_hallazgos != nullptr) {
+        VelocidadNoSoportada(linea, numero);
+      } else if (numero != 0 && g_config.bps == 0) {
         Reportar(linea, "Velocidad %d no soportada", numero);
       }
       return true;
     }
     if (!enrango) {
-      // The message of old first, for whoever looks for it; then the range.
-      Reportar(linea, "Error: Parametro %s demasiado largo", clave.nombre);
+      // A run prints the message of old first, for whoever looks for it;
+      // then the range. A check says only what is wrong: the range.
+      if (g_hallazgos == nullptr) Reportar(linea, "Error: Parametro %s demasiado largo", clave.nombre);
       FueraDeRango(clave, valor, linea);
       return false;
     }
@@ -162,10 +198,16 @@ bool GuardarValor(const Clave &clave, const char *valor, int linea) {
   std::string texto(valor, largo);
   bool ok = true;
   if (largo == clave.limite && valor[largo] != '\0' && !EsBlanco(valor[largo])) {
-    Reportar(linea, "Error: Parametro %s demasiado largo", clave.nombre);
+    if (g_hallazgos != nullptr) {
+      Anotar(linea, false, std::string("Error: Parametro ") + clave.nombre + " demasiado largo (maximo " +
+                               std::to_string(clave.limite) + " caracteres)");
+    } else {
+      Reportar(linea, "Error: Parametro %s demasiado largo", clave.nombre);
+    }
     ok = false;
   }
   if (strcmp(clave.nombre, "MODEM") == 0) {
+    if (ok && g_hallazgos != nullptr) RevisarModem(linea, texto);
     g_config.modems.push_back(texto);
     return ok;
   }

@@ -9,9 +9,11 @@ Configuracion g_config;
 
 void TerminarCorridaSenal(int codigo) {
   if (getpid() != g_corrida.lockpid) _exit(codigo);
+  MedirResumenSenal();  // before the answer may be moved into retenidos/
   RetenerSenal();
   if (!g_corrida.reenvio) EscribirEstadoSenal(codigo);
   DeslockearDirectorioSenal();
+  LogResumenSenal(codigo);
   cleanexitSenal();
   _exit(codigo);
 }

@@ -7,12 +7,16 @@
 // lines hold EMPRESA ACTIVIDAD CLAVE TELEFONO SERVIDOR PUERTO separated by
 // blanks or tabs. CLAVE is 8 characters (any case) or '*'; TELEFONO is '-'
 // for none. The first matching line wins.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <strings.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -119,6 +123,25 @@ std::string Mayusculas(std::string s) {
   return s;
 }
 
+// Why a server host would not be reached by name: nullptr when it is an
+// IPv4 or IPv6 address or a name that resolves now, else the resolver's
+// reason.
+const char *HostSinResolver(const std::string &host) {
+  unsigned char direccion[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, host.c_str(), direccion) == 1 ||
+      inet_pton(AF_INET6, host.c_str(), direccion) == 1) {
+    return nullptr;
+  }
+  addrinfo pista{};
+  pista.ai_family = AF_UNSPEC;
+  pista.ai_socktype = SOCK_STREAM;
+  addrinfo *lista = nullptr;
+  int e = getaddrinfo(host.c_str(), nullptr, &pista, &lista);
+  if (e != 0) return gai_strerror(e);
+  freeaddrinfo(lista);
+  return nullptr;
+}
+
 }  // namespace
 
 ResultadoCodigos LeerCodigos(const std::string &linea, size_t *inicio, int *empresa, int *actividad) {
@@ -191,7 +214,20 @@ int RevisarDestinos(std::vector<Hallazgo> &hallazgos) {
     int numero;
   };
   std::vector<Vista> vistas;
+  // A run resolves the host when it connects; one that does not resolve
+  // today may on the day (a name only the site's DNS knows), so it is a
+  // warning. Each host is asked once.
+  std::map<std::string, const char *> resueltos;
   auto revisar = [&](const LineaDestino &c, int numero) {
+    auto [it, nuevo] = resueltos.try_emplace(c.servidor, nullptr);
+    if (nuevo) it->second = HostSinResolver(c.servidor);
+    if (it->second != nullptr) {
+      hallazgos.push_back({"zelta.destinos", numero,
+                           "Linea " + std::to_string(numero) + " de zelta.destinos: SERVIDOR " +
+                               c.servidor + " no es una direccion ni un nombre que se resuelva (" +
+                               it->second + ")",
+                           true});
+    }
     for (const Vista &v : vistas) {
       if (v.linea.empresa == c.empresa && v.linea.actividad == c.actividad &&
           (v.linea.clave == "*" || strcasecmp(v.linea.clave.c_str(), c.clave.c_str()) == 0)) {

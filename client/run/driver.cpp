@@ -82,39 +82,6 @@ int TransporteTCP(const Destino &destino) {
   return SesionTCP(g_config.servidor.c_str(), g_config.puerto, CorrerSesion);
 }
 
-// What the run's summary line reports.
-struct Resumen {
-  timespec inicio{};
-  long long subida = 0;   // bytes of the upload bundle built
-  long long bajada = 0;   // bytes of the download bundle received
-  Resumen() { clock_gettime(CLOCK_MONOTONIC, &inicio); }
-};
-
-// Size of a regular file in the terminal root, 0 when there is none (a
-// link is not followed).
-long long TamanoEnRaiz(const char *nombre) {
-  Descriptor raiz;
-  Descriptor fd;
-  off_t tamano = 0;
-  if (AbrirRaiz(g_corrida.raiz, raiz) != 0 || AbrirLectura(raiz.fd, nombre, fd, &tamano) != 0) {
-    return 0;
-  }
-  return static_cast<long long>(tamano);
-}
-
-// One line per run at level 1: terminal, result, bytes each way, seconds.
-void LogResumen(const Resumen &resumen, int resultado) {
-  timespec fin;
-  clock_gettime(CLOCK_MONOTONIC, &fin);
-  double segundos = static_cast<double>(fin.tv_sec - resumen.inicio.tv_sec) +
-                    static_cast<double>(fin.tv_nsec - resumen.inicio.tv_nsec) / 1e9;
-  std::string terminal = g_corrida.raiz;
-  while (terminal.size() > 1 && terminal.back() == '/') terminal.pop_back();
-  if (std::string nombre = NombreDe(terminal); !nombre.empty()) terminal = nombre;
-  LogFormato(1, "Resumen: terminal %s, resultado %d, enviados %lld bytes, recibidos %lld bytes, %.1f s",
-             terminal.c_str(), resultado, resumen.subida, resumen.bajada, segundos);
-}
-
 // Packs upload/ with interrupts held back, so that an interrupt finds the
 // bundle either not made (the files still in upload/) or complete and
 // named for retention (the files gone). A failed packing leaves no bundle
@@ -170,7 +137,7 @@ int EntregarRespuesta() {
 // configuration, packing, destination, session, delivery of the answer. Returns the result code; sets
 // *codigoestado when estado.rsp must carry another code (the configuration
 // loader's own); fills in the byte counts of the summary.
-int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
+int Intercambio(const char *argv0, int *codigoestado) {
   int r = ObtenerIdentificacion();
   if (r != kExito) {
     LogMensaje("FATAL: No se pudo obtener identificacion del sistema", 1);
@@ -194,12 +161,12 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
   LimpiarDescargas();
   r = Empaquetar();
   if (r != kExito) return r;
-  resumen.subida = TamanoEnRaiz(kBultoSubida);
+  ResumenEnviados(TamanoEnRaiz(kBultoSubida));
   Destino destino;
   r = LeerDestino(destino);
   if (r == kExito) r = ComprobarBloques();
   if (r == kExito) r = Transportar(destino);
-  resumen.bajada = TamanoEnRaiz("download/output.dat");
+  ResumenRecibidos(TamanoEnRaiz("download/output.dat"));
   if (FaseActual() != kBundleConfirmado) {
     (void)DisponerBundle(r);  // kept in retenidos/; where, or why not, is logged
     return r;
@@ -226,6 +193,16 @@ int Intercambio(const char *argv0, int *codigoestado, Resumen &resumen) {
 }
 
 }  // namespace
+
+long long TamanoEnRaiz(const char *nombre) {
+  Descriptor raiz;
+  Descriptor fd;
+  off_t tamano = 0;
+  if (AbrirRaiz(g_corrida.raiz, raiz) != 0 || AbrirLectura(raiz.fd, nombre, fd, &tamano) != 0) {
+    return 0;
+  }
+  return static_cast<long long>(tamano);
+}
 
 int Transportar(const Destino &destino) {
   return g_corrida.transporte == kTransporteTCP ? TransporteTCP(destino) : SesionModem(CorrerSesion);
@@ -421,20 +398,24 @@ int ChequearConfiguracion(const char *argv0) {
   std::vector<Hallazgo> hallazgos;
   RevisarConfiguracion(argv0, hallazgos);
   RevisarDestinos(hallazgos);
+  bool fallas = false;
   for (const Hallazgo &h : hallazgos) {
     std::string archivo = g_corrida.dirprog + h.archivo;
+    std::string texto = (h.aviso ? "Aviso: " : "") + TextoVisible(h.texto);
     if (h.linea > 0) {
-      printf("%s:%d: %s\n", archivo.c_str(), h.linea, TextoVisible(h.texto).c_str());
+      printf("%s:%d: %s\n", archivo.c_str(), h.linea, texto.c_str());
     } else {
-      printf("%s: %s\n", archivo.c_str(), TextoVisible(h.texto).c_str());
+      printf("%s: %s\n", archivo.c_str(), texto.c_str());
     }
+    if (!h.aviso) fallas = true;
   }
-  if (hallazgos.empty()) {
+  // Warnings alone (what a run only warns about) do not fail the check.
+  if (!fallas) {
     printf("Configuracion correcta: %szelta.conf, %szelta.destinos\n", g_corrida.dirprog.c_str(),
            g_corrida.dirprog.c_str());
   }
   fflush(stdout);
-  return hallazgos.empty() ? kExito : kErrorConfiguracion;
+  return fallas ? kErrorConfiguracion : kExito;
 }
 
 int CorrerZelta(int argc, char **argv) {
@@ -453,11 +434,11 @@ int CorrerZelta(int argc, char **argv) {
   }
   if (g_corrida.modo == kModoEstado) return MostrarEstadoTerminales(g_corrida.raiz, g_corrida);
   if (g_corrida.modo == kModoChequeo) return ChequearConfiguracion(argv[0]);
-  Resumen resumen;
+  IniciarResumen();
   int r = PrepararCorrida();
   if (r != kExito) {
     // Without a log (13) there is nowhere to put the summary.
-    if (SalidaLog() != nullptr) LogResumen(resumen, r);
+    if (SalidaLog() != nullptr) LogResumen(r);
     return r;
   }
   PrepararRetencion();
@@ -478,6 +459,9 @@ int CorrerZelta(int argc, char **argv) {
                kVersionRevision);
     r = ReenviarRetenidos(argv[0]);
     IgnorarInterrupciones();
+    // Each bundle sent had its own line; a resend that sent none has one
+    // of its own.
+    if (ResumenesEscritos() == 0) LogResumen(r);
     return r;
   }
   LockearDirectorio();
@@ -488,7 +472,7 @@ int CorrerZelta(int argc, char **argv) {
   LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
              kVersionRevision);
   int codigoestado = kExito;  // none of its own
-  r = Intercambio(argv[0], &codigoestado, resumen);
+  r = Intercambio(argv[0], &codigoestado);
   {
     // Once the outcome is written a late interrupt changes nothing.
     RetenerInterrupciones retener;
@@ -498,6 +482,6 @@ int CorrerZelta(int argc, char **argv) {
     }
     IgnorarInterrupciones();
   }
-  LogResumen(resumen, r);
+  LogResumen(r);
   return r;
 }

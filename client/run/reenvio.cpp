@@ -46,7 +46,9 @@ int ReenviarUno(const std::string &nombre) {
   const std::string base = nombre.substr(0, nombre.size() - strlen(kSufijo));
   LogFormato(1, "Reenviando %s", nombre.c_str());
   if (!EsDeEsteEquipo(nombre)) return kExito;
+  IniciarResumenBundle(nombre.c_str());
   g_corrida.rutasubida = "retenidos/" + nombre;
+  ResumenEnviados(TamanoEnRaiz(g_corrida.rutasubida.c_str()));
   g_corrida.dirbajada = "retenidos/" + base;
   NombrarReenvio(nombre);
   MarcarFase(kBundleArmado);
@@ -57,7 +59,9 @@ int ReenviarUno(const std::string &nombre) {
   if (r == kExito) r = CrearDirectorioRespuesta(base, carpeta);
   if (r == kExito) {
     g_corrida.dirbajada = "retenidos/" + carpeta;
+    ResumenBajadaEn(g_corrida.dirbajada + "/output.dat");
     r = Transportar(destino);
+    ResumenRecibidos(TamanoEnRaiz((g_corrida.dirbajada + "/output.dat").c_str()));
   }
   RetenerInterrupciones retener;
   DisponerBundle(r);
@@ -70,6 +74,7 @@ int ReenviarUno(const std::string &nombre) {
     if (r == kExito) BorrarDescarga(bajada);
   }
   MarcarFase(kSinBundle);
+  LogResumen(r);
   return r;
 }
 

@@ -65,6 +65,9 @@ int ObtenerIdentificacion();
 int PrepararActualizacion();
 int CompletarActualizacion();
 
+// Size of a regular file under the terminal root (nombre relative to it),
+// 0 when there is none; a link is not followed.
+long long TamanoEnRaiz(const char *nombre);
 // The session over the transport of the run (-t): dial-up, or TCP
 // direct and/or through the port manager. Returns the session's result code.
 int Transportar(const Destino &destino);

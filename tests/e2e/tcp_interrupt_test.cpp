@@ -3,9 +3,9 @@
 // a live server, while the client waits on a silent one, and while it
 // pauses between refused connection attempts. Every run must end promptly
 // with 6, the signal's line and "Exiting ..." in the log, "6: Abortado por
-// el usuario" in the status file, the root's mode as it was and no
-// instance lock left (or, when the run had already finished, with its
-// normal result).
+// el usuario" in the status file, the root's mode as it was, no instance
+// lock left and one summary line (or, when the run had already finished,
+// with its normal result).
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -68,6 +68,9 @@ void Interrumpir(const Ronda &ronda) {
   ASSERT_NE(estado, -1000) << "the run did not end after the interrupt";
   EXPECT_FALSE(prueba::Exists(t.raiz + "/_zelta.lck"));
   EXPECT_EQ(prueba::FileMode(t.raiz), 02775u);
+  // Whenever the signal came, the run has one summary line, with its code.
+  EXPECT_EQ(tcp::Contar(log, "Resumen: terminal term, resultado "), 1);
+  EXPECT_EQ(tcp::Contar(log, "Resumen: terminal term, resultado " + std::to_string(estado) + ","), 1);
   if (estado == 6) {
     EXPECT_NE(log.find(TextoSenal(ronda.senal)), std::string::npos);
     EXPECT_NE(log.find("Exiting ..."), std::string::npos);
