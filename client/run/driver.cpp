@@ -447,7 +447,7 @@ int CorrerZelta(int argc, char **argv) {
     // nobody's but the operator's.
     LogMensaje(kBanner, 1);
     r = LimpiarCarpetasRespuesta(g_corrida.limpiardias);
-    LogResumen(resumen, r);
+    LogResumen(r);
     return r;
   }
   if (g_corrida.reenvio) {
