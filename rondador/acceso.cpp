@@ -53,6 +53,31 @@ int abrirregular(int dirfd, const char *nombre, int acceso, Descriptor &fd, off_
   return 0;
 }
 
+int leerlinea(const char *raiz, const char *nombre, size_t max, std::string *linea,
+              struct timespec *mtime) {
+  linea->clear();
+  Descriptor dir, fd;
+  off_t tamano = 0;
+  int e = abrirraiz(raiz, dir);
+  if (e == 0) e = abrirregular(dir.fd, nombre, O_RDONLY, fd, &tamano);
+  if (e != 0) return e;
+  struct stat st;
+  if (fstat(fd.fd, &st) != 0) return errno;
+  *mtime = st.st_mtim;
+  std::string buf(max, '\0');
+  size_t n = 0;
+  while (n < max) {
+    ssize_t r = read(fd.fd, buf.data() + n, max - n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return errno;
+    if (r == 0) break;
+    n += static_cast<size_t>(r);
+  }
+  buf.resize(n);
+  *linea = buf.substr(0, buf.find_first_of("\r\n"));
+  return 0;
+}
+
 int sincronizardirectorio(const char *ruta) {
   Descriptor dir(open(ruta, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.fd < 0 || fsync(dir.fd) != 0) return errno;

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 // Returned for an entry that exists but is not a regular file (or not a
@@ -40,6 +41,12 @@ int abrirdirectorio(int dirfd, const char *nombre, Descriptor &dir);
 // Returns 0 with *tamano the size at open, ELOOP, kNoRegular or an errno
 // value.
 int abrirregular(int dirfd, const char *nombre, int acceso, Descriptor &fd, off_t *tamano);
+// Reads the first line of the file nombre below the terminal root raiz (at
+// most max bytes of it, without its CR or LF), as abrirregular opens it.
+// *mtime gets the file's modification time. Returns 0, ELOOP, kNoRegular or
+// an errno value.
+int leerlinea(const char *raiz, const char *nombre, size_t max, std::string *linea,
+              struct timespec *mtime);
 // Flushes the directory path (tx/) to disk, so that the names made or
 // removed in it survive a power cut. Returns 0 or an errno value.
 int sincronizardirectorio(const char *ruta);

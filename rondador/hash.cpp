@@ -190,6 +190,27 @@ int parsefile(const char *archivo) {
   return 0;
 }
 
+int recargartabla(const char *archivo) {
+  // The old chains are set aside whole (moving a bucket's head moves its
+  // chain) and put back when the new file cannot be loaded.
+  static std::unique_ptr<entrada> anterior[TABLE_SIZE];
+  for (int i = 0; i < TABLE_SIZE; ++i) anterior[i] = std::move(table[i]);
+  int r = parsefile(archivo);
+  if (r != 0) {
+    for (int i = 0; i < TABLE_SIZE; ++i) table[i] = std::move(anterior[i]);
+  }
+  for (auto &cubeta : anterior) cubeta.reset();
+  return r;
+}
+
+size_t contartabla() {
+  size_t n = 0;
+  for (const auto &cubeta : table) {
+    for (const entrada *e = cubeta.get(); e != nullptr; e = e->next.get()) ++n;
+  }
+  return n;
+}
+
 int replaceprest(const char *root) {
   std::string rutarpl = std::string(root) + RPL_FILE;
   log_f(10, "Archivo con reemplazos: %s", rutarpl.c_str());

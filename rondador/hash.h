@@ -48,6 +48,13 @@ void vaciartabla();
 // Returns 0, 11 (no memory) or 13 (file cannot be opened or read).
 int parsefile(const char *archivo);
 
+// Loads archivo as parsefile does, but keeps the table in use when the
+// load fails: the daemon goes on rewriting with the old codes. Returns what
+// parsefile returned.
+int recargartabla(const char *archivo);
+// Number of entries in the table.
+size_t contartabla();
+
 // Rewrites in place the code at the start of every line of
 // <root>/upload/_svl.2 (or _SVL.2) that the table maps, and records each
 // rewrite in <root>/_1101.rpl, which is created anew on every call. Both

@@ -31,6 +31,7 @@ const char *transfilepath = nullptr;
 char *gtxdir = nullptr;
 volatile sig_atomic_t pingpid = 0;
 volatile sig_atomic_t finpedido = 0;
+volatile sig_atomic_t recargapedida = 0;
 
 namespace {
 
@@ -68,6 +69,13 @@ struct EstadoRonda {
   volatile sig_atomic_t alarmas = 0;  // alarms taken by the ping in progress
 };
 EstadoRonda g_ronda;
+
+// How the daemon was started, as far as a reload and its children need it.
+struct EstadoProceso {
+  bool demonio = false;       // -d: standard output and error go to the log file
+  bool hupignorado = false;   // SIGHUP was ignored by whoever started the daemon
+};
+EstadoProceso g_proceso;
 
 // a + b + c in memory from malloc; nothing when memory is short.
 Texto unir(const char *a, const char *b, const char *c) {
@@ -167,29 +175,72 @@ void pausar() {
   nanosleep(&pausa, nullptr);
 }
 
-// Handler of SIGTERM, SIGINT and SIGHUP: the scan loop ends at its next
-// look, and a ping in progress is ended now so the stop is not held up.
+// Handler of SIGTERM and SIGINT: the scan loop ends at its next look, and a
+// ping in progress is ended now so the stop is not held up.
 void pedirfin(int senal) {
   int guardado = errno;
   finpedido = senal;
   pid_t pid = pingpid;
   if (pid != 0) kill(pid, SIGTERM);
+  despertarespera();
   errno = guardado;
 }
 
-// SIGINT and SIGHUP stay ignored when whoever started the daemon ignored
-// them (nohup, a shell's background job): it asked the daemon to outlive
-// them.
-void atenderfin() {
+// Handler of SIGHUP: the scan loop reloads before its next look at tx/.
+void pedirrecarga(int) {
+  recargapedida = 1;
+  despertarespera();
+}
+
+// SIGINT stays ignored when whoever started the daemon ignored it (a
+// shell's background job): it asked the daemon to outlive it. SIGHUP is
+// always taken, ignored or not: it only reloads, so a hangup that reaches a
+// daemon started under nohup does no harm, and such a daemon can still be
+// told to reopen its log. Its clients and pings get SIGHUP as it was given
+// (see restaurarhup), so a client started under nohup still outlives a
+// hangup.
+void atendersenales() {
   struct sigaction sa {};
   sa.sa_handler = pedirfin;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;  // no SA_RESTART: a wait in progress returns at once
-  for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int s : {SIGTERM, SIGINT}) {
     struct sigaction antes {};
     if (s != SIGTERM && sigaction(s, nullptr, &antes) == 0 && antes.sa_handler == SIG_IGN) continue;
     sigaction(s, &sa, nullptr);
   }
+  struct sigaction antes {};
+  g_proceso.hupignorado = sigaction(SIGHUP, nullptr, &antes) == 0 && antes.sa_handler == SIG_IGN;
+  sa.sa_handler = pedirrecarga;
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
+// In a child before exec: SIGHUP as whoever started the daemon gave it.
+void restaurarhup() {
+  if (g_proceso.hupignorado) signal(SIGHUP, SIG_IGN);
+}
+
+// Opens the log file anew and puts it in place of the old one (and, as a
+// daemon, under standard output and error, which the clients inherit). A
+// failure is logged and the old file kept.
+void reabrirlog() {
+  if (logfilepath == nullptr) return;
+  int fd = abrirlog(logfilepath);
+  FILE *nuevo = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  if (nuevo == nullptr) {
+    int e = errno;
+    if (fd >= 0) close(fd);
+    log_f(1, "No se pudo reabrir el log %s: %s; se sigue escribiendo en el anterior", logfilepath,
+          strerror(e));
+    return;
+  }
+  if (g_proceso.demonio) {
+    if (dup2(fd, STDOUT_FILENO) < 0) log_f(1, "reopen stdout: %s", strerror(errno));
+    if (dup2(fd, STDERR_FILENO) < 0) log_f(1, "reopen stderr: %s", strerror(errno));
+  }
+  FILE *viejo = logfile;
+  logfile = nuevo;
+  if (viejo != nullptr) fclose(viejo);
 }
 
 // The command line after the two positional arguments, for the start line.
@@ -271,6 +322,7 @@ bool pingunavez(const char *host) {
   }
   if (pid == 0) {
     soltarunico();
+    restaurarhup();
     signal(SIGALRM, SIG_DFL);
     int nulo = open("/dev/null", O_WRONLY | O_APPEND);
     if (nulo >= 0 && nulo != STDOUT_FILENO) {
@@ -311,6 +363,8 @@ void uso(const char *programa) {
   printf("\t-p host\t\thace un ping antes de ZELTA\n");
   printf("\t-t file\t\tcarga archivo de transcodificacion\n");
   printf("\t-m N\t\tcomo maximo N clientes zelta a la vez (0-sin limite)\n");
+  printf("\t--version\tversion del programa y del paquete (unico argumento)\n");
+  printf("\t--help\t\testa ayuda (unico argumento)\n");
   fflush(stdout);
 }
 
@@ -339,6 +393,23 @@ void log_f(int level, const char *format, ...) {
 }
 
 bool selectregfiles(const char *nombre) { return nombre[0] != '.'; }
+
+void recargar() {
+  reabrirlog();
+  if (transfilepath == nullptr) {
+    log_f(1, "Recarga pedida: log reabierto; no hay tabla de prestaciones (-t)");
+    return;
+  }
+  size_t antes = contartabla();
+  int r = recargartabla(transfilepath);
+  if (r == 0) {
+    log_f(1, "Tabla de prestaciones recargada: %zu codigos", contartabla());
+  } else {
+    log_f(1, "Tabla de prestaciones no recargada: %s %s; se mantiene la anterior (%zu codigos)",
+          r == kSinMemoria ? "no hay memoria suficiente para" : "no se pudo leer", transfilepath,
+          antes);
+  }
+}
 
 const char *nombreterminal(const char *raiz) {
   const char *barra = strrchr(raiz, '/');
@@ -581,6 +652,12 @@ std::optional<std::string> buscartx(const char *dir) {
   return std::nullopt;
 }
 
+std::vector<std::string> marcasencola() {
+  std::vector<std::string> v;
+  for (auto m = g_ronda.cola.rbegin(); m != g_ronda.cola.rend(); ++m) v.push_back(m->nombre);
+  return v;
+}
+
 int borrarmarca(const char *dir, const std::string &nombre) {
   if (!g_ronda.cola.empty() && g_ronda.cola.back().nombre == nombre) g_ronda.cola.pop_back();
   // Our own deletion changes the directory; a change by anyone else before
@@ -698,6 +775,10 @@ int ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
     return -1;
   }
   Descriptor lectura(aviso[0]), escritura(aviso[1]);
+  // Taken from the clock file times come from, before the client can
+  // write its estado.rsp.
+  timespec lanzado{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &lanzado);
   pid_t nieto = 0;
   int r = fork2(&nieto);
   if (r == -1) {
@@ -714,15 +795,20 @@ int ejecutarzelta(const char *path, char *const args[], FinCliente *fin) {
     do {
       n = read(lectura.fd, &e, sizeof e);
     } while (n == -1 && errno == EINTR);
-    // The grandchild ended at once; fin reports that end by itself.
-    registrarcliente(fin, nieto);
-    if (n == static_cast<ssize_t>(sizeof e)) return -1;  // logged by the grandchild
+    if (n == static_cast<ssize_t>(sizeof e)) {
+      // Logged by the grandchild, which ends at once: no client ran, so
+      // there is no end to log.
+      cerrarfin(fin);
+      return -1;
+    }
+    registrarcliente(fin, nieto, raiz, lanzado);
     log_f(7, "Proceso cliente zelta creado (pid=%d)", static_cast<int>(nieto));
     log_f(1, "zelta iniciado para la terminal %s (pid=%d)", terminal, static_cast<int>(nieto));
     return 0;
   }
   lectura.reset(-1);
   heredarfin(*fin);
+  restaurarhup();
   signal(SIGALRM, SIG_DFL);
   execv(path, args);
   int e = errno;
@@ -773,6 +859,10 @@ int rondador_main(int argc, char **argv) {
   }
   printf("rondador %s\n", kVersionRondador);
   fflush(stdout);
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    uso(argv[0]);
+    return 0;
+  }
   bool demonio = false;
   if (argc < 3 || leeropciones(argc, argv, nullptr, &demonio) != 0) {
     uso(argv[0]);
@@ -828,10 +918,12 @@ int rondador_main(int argc, char **argv) {
     log_f(5, "Archivo de transcodificacion cargado: %s", transfilepath);
   }
   if (demonio) makedaemon();
+  g_proceso.demonio = demonio;
   // fork2 and pinghost wait for their children: an ignored SIGCHLD handed
   // down by whoever started us would make every wait fail.
   signal(SIGCHLD, SIG_DFL);
-  atenderfin();
+  abrirdespertador();
+  atendersenales();
   log_f(1, "rondador %s iniciado (pid=%d): basedir %s, zelta %s, opciones %s", kVersionRondador,
         static_cast<int>(getpid()), basedir, zeltapath, textoopciones(argc, argv).c_str());
   iniciarespera(gtxdir);

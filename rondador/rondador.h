@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 constexpr const char *kVersionRondador = "1.2.2";
 constexpr int kPingIntentos = 15;      // attempts of pinghost
@@ -37,13 +38,20 @@ extern char *gtxdir;              // <basedir>[/]tx/
 extern volatile sig_atomic_t pingpid;  // ping now running, 0 when none
 extern int maxclientes;           // -m, 0 for no cap on running clients
 
-// Why the daemon is to stop: the number of the signal (SIGTERM, SIGINT or
-// SIGHUP) that asked for it, kFinPorTx when another daemon took over the
-// base directory's lock,
-// 0 while it runs. The scan loop ends at its next look at it; a marker is
+// Why the daemon is to stop: the number of the signal (SIGTERM or SIGINT)
+// that asked for it, kFinPorTx when another daemon took over the base
+// directory's lock, 0 while it runs. The scan loop ends at its next look at it; a marker is
 // either handled whole or left in tx/.
 extern volatile sig_atomic_t finpedido;
 constexpr int kFinPorTx = -1;
+
+// Set by SIGHUP: the scan loop reloads (recargar) before its next look at
+// tx/. A reload never stops the daemon.
+extern volatile sig_atomic_t recargapedida;
+// Reopens the log file (the old one may have been renamed by logrotate) and
+// reloads the transcoding table of -t, keeping the table in use when the
+// new one cannot be loaded; logs the outcome at level 1.
+void recargar();
 
 // The daemon's whole life; returns the exit status: of a start-up failure,
 // 0 after a stop asked for by a signal, 1 when another daemon took over the
@@ -65,6 +73,10 @@ bool selectregfiles(const char *nombre);
 
 // The terminal's name in a terminal root path: its last component.
 const char *nombreterminal(const char *raiz);
+
+// The markers of the last listing of buscartx that are still waiting,
+// oldest first.
+std::vector<std::string> marcasencola();
 
 // Returns the name of the oldest marker in dir (by modification time,
 // nanoseconds; equal times by name), or nothing when there is none or the
@@ -94,7 +106,7 @@ void killpingpid(int);
 int fork2(pid_t *nieto);
 
 // The pipe by which the daemon learns that a client has ended (see
-// espera.cpp); both ends -1 when no cap is set.
+// espera.cpp); both ends -1 for a client that runs untracked.
 struct FinCliente {
   int lectura = -1;
   int escritura = -1;
@@ -121,18 +133,27 @@ void iniciarespera(const char *dir);
 // the daemon is to stop (finpedido set, kFinPorTx when the lock went to
 // another daemon).
 std::optional<std::string> esperartx(const char *dir);
-// With a cap, opens the pipe of the next client. Returns 0, or -1 (logged)
-// when it cannot be made: the client must not start untracked.
+// Opens the pipe of the next client. Returns 0, or -1 (logged) when it
+// cannot be made under a cap: the client must not start untracked. With no
+// cap a failure is logged and 0 returned with both ends -1.
 int abrirfin(FinCliente *fin);
 // Closes both ends (the client could not be started).
 void cerrarfin(FinCliente *fin);
 // Daemon side, after the start: drops the write end and counts the client
-// (pid for the log) as running until the read end reports its end.
-void registrarcliente(FinCliente *fin, pid_t pid);
+// as running until the read end reports its end, which is logged with the
+// pid, the result in raiz's estado.rsp and the time since the start.
+// lanzado is CLOCK_REALTIME_COARSE taken before the start: an estado.rsp
+// older than that was not written by this client.
+void registrarcliente(FinCliente *fin, pid_t pid, const char *raiz, const timespec &lanzado);
 // Grandchild side, before exec: keeps the write end open across exec.
 void heredarfin(const FinCliente &fin);
 // Number of started clients not yet known to have ended.
 size_t clientesencurso();
+// Makes the self-pipe that despertarespera writes to. Returns 0 or -1
+// (logged; a signal then ends a wait by interrupting it only).
+int abrirdespertador();
+// Ends the wait in progress, or the next one, at once. Async-signal-safe.
+void despertarespera();
 
 // ---------------------------------------------------------------- one daemon per base directory (unico.cpp)
 

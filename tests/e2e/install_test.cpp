@@ -140,6 +140,28 @@ TEST(Instalacion, ProgramsAreHardened) {
   }
 }
 
+// The installed unit is confined: systemd-analyze rates its exposure at
+// 4.5 at most (its threshold is in tenths), and it can be reloaded and
+// points to its documents.
+TEST(Instalacion, UnitIsConfinedAndReloadable) {
+  prueba::TempDir dir;
+  ASSERT_EQ(Instalar(dir.path).status, 0);
+  std::string unidad = dir / "lib/systemd/system/rondador.service";
+  std::string texto = prueba::ReadFile(unidad);
+  EXPECT_NE(texto.find("\nExecReload=/bin/kill -HUP $MAINPID\n"), std::string::npos) << texto;
+  EXPECT_NE(texto.find("\nDocumentation=man:rondador(8) man:zelta(1)"), std::string::npos) << texto;
+  if (!Hay("systemd-analyze")) GTEST_SKIP() << "systemd-analyze not installed: the exposure was not rated";
+  auto r = prueba::Run({"/usr/bin/env", "systemd-analyze", "security", "--offline=yes",
+                        "--threshold=45", "--no-pager", unidad},
+                       60000);
+  const std::string marca = "Overall exposure level for rondador.service: ";
+  size_t p = r.output.find(marca);
+  ASSERT_NE(p, std::string::npos) << r.output;
+  double nivel = std::stod(r.output.substr(p + marca.size()));
+  EXPECT_LE(nivel, 4.5) << r.output;
+  EXPECT_EQ(r.status, 0) << r.output;
+}
+
 TEST(Instalacion, DebianPackageHoldsTheSameTree) {
   prueba::TempDir dir;
   std::string build = prueba::BinDir() + "/..";
