@@ -231,6 +231,8 @@ bool NombreCarpetaRespuestaValido(const std::string &nombre);
 // when retenidos/ cannot be read or is not root's alone, or 14 when a
 // folder could not be removed (the others are still tried).
 int LimpiarCarpetasRespuesta(long long dias);
+// t as local time, "AAAA-MM-DD hh:mm:ss", the form the operator's outputs use.
+std::string FechaLocal(time_t t);
 
 // ---------------------------------------------------------------- result codes
 

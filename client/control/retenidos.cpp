@@ -484,6 +484,9 @@ int Vaciar(const Descriptor &dir, int nivel) {
   return primero;
 }
 
+}  // namespace
+
+// t as local time, "AAAA-MM-DD hh:mm:ss" ("?" when it cannot be shown).
 std::string FechaLocal(time_t t) {
   struct tm tm;
   char buf[32];
@@ -492,8 +495,6 @@ std::string FechaLocal(time_t t) {
   }
   return buf;
 }
-
-}  // namespace
 
 bool NombreCarpetaRespuestaValido(const std::string &nombre) {
   // CrearDirectorioRespuesta's <base> or <base>.1 to <base>.9.

@@ -196,15 +196,6 @@ void ContarMarcas(int base, time_t ahora, std::vector<Terminal> &terminales, Mar
   }
 }
 
-std::string Fecha(time_t t) {
-  struct tm tmv;
-  char buf[32];
-  if (localtime_r(&t, &tmv) == nullptr || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tmv) == 0) {
-    return "?";
-  }
-  return buf;
-}
-
 // The fields of one terminal's line: for people (tabulado false) or for
 // scripts.
 std::vector<std::string> Campos(const Terminal &t, bool tabulado) {
@@ -217,14 +208,14 @@ std::vector<std::string> Campos(const Terminal &t, bool tabulado) {
       c.push_back(std::to_string(static_cast<long long>(t.cuando)));
     } else {
       c.push_back(std::to_string(t.codigo) + " " + t.texto);
-      c.push_back(Fecha(t.cuando));
+      c.push_back(FechaLocal(t.cuando));
     }
   } else {
     const char *marca = t.ultimo == kIlegible ? "?" : "-";
     c.push_back(marca);
     if (tabulado) c.push_back(marca);
     c.push_back(t.cuando != 0 ? (tabulado ? std::to_string(static_cast<long long>(t.cuando))
-                                          : Fecha(t.cuando))
+                                          : FechaLocal(t.cuando))
                               : "-");
   }
   if (t.lock == kCorriendo) {
@@ -430,13 +421,13 @@ void ImprimirNotas(const Tablero &tablero, const EstadoCorrida &opciones) {
   for (const Terminal &t : tablero.terminales) {
     if (t.antiguo) {
       printf("Resultado antiguo: %s, del %s (mas de %lld h)\n", Visible(t.nombre).c_str(),
-             Fecha(t.cuando).c_str(), opciones.edadmax);
+             FechaLocal(t.cuando).c_str(), opciones.edadmax);
     }
   }
   for (const Terminal &t : tablero.terminales) {
     for (const auto &c : t.carpetas) {
       printf("Carpeta de respuesta: %s/retenidos/%s (%s)\n", Visible(t.nombre).c_str(),
-             Visible(c.first).c_str(), Fecha(c.second).c_str());
+             Visible(c.first).c_str(), FechaLocal(c.second).c_str());
     }
   }
   printf("Chequeo: %d %s\n", tablero.estado, NombreChequeo(tablero.estado));

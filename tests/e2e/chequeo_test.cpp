@@ -14,13 +14,7 @@ namespace {
 
 using prueba::WriteFile;
 
-std::vector<std::string> Lineas(const std::string &texto) {
-  std::vector<std::string> out;
-  std::istringstream in(texto);
-  std::string l;
-  while (std::getline(in, l)) out.push_back(l);
-  return out;
-}
+using prueba::Lineas;
 
 const std::string kSoportadas =
     "50 75 110 134 150 200 300 600 1200 1800 2400 4800 9600 19200 38400 57600 115200";

@@ -66,13 +66,7 @@ std::string Recortar(const std::string &s) {
   return s.substr(a, b - a + 1);
 }
 
-std::vector<std::string> Lineas(const std::string &texto) {
-  std::vector<std::string> out;
-  std::istringstream in(texto);
-  std::string l;
-  while (std::getline(in, l)) out.push_back(l);
-  return out;
-}
+using prueba::Lineas;
 
 // Every ```sh block of `markdown` whose fence follows the marker line; the
 // lines of markers that no ```sh fence follows go to `sueltas`.

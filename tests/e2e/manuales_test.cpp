@@ -23,13 +23,7 @@ bool Hay(const std::string &programa) {
   return prueba::Run({"/bin/sh", "-c", "command -v " + programa}, 10000).status == 0;
 }
 
-std::vector<std::string> Lineas(const std::string &texto) {
-  std::vector<std::string> out;
-  std::istringstream in(texto);
-  std::string l;
-  while (std::getline(in, l)) out.push_back(l);
-  return out;
-}
+using prueba::Lineas;
 
 // The option a usage word or a heading names: "--version", or a dash and
 // one letter ("-xN" and "-x" both name -x).

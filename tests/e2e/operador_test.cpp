@@ -21,13 +21,7 @@ namespace {
 using prueba::ReadFile;
 using prueba::WriteFile;
 
-std::vector<std::string> Lineas(const std::string &texto) {
-  std::vector<std::string> out;
-  std::istringstream in(texto);
-  std::string l;
-  while (std::getline(in, l)) out.push_back(l);
-  return out;
-}
+using prueba::Lineas;
 
 // ---------------------------------------------------------------- -s
 

@@ -78,6 +78,14 @@ std::string ReadFile(const std::string &path) {
   return s.str();
 }
 
+std::vector<std::string> Lineas(const std::string &texto) {
+  std::vector<std::string> out;
+  std::istringstream in(texto);
+  std::string l;
+  while (std::getline(in, l)) out.push_back(l);
+  return out;
+}
+
 bool Exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

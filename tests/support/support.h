@@ -34,6 +34,8 @@ struct TempDir {
 void WriteFile(const std::string &path, const std::string &data, mode_t mode = 0644);
 std::string ReadFile(const std::string &path);  // "" when missing
 bool Exists(const std::string &path);
+// The lines of texto, without their line feeds.
+std::vector<std::string> Lineas(const std::string &texto);
 mode_t FileMode(const std::string &path);       // permission bits, 0 when missing
 void MakeDir(const std::string &path, mode_t mode = 0755);
 std::vector<std::string> ListDir(const std::string &path);  // sorted, no . ..
