@@ -4,8 +4,9 @@
 
 #include <cstdio>
 
-#include "hash.h"
-#include "rondador.h"
+#include "opciones.h"
+#include "prestaciones.h"
+#include "registro.h"
 #include "apoyo.h"
 
 namespace fuzz {
@@ -13,9 +14,9 @@ namespace fuzz {
 inline void PrepararRondador() {
   static FILE *nulo = fopen("/dev/null", "w");
   if (nulo == nullptr) Fallar("no se pudo abrir /dev/null");
-  debuglevel = 0;
-  logfile = nulo;
-  vaciartabla();
+  rondador::debuglevel = 0;
+  rondador::logfile = nulo;
+  rondador::vaciartabla();
 }
 
 }  // namespace fuzz

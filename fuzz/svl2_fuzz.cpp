@@ -8,7 +8,9 @@
 
 #include "apoyo.h"
 #include "demonio.h"
-#include "hash.h"
+#include "prestaciones.h"
+
+using namespace rondador;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::VaciarArea();

@@ -10,9 +10,11 @@
 
 #include "apoyo.h"
 #include "demonio.h"
-#include "hash.h"
+#include "prestaciones.h"
 
 namespace {
+
+using namespace rondador;
 
 // The table by the file's rules: pieces of at most 29 bytes, each ending
 // at a line feed or after 29 bytes; one entry per piece of at least 12

@@ -1,5 +1,6 @@
 // acceso.cpp - the daemon's file access under a terminal root, the log
-// file's opening and the escaping of outside text (see acceso.h).
+// file's opening, the escaping of outside text and the joining of paths
+// (see acceso.h).
 #include "acceso.h"
 
 #include <fcntl.h>
@@ -8,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+namespace rondador {
 
 Descriptor::~Descriptor() {
   if (fd >= 0) close(fd);
@@ -125,3 +128,20 @@ std::string visible(const char *texto) {
   }
   return v;
 }
+
+Texto unir(const char *a, const char *b, const char *c) {
+  size_t la = strlen(a), lb = strlen(b), lc = strlen(c);
+  Texto t(static_cast<char *>(malloc(la + lb + lc + 1)));
+  if (!t) return t;
+  memcpy(t.get(), a, la);
+  memcpy(t.get() + la, b, lb);
+  memcpy(t.get() + la + lb, c, lc + 1);
+  return t;
+}
+
+const char *separador(const char *dir) {
+  size_t n = strlen(dir);
+  return n > 0 && dir[n - 1] == '/' ? "" : "/";
+}
+
+}  // namespace rondador

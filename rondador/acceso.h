@@ -6,14 +6,21 @@
 // the escaping of outside text for the log. The client has its own copy of
 // these rules (the two programs share no code).
 //
-// Depends on nothing of ours; used by rondador.cpp, hash.cpp and unico.cpp.
+// Also the joining of a directory and a name.
+//
+// Depends on nothing of ours; the bottom of the daemon, used by every other
+// module.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
+
+namespace rondador {
 
 // Returned for an entry that exists but is not a regular file (or not a
 // directory where one was wanted). Symbolic links give ELOOP.
@@ -68,3 +75,16 @@ int abrirlog(const char *ruta);
 // reach a terminal raw), so that outside names cannot forge log lines or
 // send escapes to a terminal. Every log line passes through it.
 std::string visible(const char *texto);
+
+// Releases what malloc gave.
+struct LiberarC {
+  void operator()(void *p) const { free(p); }
+};
+using Texto = std::unique_ptr<char, LiberarC>;
+
+// a + b + c in memory from malloc; nothing when memory is short.
+Texto unir(const char *a, const char *b, const char *c);
+// "/" when dir needs one before a name is appended, "" otherwise.
+const char *separador(const char *dir);
+
+}  // namespace rondador

@@ -13,6 +13,8 @@
 // everything it started have ended. Nothing is ever written into the pipe,
 // so a client whose daemon is gone never notices it. The end is logged with
 // the result the client left in its terminal's estado.rsp.
+#include "espera.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -27,9 +29,12 @@
 #include <vector>
 
 #include "acceso.h"
-#include "rondador.h"
+#include "marcas.h"
+#include "opciones.h"
+#include "registro.h"
+#include "unico.h"
 
-int maxclientes = 0;
+namespace rondador {
 
 namespace {
 
@@ -216,7 +221,7 @@ void iniciarespera(const char *dir) {
 int abrirdespertador() {
   int p[2];
   if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
-    log_f(1, "No se puede crear el aviso de senales: pipe: %s", strerror(errno));
+    log_falla(1, errno, "No se puede crear el aviso de senales: pipe");
     return -1;
   }
   g_despertador.lectura = p[0];
@@ -234,7 +239,7 @@ void despertarespera() {
   errno = guardado;
 }
 
-std::optional<std::string> esperartx(const char *dir) {
+std::optional<std::string> esperartx(const char *dir, void (*recargar)()) {
   bool esperando = false;
   for (;;) {
     if (recargapedida != 0) {
@@ -268,7 +273,7 @@ int abrirfin(FinCliente *fin) {
   fin->lectura = fin->escritura = -1;
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) {
-    log_f(1, "No se puede seguir el fin del cliente: pipe: %s", strerror(errno));
+    log_falla(1, errno, "No se puede seguir el fin del cliente: pipe");
     // Without a cap the client may run untracked; only its end goes
     // unlogged.
     return maxclientes > 0 ? -1 : 0;
@@ -298,4 +303,4 @@ void heredarfin(const FinCliente &fin) {
   if (fin.escritura >= 0) fcntl(fin.escritura, F_SETFD, 0);
 }
 
-size_t clientesencurso() { return g_espera.clientes.size(); }
+}  // namespace rondador

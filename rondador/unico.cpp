@@ -15,6 +15,8 @@
 // lock: a client that outlives a stopped daemon never keeps the next one
 // out. The file holds nothing, so it needs no sync: lost to a power cut, it
 // is made again at the next start.
+#include "unico.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -26,7 +28,9 @@
 #include <string>
 
 #include "acceso.h"
-#include "rondador.h"
+#include "registro.h"
+
+namespace rondador {
 
 namespace {
 
@@ -77,7 +81,7 @@ int tomarunico() {
         log_f(1, "%s no es un archivo regular de root con un solo nombre; no se usa como bloqueo",
               ruta);
       } else {
-        log_f(1, "No se puede bloquear %s para este rondador: %s", ruta, strerror(e));
+        log_falla(1, e, "No se puede bloquear %s para este rondador", ruta);
       }
       g_unico.ultimoerror = e;
     }
@@ -122,3 +126,5 @@ void soltarunico() {
   if (g_unico.fd.fd >= 0) close(g_unico.fd.fd);
   g_unico.fd.fd = -1;
 }
+
+}  // namespace rondador

@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "rondador.h"
+#include "marcas.h"
+#include "opciones.h"
+#include "registro.h"
 #include "support.h"
 
 namespace {
+
+using namespace rondador;
 
 class RondadorBuscar : public ::testing::Test {
  protected:

@@ -10,6 +10,8 @@
 
 namespace {
 
+using rondador::visible;
+
 TEST(RondadorVisible, EveryByteOutsidePrintableAsciiIsEscaped) {
   struct Caso {
     const char *nombre;

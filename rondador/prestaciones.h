@@ -1,12 +1,14 @@
-// hash.h - service-code replacement: the transcoding table loaded once from
+// prestaciones.h - service-code replacement: the transcoding table loaded once from
 // the file given to -t, and the in-place rewrite of the codes at the start of
 // the lines of a terminal's upload/_svl.2, recorded in <root>/_1101.rpl.
 //
-// Depends on rondador.h (the log) and acceso.h; used by rondador.cpp.
+// Depends on registro.h (the log) and acceso.h; used by rondador.cpp.
 #pragma once
 
 #include <cstddef>
 #include <memory>
+
+namespace rondador {
 
 constexpr int TABLE_SIZE = 1000;     // buckets
 constexpr size_t CODE_LEN = 6;       // a service code
@@ -62,3 +64,5 @@ size_t contartabla();
 // next reads the rewrite from disk. Returns 0 (also when there is no
 // _svl.2), 11 or 13.
 int replaceprest(const char *root);
+
+}  // namespace rondador

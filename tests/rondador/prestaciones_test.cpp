@@ -1,6 +1,6 @@
-// hash_test.cpp - the transcoding table, loading the transcoding file and the
+// prestaciones_test.cpp - the transcoding table, loading the transcoding file and the
 // in-place rewrite of _svl.2 with its record _1101.rpl.
-#include "hash.h"
+#include "prestaciones.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "rondador.h"
+#include "opciones.h"
+#include "registro.h"
 #include "support.h"
 
 namespace {
+
+using namespace rondador;
 
 using prueba::ReadFile;
 using prueba::WriteFile;

@@ -1,7 +1,7 @@
-// hash.cpp - the transcoding table (1000 chained buckets keyed by the byte
+// prestaciones.cpp - the transcoding table (1000 chained buckets keyed by the byte
 // sum of a 6-character service code), its loading from the transcoding file,
 // and the in-place rewrite of the service codes of a terminal's _svl.2.
-#include "hash.h"
+#include "prestaciones.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,9 @@
 #include <string>
 
 #include "acceso.h"
-#include "rondador.h"
+#include "registro.h"
+
+namespace rondador {
 
 std::unique_ptr<entrada> table[TABLE_SIZE];
 
@@ -184,7 +186,7 @@ int parsefile(const char *archivo) {
       log_f(1, "Imposible insertar item: key=%s - value=%s", key.get(), value.get());
   }
   if (l.error) {
-    log_f(1, "Error al leer archivo %s: %s", archivo, strerror(errno));
+    log_falla(1, errno, "Error al leer archivo %s", archivo);
     return kErrorArchivo;
   }
   return 0;
@@ -241,8 +243,7 @@ int replaceprest(const char *root) {
         (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
       log_f(1, "No se reemplazan prestaciones: %s no es un archivo regular", rutarpl.c_str());
     } else {
-      log_f(1, "No se reemplazan prestaciones: no se pudo crear %s: %s", rutarpl.c_str(),
-            strerror(error));
+      log_falla(1, error, "No se reemplazan prestaciones: no se pudo crear %s", rutarpl.c_str());
     }
     log_f(10, "Error al crear archivo %s", rutarpl.c_str());
     return kErrorArchivo;
@@ -283,7 +284,7 @@ int replaceprest(const char *root) {
       continue;
     }
     if (pwrite(svl.fd, hallada->value.get(), CODE_LEN, p.inicio) != static_cast<ssize_t>(CODE_LEN)) {
-      log_f(1, "Error al escribir %s: %s", rutasvl.c_str(), strerror(errno));
+      log_falla(1, errno, "Error al escribir %s", rutasvl.c_str());
       resultado = kErrorArchivo;
       break;
     }
@@ -294,21 +295,23 @@ int replaceprest(const char *root) {
     log_f(10, "Prestacion agregada al archivo: %s%s", code.get(), hallada->value.get());
   }
   if (l.error) {
-    log_f(1, "Error al leer %s: %s", rutasvl.c_str(), strerror(errno));
+    log_falla(1, errno, "Error al leer %s", rutasvl.c_str());
     resultado = kErrorArchivo;
   }
   // The client is started next and sends _svl.2 as it finds it on disk:
   // the rewrite and its record are synced first, so that a power cut cannot
   // leave the record without the rewrite or half of it.
   if (resultado == 0 && fsync(svl.fd) != 0) {
-    log_f(1, "Error al sincronizar %s: %s", rutasvl.c_str(), strerror(errno));
+    log_falla(1, errno, "Error al sincronizar %s", rutasvl.c_str());
     resultado = kErrorArchivo;
   }
   bool fallo = ferror(rpl) != 0 || fflush(rpl) != 0 || fsync(fileno(rpl)) != 0 ||
                fsync(raiz.fd) != 0;
   if ((fclose(rpl) != 0 || fallo) && resultado == 0) {
-    log_f(1, "Error al escribir %s: %s", rutarpl.c_str(), strerror(errno));
+    log_falla(1, errno, "Error al escribir %s", rutarpl.c_str());
     resultado = kErrorArchivo;
   }
   return resultado;
 }
+
+}  // namespace rondador
