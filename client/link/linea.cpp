@@ -79,7 +79,7 @@ int LeerByte(unsigned char *byte) {
   if (g_linea.colgado) return -2;
   int fd = g_linea.fd;
   if (fd < 0 || fd >= FD_SETSIZE) {
-    LogFormato(8, "Error! select(): %d %s", EBADF, strerror(EBADF));
+    LogFormato(8, "Error! select(): %d %s", EBADF, TextoError(EBADF));
     return -1;
   }
   int aviso = g_aviso.fd[0];
@@ -100,7 +100,7 @@ int LeerByte(unsigned char *byte) {
       VaciarAviso();
       return g_linea.colgado ? -2 : 0;
     }
-    LogFormato(8, "Error! select(): %d %s", e, strerror(e));
+    LogFormato(8, "Error! select(): %d %s", e, TextoError(e));
     return -1;
   }
   if (aviso >= 0 && FD_ISSET(aviso, &lectura)) {
@@ -153,7 +153,7 @@ namespace {
 // caller's own message.
 int FallaFcntl(const char *llamada) {
   int e = errno;
-  LogFormato(1, "Error fcntl(..., %s): %s", llamada, strerror(e));
+  LogFalla(1, e, "Error fcntl(..., %s)", llamada);
   errno = e;
   return kSinConexion;
 }
@@ -186,7 +186,7 @@ int EsperarConexion() {
       socklen_t largo = sizeof error;
       if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &largo) != 0) error = errno;
       if (error == 0) return kExito;
-      LogFormato(1, "Error in connection(): %s", strerror(error));
+      LogFalla(1, error, "Error in connection()");
       return kSinConexion;
     }
   }

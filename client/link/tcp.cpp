@@ -32,11 +32,11 @@ int Conectar(const struct sockaddr_in &servidor) {
   LogMensaje("Conectando...", 1);
   g_linea.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (g_linea.fd < 0) {
-    LogFormato(1, "ERROR: socket() %s", strerror(errno));
+    LogFormato(1, "ERROR: socket() %s", TextoError(errno));
     return kSinConexion;
   }
   if (ModoNoBloqueante() != kExito) {
-    LogFormato(1, "Imposible poner en modo non-blocking: %s", strerror(errno));
+    LogFalla(1, errno, "Imposible poner en modo non-blocking");
     return kSinReintento;
   }
   if (connect(g_linea.fd, reinterpret_cast<const struct sockaddr *>(&servidor),
