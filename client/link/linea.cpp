@@ -194,6 +194,16 @@ int EsperarConexion() {
   return kSinConexion;
 }
 
+void FijarManejador(int senal, void (*manejador)(int), struct sigaction *previa) {
+  struct sigaction accion {};
+  accion.sa_handler = manejador;
+  sigemptyset(&accion.sa_mask);
+  // Reads and writes resume after a handler; the waits that an alarm must
+  // cut short use select(2), which never resumes, and the self-pipe.
+  accion.sa_flags = SA_RESTART;
+  sigaction(senal, &accion, previa);
+}
+
 // ---------------------------------------------------------------- handlers
 // Only async-signal-safe calls below: the handlers may interrupt anything,
 // the log and the allocator included.
@@ -201,7 +211,6 @@ int EsperarConexion() {
 void HangupAlarm(int) {
   int e = errno;
   g_linea.colgado = 1;
-  signal(SIGHUP, HangupAlarm);
   Avisar();
   LogMensajeSenal("Hangup Alarm!", 8);
   errno = e;
@@ -209,7 +218,6 @@ void HangupAlarm(int) {
 
 void TimeoutAlarm(int) {
   int e = errno;
-  signal(SIGALRM, TimeoutAlarm);
   Avisar();
   LogMensajeSenal("Timeout Alarm!", 8);
   errno = e;
@@ -268,7 +276,7 @@ void InstalarInterrupciones() {
 }
 
 void IgnorarInterrupciones() {
-  for (int s : kInterrupciones) signal(s, SIG_IGN);
+  for (int s : kInterrupciones) FijarManejador(s, SIG_IGN);
 }
 
 ManejarInterrupciones::ManejarInterrupciones() {

@@ -256,9 +256,9 @@ int Marcar(termios &ajustes, CorrerSesionFn sesion) {
 }
 
 [[noreturn]] void CorrerHijo(const sigset_t &mascara, CorrerSesionFn sesion) {
-  signal(SIGHUP, HangupAlarm);
+  FijarManejador(SIGHUP, HangupAlarm);
   setsid();
-  signal(SIGALRM, TimeoutAlarm);
+  FijarManejador(SIGALRM, TimeoutAlarm);
   sigprocmask(SIG_SETMASK, &mascara, nullptr);
 
   int resultado = AbrirModem();
