@@ -133,11 +133,13 @@ bool EscribirTodo(int fd, const void *datos, size_t n, AnteSenal senal) {
   return true;
 }
 
-const char *TextoErrorArchivo(int e) {
+const char *TextoError(int e) {
   if (e == kNoRegular) return "no es un archivo regular ni un directorio real";
-  if (e == ELOOP) return "es un enlace simbolico";
+  if (e == kEnlaceRechazado) return "es un enlace simbolico";
   return strerror(e);
 }
+
+const char *TextoErrorArchivo(int e) { return TextoError(ErrorArchivo(e)); }
 
 int AbrirRaiz(const std::string &ruta, Descriptor &raiz) {
   int fd = open(ruta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

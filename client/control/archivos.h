@@ -19,6 +19,7 @@
 #include <dirent.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -79,8 +80,20 @@ enum class AnteSenal { kSeguir, kCortar };
 // why not. Async-signal-safe.
 bool EscribirTodo(int fd, const void *datos, size_t n, AnteSenal senal = AnteSenal::kSeguir);
 
-// A text of the system error e, or of kNoRegular and ELOOP in words that
-// say why a file under the root was refused.
+// An ELOOP from the helpers below, told apart from a system error so that
+// its text says a link was refused (see ErrorArchivo).
+constexpr int kEnlaceRechazado = -2;
+
+// e as a file-access helper returned it, ready for TextoError or LogFalla:
+// ELOOP, which the helpers give for a link they refuse, becomes
+// kEnlaceRechazado; every other value is unchanged.
+inline int ErrorArchivo(int e) { return e == ELOOP ? kEnlaceRechazado : e; }
+
+// The text of a system error e (strerror's), or of kNoRegular and
+// kEnlaceRechazado in words that say why a file under the root was refused.
+const char *TextoError(int e);
+
+// TextoError(ErrorArchivo(e)).
 const char *TextoErrorArchivo(int e);
 
 // Opens the terminal root (its path is trusted and may be a link) as a

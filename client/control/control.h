@@ -324,6 +324,20 @@ void LogMensaje(const char *texto, int nivel);
 void LogFormato(int nivel, const char *formato, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Logs a failure with its system error, like OpenBSD's log_warn: the
+// formatted message, then ": " and TextoError(error), which is strerror's
+// text or the words for a file refused under the root (pass a file-access
+// helper's result through ErrorArchivo). error is passed, never read from
+// errno, so nothing between the failing call and the log can change it.
+// Not for signal handlers.
+void LogFalla(int nivel, int error, const char *formato, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// The same with the error's text in brackets after the message and a space
+// ("... [text]"), the shape of the spool's and the driver's messages.
+void LogFallaEntreCorchetes(int nivel, int error, const char *formato, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Async-signal-safe variant for signal handlers: writes with write(2) only
 // and flushes nothing buffered. It folds repeats like LogMensaje and updates
 // the same repeat state (last message, count), so a handler must not

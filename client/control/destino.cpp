@@ -83,7 +83,7 @@ int RecorrerDestinos(Pred acepta, LineaDestino &d, bool *hallado,
       hallazgos->push_back({"zelta.destinos", 0,
                             "No se pudo abrir tabla de destinos " + path + ": " + strerror(errno)});
     } else {
-      LogFormato(1, "No se pudo abrir tabla de destinos %s: %m", path.c_str());
+      LogFalla(1, errno, "No se pudo abrir tabla de destinos %s", path.c_str());
     }
     return kErrorConfiguracion;
   }
@@ -254,7 +254,7 @@ int LeerDestino(Destino &destino) {
   ArchivoPtr f;
   if (e == 0) f = AbrirFlujo(fd, "r");
   if (!f) {
-    LogFormato(1, "open interm file: %s", TextoErrorArchivo(e != 0 ? e : errno));
+    LogFalla(1, ErrorArchivo(e != 0 ? e : errno), "open interm file");
     return kArchivoNoAbierto;
   }
   char linea[250];

@@ -133,17 +133,17 @@ bool EscribirEstado(int codigo) {
       LogFormato(2, "Escribi %s", "estado.rsp");
       break;
     case kEstadoNoCreado:
-      LogFormato(1, "Creat %s: %s", path.c_str(), TextoErrorArchivo(error));
+      LogFalla(1, ErrorArchivo(error), "Creat %s", path.c_str());
       break;
     case kEstadoNoEscrito:
-      LogFormato(1, "Error escribiendo %s: %s", UnirRuta(g_corrida.raiz, kTemporal).c_str(),
-                 TextoErrorArchivo(error));
+      LogFalla(1, ErrorArchivo(error), "Error escribiendo %s",
+               UnirRuta(g_corrida.raiz, kTemporal).c_str());
       break;
     case kEstadoNoRenombrado:
-      LogFormato(1, "No se pudo reemplazar %s: %s", path.c_str(), TextoErrorArchivo(error));
+      LogFalla(1, ErrorArchivo(error), "No se pudo reemplazar %s", path.c_str());
       break;
     case kEstadoNoSincronizado:
-      LogFormato(1, "Error sincronizando %s: %s", path.c_str(), TextoErrorArchivo(error));
+      LogFalla(1, ErrorArchivo(error), "Error sincronizando %s", path.c_str());
       break;
   }
   DeslockearDirectorio();

@@ -354,7 +354,7 @@ int LeerModoGuardado(int raiz, mode_t *modo) {
   int e = AbrirLectura(raiz, kArchivoModo, fd);
   if (e == ENOENT) return 0;
   if (e != 0) {
-    LogFormato(1, "Se ignora el modo guardado en %s: %s", ruta.c_str(), TextoErrorArchivo(e));
+    LogFalla(1, ErrorArchivo(e), "Se ignora el modo guardado en %s", ruta.c_str());
     return -1;
   }
   struct stat st;
@@ -391,8 +391,8 @@ int GuardarModo(int raiz, mode_t modo) {
   if (e == 0) e = Sincronizar(raiz);
   if (e != 0) {
     if (e != EISDIR) unlinkat(raiz, kArchivoModo, 0);
-    LogFormato(1, "No se pudo guardar el modo del directorio en %s: %s",
-               UnirRuta(g_corrida.raiz, kArchivoModo).c_str(), TextoErrorArchivo(e));
+    LogFalla(1, ErrorArchivo(e), "No se pudo guardar el modo del directorio en %s",
+             UnirRuta(g_corrida.raiz, kArchivoModo).c_str());
   }
   return e;
 }

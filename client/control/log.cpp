@@ -205,3 +205,33 @@ void LogFormato(int nivel, const char *formato, ...) {
   va_end(ap);
   LogMensaje(mensaje, nivel);
 }
+
+namespace {
+
+// The message of LogFalla and its sibling: formato, then antes, the error's
+// text and despues.
+void RegistrarFalla(int nivel, int error, const char *antes, const char *despues,
+                    const char *formato, va_list ap) {
+  if (g_log.fd >= 0 && nivel > g_corrida.debuglevel) return;
+  char mensaje[kMaxMensaje + 1];
+  vsnprintf(mensaje, sizeof mensaje, formato, ap);
+  size_t n = strlen(mensaje);
+  snprintf(mensaje + n, sizeof mensaje - n, "%s%s%s", antes, TextoError(error), despues);
+  LogMensaje(mensaje, nivel);
+}
+
+}  // namespace
+
+void LogFalla(int nivel, int error, const char *formato, ...) {
+  va_list ap;
+  va_start(ap, formato);
+  RegistrarFalla(nivel, error, ": ", "", formato, ap);
+  va_end(ap);
+}
+
+void LogFallaEntreCorchetes(int nivel, int error, const char *formato, ...) {
+  va_list ap;
+  va_start(ap, formato);
+  RegistrarFalla(nivel, error, " [", "]", formato, ap);
+  va_end(ap);
+}

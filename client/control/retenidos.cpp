@@ -205,8 +205,8 @@ int RetenerSobrante() {
   Descriptor upload;
   if (int e = AbrirDirectorio(g_corrida.raizfd, "upload", upload); e != 0) {
     // Packing now could overwrite a leftover bundle this run cannot see.
-    LogFormato(1, "No se pudo abrir el directorio %s: %s",
-               UnirRuta(g_corrida.raiz, "upload").c_str(), TextoErrorArchivo(e));
+    LogFalla(1, ErrorArchivo(e), "No se pudo abrir el directorio %s",
+             UnirRuta(g_corrida.raiz, "upload").c_str());
     return kDirectorioNoEncontrado;
   }
   struct stat st;
@@ -329,9 +329,8 @@ void RetenerSenal() {
 
 void BorrarDescarga(const Descriptor &bajada) {
   if (unlinkat(bajada.fd, "output.dat", 0) != 0 && errno != ENOENT) {
-    LogFormato(1, "No se pudo borrar %s: %s",
-               UnirRuta(g_corrida.raiz, g_corrida.dirbajada + "/output.dat").c_str(),
-               strerror(errno));
+    LogFalla(1, errno, "No se pudo borrar %s",
+             UnirRuta(g_corrida.raiz, g_corrida.dirbajada + "/output.dat").c_str());
   }
 }
 
@@ -539,7 +538,7 @@ int LimpiarCarpetasRespuesta(long long dias) {
     if (e == 0) e = Vaciar(sub, 0);
     if (e == 0 && unlinkat(dir.fd, n.c_str(), AT_REMOVEDIR) != 0) e = errno;
     if (e != 0) {
-      LogFormato(1, "No se pudo borrar %s: %s", carpeta.c_str(), TextoErrorArchivo(e));
+      LogFalla(1, ErrorArchivo(e), "No se pudo borrar %s", carpeta.c_str());
       r = kErrorEscribiendo;
       continue;
     }
@@ -548,7 +547,7 @@ int LimpiarCarpetasRespuesta(long long dias) {
     borradas++;
   }
   if (borradas > 0 && (e = Sincronizar(dir.fd)) != 0) {
-    LogFormato(1, "No se pudo sincronizar %s: %s", ruta.c_str(), TextoErrorArchivo(e));
+    LogFalla(1, ErrorArchivo(e), "No se pudo sincronizar %s", ruta.c_str());
     r = kErrorEscribiendo;
   }
   LogFormato(1, "Limpieza de %s: %d carpetas de respuesta de mas de %lld dias borradas", ruta.c_str(),

@@ -40,6 +40,12 @@ int ModoBloqueante();
 // Returns 0 when connected, 5 otherwise (logged).
 int EsperarConexion();
 
+// Sets the action for senal: manejador (a handler, SIG_IGN or SIG_DFL)
+// with SA_RESTART and only senal itself held back while it runs, what
+// signal(2) gives on glibc. The action it replaces goes to *previa when
+// previa is not null.
+void FijarManejador(int senal, void (*manejador)(int), struct sigaction *previa = nullptr);
+
 void HangupAlarm(int senal);
 void TimeoutAlarm(int senal);
 // SIGINT, SIGTERM and SIGHUP (outside the protocol child, whose SIGHUP is

@@ -79,7 +79,7 @@ int LeerByte(unsigned char *byte) {
   if (g_linea.colgado) return -2;
   int fd = g_linea.fd;
   if (fd < 0 || fd >= FD_SETSIZE) {
-    LogFormato(8, "Error! select(): %d %s", EBADF, strerror(EBADF));
+    LogFormato(8, "Error! select(): %d %s", EBADF, TextoError(EBADF));
     return -1;
   }
   int aviso = g_aviso.fd[0];
@@ -100,7 +100,7 @@ int LeerByte(unsigned char *byte) {
       VaciarAviso();
       return g_linea.colgado ? -2 : 0;
     }
-    LogFormato(8, "Error! select(): %d %s", e, strerror(e));
+    LogFormato(8, "Error! select(): %d %s", e, TextoError(e));
     return -1;
   }
   if (aviso >= 0 && FD_ISSET(aviso, &lectura)) {
@@ -153,7 +153,7 @@ namespace {
 // caller's own message.
 int FallaFcntl(const char *llamada) {
   int e = errno;
-  LogFormato(1, "Error fcntl(..., %s): %s", llamada, strerror(e));
+  LogFalla(1, e, "Error fcntl(..., %s)", llamada);
   errno = e;
   return kSinConexion;
 }
@@ -186,12 +186,22 @@ int EsperarConexion() {
       socklen_t largo = sizeof error;
       if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &largo) != 0) error = errno;
       if (error == 0) return kExito;
-      LogFormato(1, "Error in connection(): %s", strerror(error));
+      LogFalla(1, error, "Error in connection()");
       return kSinConexion;
     }
   }
   LogMensaje("Timeout esperando conexion ...", 3);
   return kSinConexion;
+}
+
+void FijarManejador(int senal, void (*manejador)(int), struct sigaction *previa) {
+  struct sigaction accion {};
+  accion.sa_handler = manejador;
+  sigemptyset(&accion.sa_mask);
+  // Reads and writes resume after a handler; the waits that an alarm must
+  // cut short use select(2), which never resumes, and the self-pipe.
+  accion.sa_flags = SA_RESTART;
+  sigaction(senal, &accion, previa);
 }
 
 // ---------------------------------------------------------------- handlers
@@ -201,7 +211,6 @@ int EsperarConexion() {
 void HangupAlarm(int) {
   int e = errno;
   g_linea.colgado = 1;
-  signal(SIGHUP, HangupAlarm);
   Avisar();
   LogMensajeSenal("Hangup Alarm!", 8);
   errno = e;
@@ -209,7 +218,6 @@ void HangupAlarm(int) {
 
 void TimeoutAlarm(int) {
   int e = errno;
-  signal(SIGALRM, TimeoutAlarm);
   Avisar();
   LogMensajeSenal("Timeout Alarm!", 8);
   errno = e;
@@ -268,7 +276,7 @@ void InstalarInterrupciones() {
 }
 
 void IgnorarInterrupciones() {
-  for (int s : kInterrupciones) signal(s, SIG_IGN);
+  for (int s : kInterrupciones) FijarManejador(s, SIG_IGN);
 }
 
 ManejarInterrupciones::ManejarInterrupciones() {

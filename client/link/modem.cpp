@@ -41,7 +41,7 @@ constexpr int kModemTomado = 1;
 // Writes a whole command to the modem. Failures are only logged: the answer
 // that then does not come is what the dialogue reacts to.
 void EscribirModem(const std::string &texto) {
-  if (!EscribirTodo(g_linea.fd, texto.data(), texto.size())) LogFormato(8, "Error! write(): %m");
+  if (!EscribirTodo(g_linea.fd, texto.data(), texto.size())) LogFalla(8, errno, "Error! write()");
 }
 
 // The line settings of the modem device, built on the saved ones.
@@ -103,7 +103,7 @@ int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
   if (fd < 0) {
     int error = errno;
     LogFormato(1, "Error abriendo %s", device.c_str());
-    LogMensaje(strerror(error), 1);
+    LogMensaje(TextoError(error), 1);
     LiberarLocksDevice();
     return kModemSinInicializar;
   }
@@ -119,7 +119,7 @@ int TomarModem(const std::string &device, bool informar, Ocupado &ocupado) {
   if (tcgetattr(fd, &g_linea.guardado) == 0) {
     g_linea.hayguardado = true;
   } else {
-    LogFormato(1, "ALERTA! tcgetattr: %s", strerror(errno));
+    LogFalla(1, errno, "ALERTA! tcgetattr");
   }
   return kExito;
 }
@@ -178,7 +178,7 @@ void PrepararLinea(termios &ajustes) {
   ajustes = AjustesLinea(g_linea.guardado);
   tcflush(g_linea.fd, TCIFLUSH);
   if (tcsetattr(g_linea.fd, TCSANOW, &ajustes) != 0) {
-    LogFormato(1, "ALERTA! tcsetattr: %s", strerror(errno));
+    LogFalla(1, errno, "ALERTA! tcsetattr");
   }
   int flags = fcntl(g_linea.fd, F_GETFL);
   if (flags >= 0) fcntl(g_linea.fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -206,7 +206,7 @@ bool InicializarModem() {
 int Conectado(termios &ajustes, CorrerSesionFn sesion) {
   ajustes.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
   if (tcsetattr(g_linea.fd, TCSANOW, &ajustes) != 0) {
-    LogFormato(1, "ALERTA! tcsetattr: %s", strerror(errno));
+    LogFalla(1, errno, "ALERTA! tcsetattr");
   }
   int resultado = kSinConexion;
   if (g_config.ignoreconnstr != 0) {
@@ -256,9 +256,9 @@ int Marcar(termios &ajustes, CorrerSesionFn sesion) {
 }
 
 [[noreturn]] void CorrerHijo(const sigset_t &mascara, CorrerSesionFn sesion) {
-  signal(SIGHUP, HangupAlarm);
+  FijarManejador(SIGHUP, HangupAlarm);
   setsid();
-  signal(SIGALRM, TimeoutAlarm);
+  FijarManejador(SIGALRM, TimeoutAlarm);
   sigprocmask(SIG_SETMASK, &mascara, nullptr);
 
   int resultado = AbrirModem();
@@ -318,7 +318,7 @@ int SesionModem(CorrerSesionFn sesion) {
   }
   if (pid < 0) {
     g_linea.hijo = -1;
-    LogFormato(1, "Error. fork(): %s", strerror(error));
+    LogFalla(1, error, "Error. fork()");
     return kNoHayMemoria;
   }
 
@@ -330,7 +330,7 @@ int SesionModem(CorrerSesionFn sesion) {
       break;
     }
     if (errno == EINTR) continue;
-    LogFormato(1, "fallo waitpid() %s", strerror(errno));
+    LogFormato(1, "fallo waitpid() %s", TextoError(errno));
     resultado = kAbortadoUsuario;
     break;
   }

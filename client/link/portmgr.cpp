@@ -79,14 +79,14 @@ Espera EsperarRespuesta(int fd, const sockaddr_in &manager, long long limite, ch
     int listo = poll(&espera, 1, static_cast<int>(std::max(0LL, limite - AhoraMs())));
     if (listo == 0) return kEsperaVencida;
     if (listo < 0) {
-      LogFormato(1, "PortMgrConnect select(): %s", strerror(errno));
+      LogFalla(1, errno, "PortMgrConnect select()");
       return kEsperaFallida;
     }
     struct sockaddr_in emisor {};
     socklen_t largo = sizeof emisor;
     *n = recvfrom(fd, buf, kMaxRespuesta, 0, reinterpret_cast<struct sockaddr *>(&emisor), &largo);
     if (*n < 0) {
-      LogFormato(1, "PortMgrConnect recvfrom(): %s", strerror(errno));
+      LogFalla(1, errno, "PortMgrConnect recvfrom()");
       return kEsperaFallida;
     }
     if (MismoEmisor(emisor, manager)) return kEsperaLeida;
@@ -166,7 +166,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   Plazo plazo{AhoraMs() + static_cast<long long>(g_config.tiempomaximo) * 1000};
   Descriptor sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (sock.fd < 0) {
-    LogFormato(1, "PortMgrConnect socket(): %s", strerror(errno));
+    LogFalla(1, errno, "PortMgrConnect socket()");
     return kSinConexion;
   }
   struct sockaddr_in local {};
@@ -174,12 +174,12 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(static_cast<unsigned short>(g_config.udpport));
   if (bind(sock.fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) != 0) {
-    LogFormato(1, "PortMgrConnect bind(): %s", strerror(errno));
+    LogFalla(1, errno, "PortMgrConnect bind()");
     return kSinConexion;
   }
   socklen_t largolocal = sizeof local;
   if (getsockname(sock.fd, reinterpret_cast<struct sockaddr *>(&local), &largolocal) != 0) {
-    LogFormato(1, "PortMgrConnect getsockname(): %s", strerror(errno));
+    LogFalla(1, errno, "PortMgrConnect getsockname()");
     return kSinConexion;
   }
   LogFormato(10, "PortMgrConnect port assigned=%u", static_cast<unsigned>(ntohs(local.sin_port)));
@@ -216,11 +216,11 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
     destino.sin_port = htons(puerto);
     // From here on the kernel takes datagrams from the manager only.
     if (connect(sock.fd, reinterpret_cast<struct sockaddr *>(&destino), sizeof destino) != 0) {
-      LogFormato(1, "PortMgrConnect connect(): %s", strerror(errno));
+      LogFalla(1, errno, "PortMgrConnect connect()");
       continue;
     }
     if (send(sock.fd, pedido, largopedido, 0) < 0) {
-      LogFormato(1, "PortMgrConnect send(): %s", strerror(errno));
+      LogFalla(1, errno, "PortMgrConnect send()");
       continue;
     }
     LogMensaje("PortMgrConnect req sent", 10);
@@ -272,7 +272,7 @@ int LEAUsaPortMgr(const char *clave, int empresa, int actividad) {
     } else {
       // Unreadable memory: the destination is taken as not listed, so the
       // run still tries the server directly first.
-      LogFormato(1, "LEAUsaPortMgr open(): %s", strerror(errno));
+      LogFalla(1, errno, "LEAUsaPortMgr open()");
     }
     return 0;
   }
@@ -290,7 +290,7 @@ int LEAUsaPortMgr(const char *clave, int empresa, int actividad) {
     std::string pieza(linea.get(), strnlen(linea.get(), largo));
     if (LineaCoincide(pieza, clave, empresa, actividad)) resultado = 1;
   }
-  if (ferror(f.get())) LogFormato(1, "LEAUsaPortMgr read(): %s", strerror(errno));
+  if (ferror(f.get())) LogFalla(1, errno, "LEAUsaPortMgr read()");
   return resultado;
 }
 
@@ -305,7 +305,7 @@ void WriteLEAUsaPortMgr(const char *clave, int empresa, int actividad) {
   std::string nombre = ArchivoPortMgr();
   ArchivoPtr f(fopen(nombre.c_str(), "a+"));
   if (!f) {
-    LogFormato(1, "WriteLEAUsaPortMgr open(): %s", strerror(errno));
+    LogFalla(1, errno, "WriteLEAUsaPortMgr open()");
     return;
   }
   // A last line left without its end (a cut write, a hand edit) would swallow
@@ -315,5 +315,5 @@ void WriteLEAUsaPortMgr(const char *clave, int empresa, int actividad) {
   fseek(f.get(), 0, SEEK_END);
   bool escrito = fprintf(f.get(), "%s%s,%d,%d\n", separador, clave, empresa, actividad) > 0;
   escrito = fclose(f.release()) == 0 && escrito;
-  if (!escrito) LogFormato(1, "WriteLEAUsaPortMgr write(): %s", strerror(errno));
+  if (!escrito) LogFalla(1, errno, "WriteLEAUsaPortMgr write()");
 }

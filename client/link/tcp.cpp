@@ -32,11 +32,11 @@ int Conectar(const struct sockaddr_in &servidor) {
   LogMensaje("Conectando...", 1);
   g_linea.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (g_linea.fd < 0) {
-    LogFormato(1, "ERROR: socket() %s", strerror(errno));
+    LogFormato(1, "ERROR: socket() %s", TextoError(errno));
     return kSinConexion;
   }
   if (ModoNoBloqueante() != kExito) {
-    LogFormato(1, "Imposible poner en modo non-blocking: %s", strerror(errno));
+    LogFalla(1, errno, "Imposible poner en modo non-blocking");
     return kSinReintento;
   }
   if (connect(g_linea.fd, reinterpret_cast<const struct sockaddr *>(&servidor),
@@ -63,10 +63,11 @@ int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
   servidor.sin_port = htons(puerto);
 
   ManejarInterrupciones interrupciones;
-  signal(SIGALRM, TimeoutAlarm);
+  FijarManejador(SIGALRM, TimeoutAlarm);
   // A server that drops the connection must end the session with a lost
   // line, not kill the process on the next write.
-  sighandler_t tuberia = signal(SIGPIPE, SIG_IGN);
+  struct sigaction tuberia;
+  FijarManejador(SIGPIPE, SIG_IGN, &tuberia);
 
   int resultado = kSinConexion;
   for (int quedan = g_config.reintentos; quedan > 0; quedan--) {
@@ -88,8 +89,8 @@ int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
   }
 
   DesarmarAlarma();  // no timer may outlive its handler
-  signal(SIGALRM, SIG_DFL);
-  signal(SIGPIPE, tuberia);
+  FijarManejador(SIGALRM, SIG_DFL);
+  sigaction(SIGPIPE, &tuberia, nullptr);
   LogFormato(1, "rval=%d", resultado);
   return resultado;
 }

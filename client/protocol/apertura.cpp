@@ -25,8 +25,10 @@ enum {
 };
 
 // A frame where PDH is expected: 102 when it is one, -2 when it is not.
-int TomarPDH(const unsigned char *trama, int largo, bool avisar) {
-  if (LeerPDH(largo - 2, trama + 1) != 0) {
+// The client takes nothing from the PDH's fields: only its length is
+// checked.
+int TomarPDH(int largo, bool avisar) {
+  if (largo - 2 != kLargoPDH) {
     LogMensaje("Rcv PDH invalida", 1);
     return kFatal;
   }
@@ -35,18 +37,6 @@ int TomarPDH(const unsigned char *trama, int largo, bool avisar) {
 }
 
 }  // namespace
-
-int LeerPDH(int largo, const unsigned char *payload) {
-  if (largo != kLargoPDH) return -1;
-  memcpy(g_sesion.pdhg, payload + 34, 2);
-  g_sesion.pdhg[2] = '\0';
-  memcpy(g_sesion.pdhy, payload + 18, 16);
-  g_sesion.pdhy[16] = '\0';
-  memcpy(g_sesion.pdhp, payload + 2, 16);
-  g_sesion.pdhp[16] = '\0';
-  g_sesion.pdhnumero = LeerNumero(payload, 2);
-  return 0;
-}
 
 int IniciarProtocolo() {
   if (!g_sesion.buffer) return kNoHayMemoria;  // the transport allocates it first
@@ -77,7 +67,7 @@ int IniciarProtocolo() {
         EnviarByte(kDLE);
         r = RecibirTrama(buf, cap);
         if (r > 1) {
-          estado = TomarPDH(buf, r, true);
+          estado = TomarPDH(r, true);
         } else if (r == -1) {
           estado = kEnviandoNAK;
         } else if (r == 1 && buf[0] == kENQ) {
@@ -88,7 +78,7 @@ int IniciarProtocolo() {
         LogMensaje("Snd NAK", 6);
         EnviarByte(kNAK);
         r = RecibirTrama(buf, cap);
-        if (r > 1) estado = TomarPDH(buf, r, false);
+        if (r > 1) estado = TomarPDH(r, false);
         break;
       case kArmandoPDC: {
         LogMensaje("Estado 102", 5);

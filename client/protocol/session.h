@@ -42,10 +42,6 @@ struct EstadoSesion {
   unsigned timeout = 6;        // frame time-out in seconds (first byte)
   unsigned timeoutresto = 60;  // time-out for the rest of a frame after STX
   int naks = 0;                // NAK answers and bad frames in a row
-  int pdhnumero = 0;           // PDH fields as the server sent them
-  char pdhp[17] = "";
-  char pdhy[17] = "";
-  char pdhg[3] = "";
   long long limite = 0;        // monotonic millisecond the session must end by; 0 none
   bool vencida = false;        // the deadline passed (logged once)
 };
@@ -102,10 +98,6 @@ int GuardarBloque(FILE *archivo, const unsigned char *datos, int largo, int *pen
 int LeerNumero(const unsigned char *texto, int n);
 
 // ---------------------------------------------------------------- opening
-
-// Splits a PDH payload into the session state. Returns 0 when largo is 36,
-// -1 otherwise (nothing stored).
-int LeerPDH(int largo, const unsigned char *payload);
 
 // Runs the whole session over g_linea.fd. Returns the result code.
 // REQUIRES: the session buffer is reserved.

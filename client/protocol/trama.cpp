@@ -90,7 +90,7 @@ int EnviarTrama(const unsigned char *buffer, int largo) {
   // An alarm breaks off a write that the line holds up.
   if (!EscribirTodo(g_linea.fd, buffer, static_cast<size_t>(largo), AnteSenal::kCortar)) {
     int e = errno;
-    LogFormato(4, "Error write(): %x %s", e, strerror(e));
+    LogFormato(4, "Error write(): %x %s", e, TextoError(e));
     return -1;
   }
   LogFormato(8, "EnviarTrama(): %d/%d", largo, largo);

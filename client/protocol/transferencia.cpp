@@ -76,7 +76,7 @@ bool DescargaSana(FILE *f, const std::string &ruta) {
   if (fflush(f) == 0 && !ferror(f)) return true;
   int e = errno;
   LogFormato(1, "FATAL: escribiendo %s", ruta.c_str());
-  LogMensaje(strerror(e), 1);
+  LogMensaje(TextoError(e), 1);
   return false;
 }
 
@@ -157,7 +157,7 @@ Estado PedirReinicio(Transferencia &t) {
     // server would commit an empty transaction.
     int e = errno;
     LogFormato(1, "FATAL: abriendo %s", t.rutasubida.c_str());
-    LogMensaje(strerror(e), 1);
+    LogMensaje(TextoError(e), 1);
     t.sinsubida = true;
     return kFatal;
   }
@@ -189,7 +189,7 @@ Estado LeerBloque(Transferencia &t) {
     // Nor may a bundle that could not be read go up cut short.
     int e = errno;
     LogFormato(1, "FATAL: leyendo %s", t.rutasubida.c_str());
-    LogMensaje(strerror(e), 1);
+    LogMensaje(TextoError(e), 1);
     t.sinsubida = true;
     return kFatal;
   }

@@ -207,7 +207,7 @@ std::string BuscarEnCamino(const char *programa) {
 int Ejecutar(const std::vector<std::string> &argumentos, std::string &salida) {
   int tubo[2];
   if (pipe2(tubo, O_CLOEXEC) != 0) {
-    LogFormato(1, "No se pudo crear una tuberia: %s", strerror(errno));
+    LogFalla(1, errno, "No se pudo crear una tuberia");
     return -1;
   }
   std::vector<char *> argv;
@@ -223,7 +223,7 @@ int Ejecutar(const std::vector<std::string> &argumentos, std::string &salida) {
   close(tubo[1]);
   Descriptor lectura(tubo[0]);
   if (pid < 0) {
-    LogFormato(1, "No se pudo crear el proceso %s: %s", argv[0], strerror(errno));
+    LogFalla(1, errno, "No se pudo crear el proceso %s", argv[0]);
     return -1;
   }
   LeerHastaElFin(lectura.fd, salida, kMaxSalidaGpgv);
@@ -391,7 +391,7 @@ int Instalar(const std::string &nuevo, const std::string &nombre) {
     }
     modo = st.st_mode & 07777;
     if (!CopiarArchivo(destino, destino + ".bak", modo)) {
-      LogFormato(1, "No se pudo respaldar %s: %s", destino.c_str(), strerror(errno));
+      LogFalla(1, errno, "No se pudo respaldar %s", destino.c_str());
       return kErrorEscribiendo;
     }
   }
@@ -402,12 +402,12 @@ int Instalar(const std::string &nuevo, const std::string &nombre) {
   bool ok = CopiarArchivo(nuevo, temporal, modo);
   if (ok && SincronizarPrograma() != 0) ok = false;
   if (!ok || rename(temporal.c_str(), destino.c_str()) != 0) {
-    LogFormato(1, "No se pudo instalar %s: %s", destino.c_str(), strerror(errno));
+    LogFalla(1, errno, "No se pudo instalar %s", destino.c_str());
     unlink(temporal.c_str());
     return kErrorEscribiendo;
   }
   if (int e = SincronizarPrograma(); e != 0) {
-    LogFormato(1, "No se pudo instalar %s: %s", destino.c_str(), strerror(e));
+    LogFalla(1, e, "No se pudo instalar %s", destino.c_str());
     return kErrorEscribiendo;
   }
   unlink(nuevo.c_str());
@@ -427,12 +427,12 @@ int EscribirSerie(unsigned long long serie) {
             fsync(fd.fd) == 0;
   if (fd.fd >= 0 && !fd.Cerrar()) ok = false;
   if (!ok || rename(temporal.c_str(), destino.c_str()) != 0) {
-    LogFormato(1, "No se pudo escribir %s: %s", destino.c_str(), strerror(errno));
+    LogFalla(1, errno, "No se pudo escribir %s", destino.c_str());
     unlink(temporal.c_str());
     return kErrorEscribiendo;
   }
   if (int e = SincronizarPrograma(); e != 0) {
-    LogFormato(1, "No se pudo escribir %s: %s", destino.c_str(), strerror(e));
+    LogFalla(1, e, "No se pudo escribir %s", destino.c_str());
     return kErrorEscribiendo;
   }
   return kExito;
@@ -444,7 +444,7 @@ int PrepararActualizacion() {
   for (const char *sub : {"upload", "download"}) {
     std::string path = UnirRuta(g_corrida.raiz, sub);
     if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-      LogFormato(1, "No se pudo crear %s: %s", path.c_str(), strerror(errno));
+      LogFalla(1, errno, "No se pudo crear %s", path.c_str());
       return kDirectorioNoEncontrado;
     }
   }
@@ -454,7 +454,7 @@ int PrepararActualizacion() {
             EscribirTodo(fd.fd, kEncabezadoActualizacion, sizeof kEncabezadoActualizacion - 1);
   if (fd.fd >= 0 && !fd.Cerrar()) ok = false;
   if (!ok) {
-    LogFormato(1, "No se pudo crear %s: %s", svl0.c_str(), strerror(errno));
+    LogFalla(1, errno, "No se pudo crear %s", svl0.c_str());
     return kErrorCreando;
   }
   return kExito;

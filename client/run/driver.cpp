@@ -45,8 +45,7 @@ int PrepararCorrida() {
   // the status file and the interrupt handler reach it through this.
   Descriptor raiz;
   if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
-    LogFormato(1, "No se pudo abrir el directorio %s: %s", g_corrida.raiz.c_str(),
-               TextoErrorArchivo(e));
+    LogFalla(1, ErrorArchivo(e), "No se pudo abrir el directorio %s", g_corrida.raiz.c_str());
     return kRaizNoDisponible;
   }
   g_corrida.raizfd = raiz.Soltar();
@@ -55,7 +54,7 @@ int PrepararCorrida() {
   g_corrida.locklpath = std::move(lock);  // no allocation between the lock and its owner
   g_corrida.lockpid = getpid();
   if (atexit(cleanexit) != 0) {
-    LogFormato(1, "Error registrando cleanexit [%s]", strerror(errno));
+    LogFallaEntreCorchetes(1, errno, "Error registrando cleanexit");
     g_corrida.locklpath.clear();
     return kRaizNoDisponible;
   }

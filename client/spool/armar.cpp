@@ -109,7 +109,7 @@ bool EscribirContenido(FILE *out, unsigned char *buf, size_t n, bool binario, in
 // when its buffer is handed to the system.
 int Volcar(FILE *out, const char *path) {
   if (fflush(out) != 0 || ferror(out)) {
-    LogFormato(1, "Error escribiendo registro de %s [%m]", path);
+    LogFallaEntreCorchetes(1, errno, "Error escribiendo registro de %s", path);
     return kErrorEscribiendo;
   }
   return kExito;
@@ -129,7 +129,7 @@ int CrearBundle(int upload, const std::string &path, ArchivoPtr &out) {
     if (!out) e = errno;
   }
   if (e != 0) {
-    LogFormato(1, "No se pudo crear %s [%s]", path.c_str(), TextoErrorArchivo(e));
+    LogFallaEntreCorchetes(1, ErrorArchivo(e), "No se pudo crear %s", path.c_str());
     return kErrorCreando;
   }
   return kExito;
@@ -152,7 +152,7 @@ int AbrirEntrada(int upload, const char *nombre, ArchivoPtr &in, off_t *tamano) 
     if (!in) e = errno;
   }
   if (e != 0) {
-    LogFormato(1, "No se pudo abrir %s [%s]", RutaUpload(nombre).c_str(), strerror(e));
+    LogFallaEntreCorchetes(1, e, "No se pudo abrir %s", RutaUpload(nombre).c_str());
     return kArchivoNoAbierto;
   }
   return kExito;
@@ -175,7 +175,7 @@ int CerrarBundle(ArchivoPtr &out, int upload, const std::string &path, int res) 
   if (fclose(out.release()) != 0 && e == 0) e = errno;
   if (e == 0 && res == kExito) e = Sincronizar(upload);
   if (e != 0 && res == kExito) {
-    LogFormato(1, "Error escribiendo %s [%s]", path.c_str(), strerror(e));
+    LogFallaEntreCorchetes(1, e, "Error escribiendo %s", path.c_str());
     res = kErrorEscribiendo;
   }
   return res;
@@ -189,12 +189,12 @@ int BorrarEmpaquetados(int upload, const std::vector<std::string> &empaquetados)
   size_t quedan = 0;
   for (const auto &nombre : empaquetados) {
     if (unlinkat(upload, nombre.c_str(), 0) != 0 && errno != ENOENT) {
-      LogFormato(1, "No se pudo borrar %s [%m]", RutaUpload(nombre.c_str()).c_str());
+      LogFallaEntreCorchetes(1, errno, "No se pudo borrar %s", RutaUpload(nombre.c_str()).c_str());
       quedan++;
     }
   }
   if (int e = Sincronizar(upload); e != 0) {
-    LogFormato(1, "Error sincronizando %s [%s]", RutaUpload("").c_str(), strerror(e));
+    LogFallaEntreCorchetes(1, e, "Error sincronizando %s", RutaUpload("").c_str());
     return kErrorEscribiendo;
   }
   if (quedan == 0) return kExito;
@@ -213,13 +213,13 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
   // not a regular file is not read, and stays like every such entry.
   if (e == ENOENT) return kExito;
   if (e == ELOOP || e == kNoRegular) {
-    LogFormato(1, "No se lee %s: %s", path.c_str(), TextoErrorArchivo(e));
+    LogFalla(1, ErrorArchivo(e), "No se lee %s", path.c_str());
     return kExito;
   }
   ArchivoPtr f;
   if (e == 0) f = AbrirFlujo(fd, "rb");
   if (!f) {
-    LogFormato(1, "No se pudo abrir %s [%s]", path.c_str(), strerror(e != 0 ? e : errno));
+    LogFallaEntreCorchetes(1, e != 0 ? e : errno, "No se pudo abrir %s", path.c_str());
     return kArchivoNoAbierto;
   }
   std::vector<char> linea(kLineaBinarios + 1);
@@ -235,7 +235,7 @@ int LeerBinarios(int upload, ConjuntoNombres &binarios) {
     }
   }
   if (ferror(f.get())) {
-    LogFormato(1, "Error leyendo %s [%m]", path.c_str());
+    LogFallaEntreCorchetes(1, errno, "Error leyendo %s", path.c_str());
     return kArchivoNoAbierto;
   }
   return kExito;
@@ -342,7 +342,8 @@ int ComprobarTamano(int upload, const Medida &m) {
   }
   struct statvfs fs;
   if (fstatvfs(upload, &fs) != 0) {
-    LogFormato(1, "No se pudo medir el espacio libre de %s [%m]", RutaUpload("").c_str());
+    LogFallaEntreCorchetes(1, errno, "No se pudo medir el espacio libre de %s",
+                           RutaUpload("").c_str());
     return kErrorEscribiendo;
   }
   const long double bloque = static_cast<long double>(fs.f_frsize);
@@ -495,7 +496,7 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
     }
   }
   if (res == kExito && ferror(in)) {
-    LogFormato(1, "Error leyendo %s [%m]", path);
+    LogFallaEntreCorchetes(1, errno, "Error leyendo %s", path);
     return kArchivoNoAbierto;
   }
   if (res == kExito && binario && restante > 0) {
@@ -507,7 +508,7 @@ int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombr
     if (!Escribir(out, "\r\n")) res = kErrorEscribiendo;
   }
   if (res == kExito) return Volcar(out, path);
-  LogFormato(1, "Error escribiendo registro de %s [%m]", path);
+  LogFallaEntreCorchetes(1, errno, "Error escribiendo registro de %s", path);
   return res;
 }
 
@@ -519,7 +520,7 @@ int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
   ArchivoPtr in;
   if (AbrirEntrada(dirfd, nombre, in, nullptr) != kExito) return kArchivoNoAbierto;
   if (!Escribir(out, "[_svl.0]\r\n")) {
-    LogFormato(1, "Error escribiendo el encabezado [%m]");
+    LogFallaEntreCorchetes(1, errno, "Error escribiendo el encabezado");
     return kErrorEscribiendo;
   }
   char buf[kTrozo];
@@ -527,7 +528,7 @@ int AgregarEncabezado(FILE *out, int dirfd, const char *nombre) {
   std::string guardado;  // the bytes that precede the host identification
   int res = kExito;
   if (ferror(in.get())) {
-    LogFormato(1, "Error leyendo %s [%m]", path);
+    LogFallaEntreCorchetes(1, errno, "Error leyendo %s", path);
     res = kArchivoNoAbierto;
   } else {
     size_t largo = 0;
@@ -557,7 +558,7 @@ int ArmarArchivo(bool *armado) {
   int e = AbrirRaiz(g_corrida.raiz, raiz);
   if (e == 0) e = AbrirDirectorio(raiz.fd, "upload", dirupload);
   if (e != 0) {
-    LogFormato(1, "No se pudo abrir el directorio %s [%s]", upload.c_str(), TextoErrorArchivo(e));
+    LogFallaEntreCorchetes(1, ErrorArchivo(e), "No se pudo abrir el directorio %s", upload.c_str());
     return kDirectorioNoEncontrado;
   }
   const int fdupload = dirupload.fd;
@@ -565,7 +566,7 @@ int ArmarArchivo(bool *armado) {
 
   DirectorioPtr dir(ListarDirectorio(dirupload));
   if (!dir) {
-    LogFormato(1, "No se pudo abrir el directorio %s [%m]", upload.c_str());
+    LogFallaEntreCorchetes(1, errno, "No se pudo abrir el directorio %s", upload.c_str());
     return kDirectorioNoEncontrado;
   }
   size_t cuenta = 0;
@@ -655,7 +656,7 @@ void BorrarBundle() {
   int e = AbrirRaiz(g_corrida.raiz, raiz);
   if (e == 0) e = BorrarArchivo(raiz.fd, kBultoSubida);
   if (e != 0 && e != ENOENT) {
-    LogFormato(1, "No se pudo borrar %s [%s]", RutaUpload("input.dat").c_str(),
-               TextoErrorArchivo(e));
+    LogFallaEntreCorchetes(1, ErrorArchivo(e), "No se pudo borrar %s",
+                           RutaUpload("input.dat").c_str());
   }
 }

@@ -27,8 +27,7 @@ size_t LeerLineaSpool(FILE *f, char *buf, size_t max) {
 int VerificarDirectorios() {
   Descriptor raiz;
   if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
-    LogFormato(1, "No se pudo abrir el directorio %s: %s", g_corrida.raiz.c_str(),
-               TextoErrorArchivo(e));
+    LogFalla(1, ErrorArchivo(e), "No se pudo abrir el directorio %s", g_corrida.raiz.c_str());
     return kDirectorioNoEncontrado;
   }
   // Checked before anything is packed: a transaction whose answer has
@@ -39,8 +38,8 @@ int VerificarDirectorios() {
     if (e == ENOENT) {
       LogFormato(1, "No existe el directorio %s", UnirRuta(g_corrida.raiz, sub).c_str());
     } else {
-      LogFormato(1, "%s no es un directorio real: %s", UnirRuta(g_corrida.raiz, sub).c_str(),
-                 TextoErrorArchivo(e));
+      LogFalla(1, ErrorArchivo(e), "%s no es un directorio real",
+               UnirRuta(g_corrida.raiz, sub).c_str());
     }
     return kDirectorioNoEncontrado;
   }

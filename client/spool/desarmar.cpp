@@ -76,7 +76,7 @@ int CerrarEntrega(ArchivoPtr &sal, const std::string &path) {
   int e = SincronizarFlujo(sal.get());
   if (fclose(sal.release()) != 0 && e == 0) e = errno;
   if (e != 0) {
-    LogFormato(1, "Error escribiendo %s [%s]", path.c_str(), strerror(e));
+    LogFallaEntreCorchetes(1, e, "Error escribiendo %s", path.c_str());
     return kErrorEscribiendo;
   }
   return kExito;
@@ -91,7 +91,7 @@ int CopiarBinario(FILE *in, FILE *sal, long tamano, const std::string &path) {
     size_t pedir = restante < static_cast<long>(kBloque) ? static_cast<size_t>(restante) : kBloque;
     size_t leidos = fread(buf, 1, pedir, in);
     if (leidos > 0 && fwrite(buf, 1, leidos, sal) != leidos) {
-      LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
+      LogFallaEntreCorchetes(1, errno, "Error escribiendo %s", path.c_str());
       return kErrorEscribiendo;
     }
     restante -= static_cast<long>(leidos);
@@ -119,8 +119,8 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
   ArchivoPtr in;
   if (e == 0) in = AbrirFlujo(fdin, "rb");
   if (!in) {
-    LogFormato(1, "No se pudo abrir %s [%s]", bundle.c_str(),
-               TextoErrorArchivo(e != 0 ? e : errno));
+    LogFallaEntreCorchetes(1, ErrorArchivo(e != 0 ? e : errno), "No se pudo abrir %s",
+                           bundle.c_str());
     return kArchivoNoAbierto;
   }
   MascaraTemporal mascara(0);
@@ -151,7 +151,8 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
     ArchivoPtr sal;
     if (e == 0) sal = AbrirFlujo(fdsal, "wb");
     if (!sal) {
-      LogFormato(1, "No se pudo crear %s [%s]", path.c_str(), TextoErrorArchivo(e != 0 ? e : errno));
+      LogFallaEntreCorchetes(1, ErrorArchivo(e != 0 ? e : errno), "No se pudo crear %s",
+                             path.c_str());
       return kErrorCreando;
     }
 
@@ -170,7 +171,7 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
       if (linea[0] == '[' && inicio) break;
       inicio = linea[n - 1] == '\r' || linea[n - 1] == '\n';
       if (fwrite(linea, 1, n, sal.get()) != n) {
-        LogFormato(1, "Error escribiendo %s [%m]", path.c_str());
+        LogFallaEntreCorchetes(1, errno, "Error escribiendo %s", path.c_str());
         return kErrorEscribiendo;
       }
     }
@@ -178,12 +179,12 @@ int DesarmarArchivosBIN(Descriptor *bajada) {
   }
   if (ferror(in.get())) {
     // A read error is not the end of the bundle: the rest would be lost.
-    LogFormato(1, "Error leyendo %s [%m]", bundle.c_str());
+    LogFallaEntreCorchetes(1, errno, "Error leyendo %s", bundle.c_str());
     return kErrorEscribiendo;
   }
   // The new names too must be on the disk before output.dat may go.
   if (e = Sincronizar(dir.fd); e != 0) {
-    LogFormato(1, "Error sincronizando %s [%s]", download.c_str(), strerror(e));
+    LogFallaEntreCorchetes(1, e, "Error sincronizando %s", download.c_str());
     return kErrorEscribiendo;
   }
   if (bajada != nullptr) *bajada = std::move(dir);
@@ -200,8 +201,8 @@ int LimpiarDescargas() {
   DirectorioPtr dir;
   if (e == 0) dir = ListarDirectorio(fddir);
   if (!dir) {
-    LogFormato(1, "No se pudo abrir el directorio %s [%s]", download.c_str(),
-               TextoErrorArchivo(e != 0 ? e : errno));
+    LogFallaEntreCorchetes(1, ErrorArchivo(e != 0 ? e : errno), "No se pudo abrir el directorio %s",
+                           download.c_str());
     return kDirectorioNoEncontrado;
   }
   while (struct dirent *ent = readdir(dir.get())) {

@@ -76,7 +76,7 @@ int LeerDefinicion(const char *linea, size_t n, Reemplazo (&tabla)[256]) {
 // Puts the delivered ticket back under its own name after a failure.
 void Restaurar(int dir, const std::string &prn) {
   if (renameat(dir, "_ticket.tmp", dir, "_ticket.prn") != 0) {
-    LogFormato(1, "No pude restaurar %s [%m]", prn.c_str());
+    LogFallaEntreCorchetes(1, errno, "No pude restaurar %s", prn.c_str());
   }
 }
 
@@ -107,7 +107,7 @@ int ReemplazarTicket() {
   const std::string minusculas = UnirRuta(g_corrida.raiz, "_zelta.rpl");
   Descriptor raiz, fdrpl;
   if (int e = AbrirRaiz(g_corrida.raiz, raiz); e != 0) {
-    LogFormato(1, "No pude abrir %s [%s]", g_corrida.raiz.c_str(), strerror(e));
+    LogFallaEntreCorchetes(1, e, "No pude abrir %s", g_corrida.raiz.c_str());
     return kArchivoNoAbierto;
   }
   // A replacement file that is a link or a special file counts as one that
@@ -123,8 +123,8 @@ int ReemplazarTicket() {
     if (errormayusculas == ENOENT && errorminusculas == ENOENT) return kExito;
     bool primero = errormayusculas != ENOENT;
     int e = primero ? errormayusculas : errorminusculas;
-    LogFormato(1, "No pude abrir %s [%s]", primero ? mayusculas.c_str() : minusculas.c_str(),
-               TextoErrorArchivo(e != 0 ? e : errno));
+    LogFallaEntreCorchetes(1, ErrorArchivo(e != 0 ? e : errno), "No pude abrir %s",
+                           primero ? mayusculas.c_str() : minusculas.c_str());
     return kArchivoNoAbierto;
   }
 
@@ -146,7 +146,8 @@ int ReemplazarTicket() {
   LogFormato(15, "Renombrando %s a %s", prn.c_str(), tmp.c_str());
   if (r != 0) {
     if (error == ENOENT) return kExito;
-    LogFormato(1, "No pude crear archivo temporal: %s [%s]", tmp.c_str(), TextoErrorArchivo(error));
+    LogFallaEntreCorchetes(1, ErrorArchivo(error), "No pude crear archivo temporal: %s",
+                           tmp.c_str());
     return kErrorEscribiendo;
   }
 
@@ -157,7 +158,8 @@ int ReemplazarTicket() {
   ArchivoPtr in;
   if (error == 0) in = AbrirFlujo(fdin, "rb");
   if (!in) {
-    LogFormato(1, "No pude abrir %s [%s]", tmp.c_str(), TextoErrorArchivo(error != 0 ? error : errno));
+    LogFallaEntreCorchetes(1, ErrorArchivo(error != 0 ? error : errno), "No pude abrir %s",
+                           tmp.c_str());
     Restaurar(dir.fd, prn);
     return kErrorEscribiendo;
   }
@@ -168,8 +170,8 @@ int ReemplazarTicket() {
   if (error == 0) out = AbrirFlujo(fdout, "wb");
   if (!out) {
     in.reset();
-    LogFormato(1, "No pude crear archivo temporal: %s [%s]", prn.c_str(),
-               TextoErrorArchivo(error != 0 ? error : errno));
+    LogFallaEntreCorchetes(1, ErrorArchivo(error != 0 ? error : errno),
+                           "No pude crear archivo temporal: %s", prn.c_str());
     Restaurar(dir.fd, prn);
     return kErrorEscribiendo;
   }
@@ -180,12 +182,13 @@ int ReemplazarTicket() {
   if (fclose(out.release()) != 0) bien = false;
   if (bien && Sincronizar(dir.fd) != 0) bien = false;
   if (!bien) {
-    LogFormato(1, "Error escribiendo %s [%m]", prn.c_str());
+    LogFallaEntreCorchetes(1, errno, "Error escribiendo %s", prn.c_str());
     in.reset();
     Restaurar(dir.fd, prn);
     return kErrorEscribiendo;
   }
   in.reset();
-  if (unlinkat(dir.fd, "_ticket.tmp", 0) != 0) LogFormato(1, "No pude borrar %s [%m]", tmp.c_str());
+  if (unlinkat(dir.fd, "_ticket.tmp", 0) != 0)
+    LogFallaEntreCorchetes(1, errno, "No pude borrar %s", tmp.c_str());
   return kExito;
 }

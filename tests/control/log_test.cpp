@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #include "control.h"
@@ -112,6 +114,39 @@ TEST_F(LogFixture, FormattedMessagesAreCutAt511Characters) {
   auto l = Lineas();
   ASSERT_EQ(l.size(), 1u);
   EXPECT_EQ(l[0], "[term01]: " + std::string(511, 'a'));
+}
+
+// A failure's line: the message, then the error's text in the shape the
+// call asks for; a helper's refused link and non-regular file in words, a
+// system ELOOP in the system's text; errno itself is never read.
+TEST_F(LogFixture, FailureLinesCarryTheTextOfTheErrorPassed) {
+  const std::string enoent = strerror(ENOENT);
+  const std::string eloop = strerror(ELOOP);
+  errno = EACCES;
+  LogFalla(1, ENOENT, "No se pudo abrir %s", "upload");
+  LogFallaEntreCorchetes(1, ENOENT, "Error leyendo %s", "input.dat");
+  LogFalla(1, ErrorArchivo(ELOOP), "No se lee %s", "a");
+  LogFalla(1, ELOOP, "No se pudo crear %s", "b");
+  LogFallaEntreCorchetes(1, ErrorArchivo(kNoRegular), "No se pudo crear %s", "c");
+  LogFalla(2, ENOENT, "no sale");
+  EXPECT_EQ(Lineas(), (std::vector<std::string>{
+                          "[term01]: No se pudo abrir upload: " + enoent,
+                          "[term01]: Error leyendo input.dat [" + enoent + "]",
+                          "[term01]: No se lee a: es un enlace simbolico",
+                          "[term01]: No se pudo crear b: " + eloop,
+                          "[term01]: No se pudo crear c [no es un archivo regular ni un "
+                          "directorio real]",
+                      }));
+}
+
+// A long message keeps the error's text only as far as the 511 characters
+// of any line reach.
+TEST_F(LogFixture, FailureLinesAreCutAt511Characters) {
+  std::string largo(505, 'a');
+  LogFalla(1, ENOENT, "%s", largo.c_str());
+  auto l = Lineas();
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0], "[term01]: " + largo + ": " + std::string(strerror(ENOENT)).substr(0, 4));
 }
 
 TEST_F(LogFixture, MessageEndingInLineFeedLeavesAnEmptyLine) {

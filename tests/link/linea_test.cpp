@@ -39,12 +39,12 @@ class Linea : public ConLogEnArchivo {
     g_linea.fd = sv[0];
     g_linea.colgado = 0;
     g_linea.hijo = -1;
-    signal(SIGALRM, TimeoutAlarm);
+    FijarManejador(SIGALRM, TimeoutAlarm);
   }
   void TearDown() override {
     DesarmarAlarma();
-    signal(SIGALRM, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
+    FijarManejador(SIGALRM, SIG_DFL);
+    FijarManejador(SIGHUP, SIG_DFL);
     close(sv[0]);
     if (sv[1] >= 0) close(sv[1]);
     g_linea.fd = -1;
@@ -148,7 +148,7 @@ TEST_F(Linea, DisarmedAlarmLeavesNoTimeOutBehind) {
 }
 
 TEST_F(Linea, HangupSignalEndsTheWaitAsALostLine) {
-  signal(SIGHUP, HangupAlarm);
+  FijarManejador(SIGHUP, HangupAlarm);
   ArmarAlarma(5);
   std::thread colgar([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -360,7 +360,7 @@ TEST_F(Linea, InterruptInTheProtocolChildEndsItAtOnceAndRestoresTheLine) {
     struct termios crudo = g_linea.guardado;
     cfmakeraw(&crudo);
     tcsetattr(esclavo, TCSANOW, &crudo);
-    signal(SIGINT, CtrlCHandler);
+    FijarManejador(SIGINT, CtrlCHandler);
     raise(SIGINT);
   });
   EXPECT_EQ(st, 6);
@@ -379,7 +379,7 @@ TEST_F(Linea, InterruptInTheDialUpParentIsForwardedToTheChild) {
   ASSERT_EQ(pipe(tubo), 0);
   pid_t hijo = fork();
   if (hijo == 0) {
-    signal(SIGINT, SIG_DFL);
+    FijarManejador(SIGINT, SIG_DFL);
     close(tubo[0]);
     ssize_t w = write(tubo[1], "r", 1);  // ready
     (void)w;
@@ -391,9 +391,9 @@ TEST_F(Linea, InterruptInTheDialUpParentIsForwardedToTheChild) {
   ASSERT_EQ(read(tubo[0], &c, 1), 1);
   close(tubo[0]);
   g_linea.hijo = hijo;
-  signal(SIGINT, CtrlCHandler);
+  FijarManejador(SIGINT, CtrlCHandler);
   raise(SIGINT);  // returns: the parent goes on waiting
-  signal(SIGINT, SIG_DFL);
+  FijarManejador(SIGINT, SIG_DFL);
   g_linea.hijo = -1;
   int st = 0;
   ASSERT_EQ(waitpid(hijo, &st, 0), hijo);

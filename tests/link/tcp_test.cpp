@@ -66,7 +66,7 @@ class TCP : public kaldo::SesionTest {
   void SetUp() override {
     kaldo::SesionTest::SetUp();
     LiberarBufferSesion();  // the transport allocates its own
-    signal(SIGALRM, SIG_DFL);
+    FijarManejador(SIGALRM, SIG_DFL);
     g_config.reintentos = 3;
   }
 };
@@ -160,7 +160,7 @@ TEST_F(TCP, UnresolvableHostGives5WithoutAnAttempt) {
 int SesionEnHijo(unsigned short puerto, const std::function<void()> &antes = [] {}) {
   pid_t pid = fork();
   if (pid == 0) {
-    signal(SIGPIPE, SIG_DFL);
+    FijarManejador(SIGPIPE, SIG_DFL);
     antes();
     _exit(SesionTCP("127.0.0.1", puerto, CorrerSesion));
   }
