@@ -214,6 +214,7 @@ int ComprobarBloques() {
              g_config.blocksize, kMaxBloques);
   return kDemasiadosArchivos;
 }
+
 int ObtenerIdentificacion() {
   ArchivoPtr f(fopen(g_corrida.rutamachineid.c_str(), "r"));
   if (!f) return kIdentificacionFallida;
