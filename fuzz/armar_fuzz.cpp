@@ -1,16 +1,18 @@
-// armar_fuzz.cpp - fuzz target of one record of the upload bundle: the
-// input's first byte chooses the form (odd: binary, even: text), the rest is
-// the file's content. The record must be exactly what the format's rules
-// give taken one byte at a time, worked out here on their own: text in
-// chunks of 255 bytes whose last byte is dropped when it is 0x1A, 0x08 and
-// 0x03 escaped, CR LF closing the record unless the content written ended
-// with it; a binary record headed by its size and always closed by CR LF.
-#include <fcntl.h>
-#include <unistd.h>
-
+// armar_fuzz.cpp - fuzz target of one record of the upload bundle, packed by
+// ArmarArchivo from an upload/ made for the input: the input's first byte
+// chooses the form (odd: binary, even: text), the rest is the file's
+// content. A binary file "f" is packed beside a _svl.0 and a _zelta.bin that
+// names it; text goes in as the ready-made bundle _svl.qvx, the one record
+// packed without a header line. The record must be exactly what the
+// format's rules give taken one byte at a time, worked out here on their
+// own: text in chunks of 255 bytes whose last byte is dropped when it is
+// 0x1A, 0x08 and 0x03 escaped, CR LF closing the record unless the content
+// written ended with it; a binary record headed by its size and always
+// closed by CR LF.
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "apoyo.h"
 #include "bundle.h"
@@ -46,18 +48,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::PrepararCliente();
   bool binario = (data[0] & 1) != 0;
   const std::string datos(reinterpret_cast<const char *>(data) + 1, size - 1);
-  const std::string path = fuzz::Area() + "/f";
-  const std::string salida = fuzz::Area() + "/salida";
-  fuzz::EscribirArchivo(path, datos);
-  FILE *out = fopen(salida.c_str(), "wb");
-  if (out == nullptr) fuzz::Fallar("no se pudo crear la salida");
-  int area = open(fuzz::Area().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (area < 0) fuzz::Fallar("no se pudo abrir el area");
-  // A binary record always has its header line; text is taken without.
-  int r = AgregarArchivo(out, area, "f", binario, binario);
-  close(area);
-  fclose(out);
-  EXIGIR(r == 0);
-  EXIGIR(fuzz::LeerArchivo(salida) == Esperado(datos, binario));
+  const std::string upload = g_corrida.raiz + "/upload";
+  fuzz::CrearDirectorio(g_corrida.raiz);
+  fuzz::CrearDirectorio(upload);
+  // What the bundle holds around the record.
+  std::string antes, despues;
+  if (binario) {
+    fuzz::EscribirArchivo(upload + "/_svl.0", "V1510512ABCDEFGH\r\n");
+    fuzz::EscribirArchivo(upload + "/_zelta.bin", "f\r\n");
+    fuzz::EscribirArchivo(upload + "/f", datos);
+    antes = "[_svl.0]\r\nV1510512ABCDEFGH\r\n[_zelta.bin]\r\nf\r\n";
+    despues = "[FIN]\r\n";
+  } else {
+    fuzz::EscribirArchivo(upload + "/_svl.qvx", datos);
+  }
+  EXIGIR(ArmarArchivo() == 0);
+  EXIGIR(fuzz::Listar(upload) == std::vector<std::string>{"input.dat"});
+  EXIGIR(fuzz::LeerArchivo(upload + "/input.dat") == antes + Esperado(datos, binario) + despues);
   return 0;
 }

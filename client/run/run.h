@@ -17,11 +17,16 @@ constexpr int kVersionMayor = 1;
 constexpr int kVersionMenor = 5;
 constexpr int kVersionRevision = 1;
 
+// The line the usage text and the log of a run begin with.
+inline constexpr char kBanner[] = "ZELTA - Transferencia de transacciones de terminales";
+
 // The package this build belongs to; its version may differ from the
 // client's own (kVersion*) and the daemon's.
 #ifndef ZELTA_VERSION_PAQUETE
 #define ZELTA_VERSION_PAQUETE "desconocida"
 #endif
+
+// ---------------------------------------------------------------- command line (comandos.cpp)
 
 // LeerLineaComandos' answer to --help, after printing the usage text: the
 // program ends with 0.
@@ -32,13 +37,16 @@ constexpr int kPideAyuda = 1;
 int LeerLineaComandos(int argc, char **argv);
 void MostrarUso(const char *argv0);
 
-// The whole client run. Returns the process exit status (the result code).
+// ---------------------------------------------------------------- runs
+
+// The whole client run (driver.cpp). Returns the process exit status (the
+// result code).
 int CorrerZelta(int argc, char **argv);
 
-// The check run (-c): reads zelta.conf and zelta.destinos from the program
-// directory of argv0 and prints every problem with its file and line.
-// Touches no terminal and writes no log. Returns 0 when there is none, 16
-// otherwise.
+// The check run (-c, chequeo.cpp): reads zelta.conf and zelta.destinos
+// from the program directory of argv0 and prints every problem with its
+// file and line. Touches no terminal and writes no log. Returns 0 when
+// there is none, 16 otherwise.
 int ChequearConfiguracion(const char *argv0);
 
 // The status run (-s), also a monitoring check: one line per terminal root

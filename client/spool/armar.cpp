@@ -158,14 +158,6 @@ int AbrirEntrada(int upload, const char *nombre, ArchivoPtr &in, off_t *tamano) 
   return kExito;
 }
 
-// Packs one opened file: its record header and at most tamano bytes, the
-// size fstat gave at open, so a file that grows (or is endless) cannot
-// swell the bundle. Once the bundle passes limite bytes (a file that grew
-// between the size checks and its open, or content that escaping doubled)
-// packing stops with 12: such a bundle could never be sent.
-int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombre,
-                     bool binario, bool encabezado, unsigned long long limite = ULLONG_MAX);
-
 // Closes input.dat, keeping the first error.
 // Closes the bundle. A complete one is synced, file and upload/, before
 // this returns 0: the files it holds are deleted next, and a power cut
@@ -451,16 +443,16 @@ int ListarArchivos(DIR *dir, ListaArchivos &lista, std::string &encabezado) {
 
 // ---------------------------------------------------------------- records
 
-int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool encabezado) {
-  ArchivoPtr in;
-  off_t tamano = 0;
-  int res = AbrirEntrada(dirfd, nombre, in, &tamano);
-  if (res != kExito) return kArchivoNoAbierto;
-  return AgregarContenido(out, in.get(), tamano, nombre, binario, encabezado);
-}
-
 namespace {
 
+// Packs one opened file: its record header ("[name]\r\n", or
+// "[name,size]\r\n" when binario), at most tamano bytes escaped, the size
+// fstat gave at open, so a file that grows (or is endless) cannot swell the
+// bundle, and the closing CR LF; flushed before it returns 0. encabezado =
+// false leaves out the record header (the ready-made bundle's one record,
+// text). Once the bundle passes limite bytes (a file that grew between the
+// size checks and its open, or content that escaping doubled) packing
+// stops with 12: such a bundle could never be sent.
 int AgregarContenido(FILE *out, FILE *in, off_t tamanoabierto, const char *nombre,
                      bool binario, bool encabezado, unsigned long long limite) {
   const std::string ruta = RutaUpload(nombre);

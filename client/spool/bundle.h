@@ -51,14 +51,6 @@ void BorrarBundle();
 // links or other files. Returns 0, or 10 (logged).
 int VerificarDirectorios();
 
-// Appends the record of the file nombre below the directory dirfd to out
-// (a regular file only, read no further than its size at open): "[name]\r\n" or
-// "[name,size]\r\n" (binario), the escaped content, and the closing CR LF.
-// encabezado = false leaves out the record header line (text form only).
-// The record is flushed before returning 0, so a 0 means it reached the
-// file. Returns 0, 13 (open, size or read failure) or 14 (write failure).
-int AgregarArchivo(FILE *out, int dirfd, const char *nombre, bool binario, bool encabezado);
-
 // Writes "[_svl.0]\r\n", the bundle header line made from the first line of
 // the header file nombre below the directory dirfd (a regular file) and the host identification, and "\r\n". A short
 // line gets its destination key from SuministrarClave (control.h). Returns 0, 13 (the file

@@ -67,6 +67,38 @@ class ArmarTest : public ConLogEnArchivo {
   static std::string Header(const std::string &line) {
     return "[_svl.0]\r\n" + line + kHost + "\r\n";
   }
+  // The record a file named "f" holding contenido gets in a bundle packed
+  // by ArmarArchivo from an upload/ made for it: beside a _svl.0 (and a
+  // _zelta.bin naming it when binario); without encabezado, as the
+  // ready-made bundle _svl.qvx, the one record packed with no header line
+  // (text only). Fails the test when the packing or the bundle around the
+  // record is not as expected.
+  std::string Registro(const std::string &contenido, bool binario, bool encabezado) {
+    EXPECT_TRUE(encabezado || !binario) << "a ready-made bundle is text";
+    for (const auto &n : ListDir(upload)) unlink((upload + "/" + n).c_str());
+    std::string antes, despues;
+    if (encabezado) {
+      Up("_svl.0", "V1510512ABCDEFGH\r\n");
+      Up("f", contenido);
+      antes = Header("V1510512ABCDEFGH");
+      despues = kFin;
+      if (binario) {
+        Up("_zelta.bin", "f\r\n");
+        antes += "[_zelta.bin]\r\nf\r\n";
+      }
+    } else {
+      Up("_svl.qvx", contenido);
+    }
+    EXPECT_EQ(ArmarArchivo(), 0);
+    EXPECT_TRUE(Restantes().empty());
+    std::string todo = ReadFile(bundle);
+    if (todo.size() < antes.size() + despues.size() || todo.compare(0, antes.size(), antes) != 0 ||
+        todo.compare(todo.size() - despues.size(), despues.size(), despues) != 0) {
+      ADD_FAILURE() << "the bundle around the record is not as expected";
+      return todo;
+    }
+    return todo.substr(antes.size(), todo.size() - antes.size() - despues.size());
+  }
 };
 
 TEST_F(ArmarTest, OnlyHeaderFileGivesHeaderRecordAndEndMarker) {
@@ -141,7 +173,7 @@ TEST_F(ArmarTest, ReadyMadeBundleBecomesTheWholeBundle) {
   }
 }
 
-// The content rules of one record, written through AgregarArchivo.
+// The content rules of one record, packed by ArmarArchivo.
 struct CasoRegistro {
   const char *nombre;
   std::string contenido;
@@ -172,17 +204,11 @@ TEST_F(ArmarTest, RecordContentRules) {
       {"binary empty", "", true, true, "[f,0]\r\n\r\n"},
       {"binary with NUL bytes", std::string("\0\0", 2), true, true,
        std::string("[f,2]\r\n\0\0\r\n", 11)},
-      {"no header line", "abc", false, false, "abc\r\n"},
+      {"ready-made bundle: no header line", "abc", false, false, "abc\r\n"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nombre);
-    std::string path = dir / "f";
-    WriteFile(path, c.contenido);
-    FILE *out = fopen((dir / "out").c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(AgregarArchivo(out, Dir(), "f", c.binario, c.encabezado), 0);
-    fclose(out);
-    EXPECT_EQ(ReadFile(dir / "out"), c.esperado);
+    EXPECT_EQ(Registro(c.contenido, c.binario, c.encabezado), c.esperado);
   }
 }
 
@@ -190,11 +216,7 @@ TEST_F(ArmarTest, LargeBinaryFileSizeAndEscapesAcrossChunks) {
   std::string datos;
   for (int i = 0; i < 1000; i++) datos += static_cast<char>(i % 256);
   const std::string escapado = prueba::Escapar(datos);
-  WriteFile(dir / "big.bin", datos);
-  FILE *out = fopen((dir / "out").c_str(), "wb");
-  ASSERT_EQ(AgregarArchivo(out, Dir(), "big.bin", true, true), 0);
-  fclose(out);
-  EXPECT_EQ(ReadFile(dir / "out"), "[big.bin,1000]\r\n" + escapado + "\r\n");
+  EXPECT_EQ(Registro(datos, true, true), "[f,1000]\r\n" + escapado + "\r\n");
 }
 
 // The record content as the format defines it, one byte at a time: text
@@ -242,14 +264,10 @@ TEST_F(ArmarTest, RecordContentMatchesTheByteAtATimeRules) {
       for (bool binario : {false, true}) {
         SCOPED_TRACE(std::to_string(tamano) + (binario ? " binary" : " text") + " mix " +
                      std::to_string(mezcla));
-        WriteFile(dir / "f", datos);
-        FILE *out = fopen((dir / "out").c_str(), "wb");
-        ASSERT_NE(out, nullptr);
-        // A binary record always has its header line; text is taken without.
-        ASSERT_EQ(AgregarArchivo(out, Dir(), "f", binario, binario), 0);
-        fclose(out);
+        // A binary record always has its header line; text is taken
+        // without, as the ready-made bundle.
         std::string cabecera = binario ? "[f," + std::to_string(tamano) + "]\r\n" : "";
-        ASSERT_EQ(ReadFile(dir / "out"), cabecera + RegistroDeReferencia(datos, binario));
+        ASSERT_EQ(Registro(datos, binario, binario), cabecera + RegistroDeReferencia(datos, binario));
       }
     }
   }
