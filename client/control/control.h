@@ -50,7 +50,7 @@ struct EstadoCorrida {
   std::string locklpath;          // instance lock path; cleared by cleanexit
   pid_t lockpid = 0;              // process that made the instance lock
   std::string hostid;             // 32-character host identification
-  // The root opened once the run starts, for the interrupt handler and the
+  // The root opened once the run starts, for retention and the
   // status file; -1 before.
   int raizfd = -1;
   bool reenvio = false;           // -r: send the retained bundles again
@@ -75,15 +75,16 @@ struct Hallazgo {
 
 // Exit handler: removes the instance lock in the process that made it.
 void cleanexit();
-// The same for a signal handler that ends the run with _exit(): logs
-// "Exiting ..." and unlinks the instance lock, async-signal-safe.
-void cleanexitSenal();
 
-// Ends the run at once with codigo, for a signal handler or where nothing
-// may allocate: in the process that made the instance lock, writes
-// estado.rsp with codigo, undoes the directory lock and removes the
-// instance lock; any other process only ends. Async-signal-safe.
-[[noreturn]] void TerminarCorridaSenal(int codigo);
+// Ends the run at once with codigo where the driver cannot be returned to
+// (an allocation that failed with no result code planned for it): in the
+// process that made the instance lock, the bundle and answer are retained
+// by the phase reached, estado.rsp gets codigo (not in a resend), the
+// directory lock is undone, the summary line written and the process
+// exits through its exit handlers; any other process (the dial-up
+// protocol child) only _exits with codigo. Called a second time (a failure
+// on the way), it only _exits.
+[[noreturn]] void TerminarCorrida(int codigo);
 
 // ---------------------------------------------------------------- summary line
 
@@ -91,8 +92,8 @@ void cleanexitSenal();
 // "Resumen: terminal T, resultado R, enviados N bytes, recibidos M bytes,
 // S s". A resend writes one for each bundle it sends, with "retenido
 // NOMBRE, " after the terminal, and the run's own only when it sent none
-// or ends from a signal between two bundles. The record behind the line is
-// owned by resumen.cpp; the end of a run from a signal writes it too.
+// or is interrupted between two bundles. The record behind the line is
+// owned by resumen.cpp.
 
 // Starts the run's summary: the clock, no bytes, the answer read from
 // g_corrida.dirbajada. A line is owed from here.
@@ -103,18 +104,17 @@ void IniciarResumenBundle(const char *nombre);
 // The bytes of the bundle sent and of the answer received.
 void ResumenEnviados(long long bytes);
 void ResumenRecibidos(long long bytes);
-// Where output.dat lands, relative to the root: a line written from a
-// signal before ResumenRecibidos reads its size there.
+// Where output.dat lands, relative to the root: a line written by
+// TerminarCorrida before ResumenRecibidos reads its size there.
 void ResumenBajadaEn(const std::string &ruta);
 // Lines written so far by this run.
 int ResumenesEscritos();
 // Writes the owed line with resultado; nothing when none is owed.
 void LogResumen(int resultado);
-// Takes the size of the answer for the owed line now (before the signal
-// path moves it away). Async-signal-safe.
-void MedirResumenSenal();
-// LogResumen for a signal handler. Async-signal-safe.
-void LogResumenSenal(int resultado);
+// Takes the size of the answer for the owed line now, when nothing has
+// given it (before an end that cannot go back to the driver moves the
+// answer away).
+void MedirResumen();
 
 // Destination read from the bundle header line.
 struct Destino {
@@ -161,8 +161,7 @@ int LeerDestino(Destino &destino);
 enum FaseTransaccion { kSinBundle = 0, kBundleArmado, kBundleDudoso, kBundleConfirmado };
 
 // Readies retention for the run: the phase record shared with a dial-up
-// protocol child, a descriptor of the root for the interrupt handler, the
-// time of the names. Call once the run holds its locks.
+// protocol child, the time of the names. Call once the run holds its locks.
 void PrepararRetencion();
 // Records the phase (in the protocol child too, for its parent to read).
 void MarcarFase(FaseTransaccion fase);
@@ -195,8 +194,6 @@ int DisponerBundle(int resultado);
 // After a commit whose answer could not be delivered: download/output.dat
 // goes to retenidos/ as ".respuesta". Logged.
 void RetenerRespuesta();
-// The same for the interrupt handler, by the phase reached. Async-signal-safe.
-void RetenerSenal();
 
 // Deletes output.dat from bajada (the directory the answer was split into)
 // once the answer is delivered. A failure is logged.
@@ -273,10 +270,6 @@ const char *TextoMensaje(int codigo);
 // synced with the root, then undoes the directory lock. Failures are
 // logged. Returns whether the new line is on the disk.
 bool EscribirEstado(int codigo);
-// The same line for a signal handler, through g_corrida.raizfd (nothing when
-// it is not open); the directory lock is left to the caller.
-// Async-signal-safe.
-void EscribirEstadoSenal(int codigo);
 
 // Longest status line; ArmarLineaEstado formats "<code>: <text>\r\n" into
 // linea without stdio or heap and returns its length.
@@ -338,13 +331,6 @@ void LogFalla(int nivel, int error, const char *formato, ...)
 void LogFallaEntreCorchetes(int nivel, int error, const char *formato, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Async-signal-safe variant for signal handlers: writes with write(2) only
-// and flushes nothing buffered. It folds repeats like LogMensaje and updates
-// the same repeat state (last message, count), so a handler must not
-// interrupt a LogMensaje in progress on the same state. Safe to call from a
-// handler at any time after the log sink was set.
-void LogMensajeSenal(const char *texto, int nivel);
-
 // Forgets the last message and the repeat count (tests; a new run).
 void ReiniciarLog();
 
@@ -368,7 +354,6 @@ int LockearDevice(const char *device, LockOcupado *ocupado = nullptr);
 // Locks one device into slot 0 or 1. Returns 0 or -1.
 int LockearDeviceFile(const char *device, int slot, LockOcupado *ocupado = nullptr);
 // Removes the device lock files this process made and empties the slots.
-// Async-signal-safe (the interrupt handler calls it).
 void LiberarLocksDevice();
 // The pair device of a device under PAIRDEVPREFIX, or "" when there is none.
 std::string DevicePar(const std::string &device);
@@ -382,9 +367,6 @@ std::string DevicePar(const std::string &device);
 void LockearDirectorio();
 // Puts the recorded mode back and removes the record.
 void DeslockearDirectorio();
-// The same for a signal handler: puts the saved mode back, logging a failure
-// with LogMensajeSenal. Async-signal-safe.
-void DeslockearDirectorioSenal();
 
 // ---------------------------------------------------------------- configuration
 
