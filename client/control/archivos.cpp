@@ -115,12 +115,6 @@ std::string NombreDe(const std::string &ruta) {
   return barra == std::string::npos ? ruta : ruta.substr(barra + 1);
 }
 
-void Dormir(long milisegundos) {
-  timespec resto{milisegundos / 1000, (milisegundos % 1000) * 1000000L};
-  while (nanosleep(&resto, &resto) != 0 && errno == EINTR) {
-  }
-}
-
 bool EscribirTodo(int fd, const void *datos, size_t n, AnteSenal senal) {
   const char *p = static_cast<const char *>(datos);
   while (n > 0) {

@@ -66,10 +66,6 @@ std::string DirectorioDe(const std::string &ruta, const char *sinBarra);
 // when it ends in '/').
 std::string NombreDe(const std::string &ruta);
 
-// Sleeps the whole time, in milliseconds, resuming when a signal handler
-// that returns interrupts the sleep.
-void Dormir(long milisegundos);
-
 // What EscribirTodo does when a signal interrupts a write: go on, or give
 // up as on an error (errno EINTR), for a line write that an alarm is meant
 // to break off.

@@ -1,21 +1,30 @@
 // corrida.cpp - the process-wide run state and configuration record, and
-// the end of a run: the exit handler and the end from a signal handler.
+// the end of a run: the exit handler and the end that cannot go back to the
+// driver.
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "control.h"
 
 EstadoCorrida g_corrida;
 Configuracion g_config;
 
-void TerminarCorridaSenal(int codigo) {
-  if (getpid() != g_corrida.lockpid) _exit(codigo);
-  MedirResumenSenal();  // before the answer may be moved into retenidos/
-  RetenerSenal();
-  if (!g_corrida.reenvio) EscribirEstadoSenal(codigo);
-  DeslockearDirectorioSenal();
-  LogResumenSenal(codigo);
-  cleanexitSenal();
-  _exit(codigo);
+void TerminarCorrida(int codigo) {
+  static bool terminando = false;
+  if (terminando || getpid() != g_corrida.lockpid) _exit(codigo);
+  terminando = true;
+  MedirResumen();  // before the answer may be moved into retenidos/
+  if (FaseActual() == kBundleConfirmado) RetenerRespuesta();
+  (void)DisponerBundle(codigo);  // where the bundle went, or why not, is logged
+  MarcarFase(kSinBundle);
+  if (!g_corrida.reenvio) {
+    (void)EscribirEstado(codigo);  // a failure is logged; the code is the exit status
+  } else {
+    DeslockearDirectorio();
+  }
+  LogResumen(codigo);
+  exit(codigo);
 }
 
 void cleanexit() {
@@ -23,12 +32,5 @@ void cleanexit() {
   if (g_corrida.lockpid == getpid() && !g_corrida.locklpath.empty()) {
     unlink(g_corrida.locklpath.c_str());
     g_corrida.locklpath.clear();
-  }
-}
-
-void cleanexitSenal() {
-  LogMensajeSenal("Exiting ...", 10);
-  if (g_corrida.lockpid == getpid() && !g_corrida.locklpath.empty()) {
-    unlink(g_corrida.locklpath.c_str());
   }
 }

@@ -1,5 +1,5 @@
 // corrida.h - the run state (g_corrida, defined in corrida.cpp) and the end
-// of a run: the exit handler and the end from a signal handler.
+// of a run: the exit handler and the end where the driver cannot be returned to.
 #pragma once
 
 #include <sys/types.h>
@@ -33,7 +33,7 @@ struct EstadoCorrida {
   std::string locklpath;          // instance lock path; cleared by cleanexit
   pid_t lockpid = 0;              // process that made the instance lock
   std::string hostid;             // 32-character host identification
-  // The root opened once the run starts, for the interrupt handler and the
+  // The root opened once the run starts, for retention and the
   // status file; -1 before.
   int raizfd = -1;
   bool reenvio = false;           // -r: send the retained bundles again
@@ -48,12 +48,13 @@ extern EstadoCorrida g_corrida;
 
 // Exit handler: removes the instance lock in the process that made it.
 void cleanexit();
-// The same for a signal handler that ends the run with _exit(): logs
-// "Exiting ..." and unlinks the instance lock, async-signal-safe.
-void cleanexitSenal();
 
-// Ends the run at once with codigo, for a signal handler or where nothing
-// may allocate: in the process that made the instance lock, writes
-// estado.rsp with codigo, undoes the directory lock and removes the
-// instance lock; any other process only ends. Async-signal-safe.
-[[noreturn]] void TerminarCorridaSenal(int codigo);
+// Ends the run at once with codigo where the driver cannot be returned to
+// (an allocation that failed with no result code planned for it): in the
+// process that made the instance lock, the bundle and answer are retained
+// by the phase reached, estado.rsp gets codigo (not in a resend), the
+// directory lock is undone, the summary line written and the process
+// exits through its exit handlers; any other process (the dial-up
+// protocol child) only _exits with codigo. Called a second time (a failure
+// on the way), it only _exits.
+[[noreturn]] void TerminarCorrida(int codigo);

@@ -149,13 +149,3 @@ bool EscribirEstado(int codigo) {
   DeslockearDirectorio();
   return fallo == kEstadoGrabado;
 }
-
-void EscribirEstadoSenal(int codigo) {
-  if (g_corrida.raizfd < 0) return;
-  char linea[kMaxLineaEstado];
-  size_t n = ArmarLineaEstado(codigo, linea, sizeof linea);
-  int error = 0;
-  if (GrabarEstado(g_corrida.raizfd, linea, n, &error) != kEstadoGrabado) {
-    LogMensajeSenal("No se pudo escribir estado.rsp", 1);
-  }
-}

@@ -41,10 +41,6 @@ const char *TextoMensaje(int codigo);
 // synced with the root, then undoes the directory lock. Failures are
 // logged. Returns whether the new line is on the disk.
 bool EscribirEstado(int codigo);
-// The same line for a signal handler, through g_corrida.raizfd (nothing when
-// it is not open); the directory lock is left to the caller.
-// Async-signal-safe.
-void EscribirEstadoSenal(int codigo);
 
 // Longest status line; ArmarLineaEstado formats "<code>: <text>\r\n" into
 // linea without stdio or heap and returns its length.

@@ -24,8 +24,8 @@
 
 namespace {
 
-// Device lock slots: fixed buffers, so that the interrupt handler can empty
-// them without touching the heap. Slot 0 is the device, slot 1 its pair.
+// Device lock slots: fixed buffers, so that they can be emptied without
+// touching the heap. Slot 0 is the device, slot 1 its pair.
 constexpr size_t kMaxSlot = 256;
 struct LocksDevice {
   char slot[2][kMaxSlot] = {"", ""};
@@ -328,13 +328,12 @@ int LockearDevice(const char *device, LockOcupado *ocupado) {
 }
 
 void LiberarLocksDevice() {
-  // Runs in the interrupt handler too: no heap, no stdio.
   for (auto &slot : g_locks.slot) {
     if (slot[0] == '\0') continue;
     if (unlink(slot) == 0) {
       char mensaje[kMaxSlot + 32];
       Concatenar(mensaje, sizeof mensaje, "Saque el lock ", slot);
-      LogMensajeSenal(mensaje, 5);
+      LogMensaje(mensaje, 5);
     }
     slot[0] = '\0';
   }
@@ -446,13 +445,6 @@ void LockearDirectorio() {
   g_dir.modo = modo;
   if (fchmod(raiz, 0744) != 0) {
     LogFormato(1, "No se pudo lockear el directorio %s", g_corrida.raiz.c_str());
-  }
-}
-
-void DeslockearDirectorioSenal() {
-  if (!g_dir.guardado) return;
-  if (!RestituirModo()) {
-    LogMensajeSenal("No se pudo deslockear el directorio", 1);
   }
 }
 

@@ -22,7 +22,6 @@ int LockearDevice(const char *device, LockOcupado *ocupado = nullptr);
 // Locks one device into slot 0 or 1. Returns 0 or -1.
 int LockearDeviceFile(const char *device, int slot, LockOcupado *ocupado = nullptr);
 // Removes the device lock files this process made and empties the slots.
-// Async-signal-safe (the interrupt handler calls it).
 void LiberarLocksDevice();
 // The pair device of a device under PAIRDEVPREFIX, or "" when there is none.
 std::string DevicePar(const std::string &device);
@@ -36,6 +35,3 @@ std::string DevicePar(const std::string &device);
 void LockearDirectorio();
 // Puts the recorded mode back and removes the record.
 void DeslockearDirectorio();
-// The same for a signal handler: puts the saved mode back, logging a failure
-// with LogMensajeSenal. Async-signal-safe.
-void DeslockearDirectorioSenal();

@@ -1,10 +1,9 @@
 // log.cpp - the client's log: level filter, timestamp and terminal tag on
 // every line, and folding of consecutive repeated messages.
 //
-// Every line is built in memory and handed to the sink with write(2), so the
-// same code serves signal handlers (which may not touch stdio, malloc or
-// localtime): they pass senal = true and the timestamp is then computed from
-// the UTC offset remembered by the last line written outside a handler.
+// Every line is built in memory, without the heap, and handed to the sink
+// with one write(2). The timestamp is computed from the UTC offset that
+// localtime_r gave for the line.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,14 +108,12 @@ void AgregarTag(Linea &l) {
   l.Agregar("]: ");
 }
 
-void EscribirLinea(const char *texto, bool senal) {
-  if (!senal) {
-    // Text printed on the same stream through stdio must come out first.
-    fflush(g_log.salida);
-    time_t ahora = time(nullptr);
-    struct tm tmv;
-    if (localtime_r(&ahora, &tmv) != nullptr) g_log.desplazamiento = tmv.tm_gmtoff;
-  }
+void EscribirLinea(const char *texto) {
+  // Text printed on the same stream through stdio must come out first.
+  fflush(g_log.salida);
+  time_t ahora = time(nullptr);
+  struct tm tmv;
+  if (localtime_r(&ahora, &tmv) != nullptr) g_log.desplazamiento = tmv.tm_gmtoff;
   Linea l;
   AgregarFecha(l);
   AgregarTag(l);
@@ -126,12 +123,12 @@ void EscribirLinea(const char *texto, bool senal) {
   EscribirTodo(g_log.fd, l.buf, l.n);
 }
 
-void Registrar(const char *texto, int nivel, bool senal) {
+void Registrar(const char *texto, int nivel) {
   if (g_log.fd < 0) {
     g_log.salida = stdout;
     g_log.fd = STDOUT_FILENO;
     static const char kAviso[] = "Archivo de log invalido, saliendo al stdout\n";
-    if (!senal) fflush(stdout);
+    fflush(stdout);
     EscribirTodo(g_log.fd, kAviso, sizeof kAviso - 1);
   }
   if (nivel > g_corrida.debuglevel) return;
@@ -154,9 +151,9 @@ void Registrar(const char *texto, int nivel, bool senal) {
     r.Agregar(" veces]");
     if (r.n > kMaxMensaje) r.n = kMaxMensaje;
     r.buf[r.n] = '\0';
-    EscribirLinea(r.buf, senal);
+    EscribirLinea(r.buf);
   }
-  EscribirLinea(texto, senal);
+  EscribirLinea(texto);
   size_t copia = largo < kMaxMensaje ? largo : kMaxMensaje;
   memcpy(g_log.ultimo, texto, copia);
   g_log.ultimo[copia] = '\0';
@@ -192,9 +189,7 @@ void ReiniciarLog() {
   g_log.repeticiones = 0;
 }
 
-void LogMensaje(const char *texto, int nivel) { Registrar(texto, nivel, false); }
-
-void LogMensajeSenal(const char *texto, int nivel) { Registrar(texto, nivel, true); }
+void LogMensaje(const char *texto, int nivel) { Registrar(texto, nivel); }
 
 void LogFormato(int nivel, const char *formato, ...) {
   if (g_log.fd >= 0 && nivel > g_corrida.debuglevel) return;

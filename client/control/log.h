@@ -30,12 +30,5 @@ void LogFalla(int nivel, int error, const char *formato, ...)
 void LogFallaEntreCorchetes(int nivel, int error, const char *formato, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Async-signal-safe variant for signal handlers: writes with write(2) only
-// and flushes nothing buffered. It folds repeats like LogMensaje and updates
-// the same repeat state (last message, count), so a handler must not
-// interrupt a LogMensaje in progress on the same state. Safe to call from a
-// handler at any time after the log sink was set.
-void LogMensajeSenal(const char *texto, int nivel);
-
 // Forgets the last message and the repeat count (tests; a new run).
 void ReiniciarLog();

@@ -1,11 +1,11 @@
 // resumen.cpp - the summary line a run ends with: what it reports, kept in
-// a fixed record with no heap behind it, so that the end of a run from a
-// signal handler writes the same line as the normal end.
+// a fixed record with no heap behind it, so that the end of a run after a
+// failed allocation (TerminarCorrida) writes the same line as the normal end.
 //
 // The line is "Resumen: terminal T, resultado R, enviados N bytes, recibidos
 // M bytes, S s"; a resend's line for one bundle adds "retenido NOMBRE, "
-// after the terminal. It is built here without stdio (the handler may not
-// use it) and logged at level 1.
+// after the terminal. It is built here without stdio or the heap and logged
+// at level 1.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -102,7 +102,7 @@ void Armar(int resultado, Texto &t) {
 }
 
 // After a bundle's line, the run's own line is owed again (without bytes),
-// for an end from a signal before the next bundle starts.
+// for an interrupt before the next bundle starts.
 void VolverALaCorrida() {
   g_resumen.bundle[0] = '\0';
   g_resumen.inicio = g_resumen.corrida;
@@ -162,19 +162,9 @@ void LogResumen(int resultado) {
   if (g_resumen.bundle[0] != '\0') VolverALaCorrida();
 }
 
-void MedirResumenSenal() {
+void MedirResumen() {
   if (g_resumen.debida && !g_resumen.bajadamedida) {
     g_resumen.bajada = TamanoBajada();
     g_resumen.bajadamedida = true;
   }
-}
-
-void LogResumenSenal(int resultado) {
-  if (!g_resumen.debida) return;
-  g_resumen.debida = false;
-  MedirResumenSenal();
-  Texto t;
-  Armar(resultado, t);
-  LogMensajeSenal(t.buf, 1);
-  g_resumen.escritas++;
 }

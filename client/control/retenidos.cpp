@@ -14,8 +14,7 @@
 // Process-wide record owned here: the retention state (g_retencion). Its
 // transaction phase lives in a shared anonymous page, so that the dial-up
 // protocol child's progress (its final EOT, the commit) is what the parent
-// judges by; the interrupt handler reads the same page. Everything the
-// handler needs (the names, a descriptor of the root) is made beforehand.
+// judges by.
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -293,38 +292,6 @@ int DisponerBundle(int resultado) {
 void RetenerRespuesta() {
   if (g_retencion.respuesta[0] == '\0') return;
   Retener("download", "output.dat", g_retencion.respuesta);
-}
-
-void RetenerSenal() {
-  int raiz = g_corrida.raizfd;
-  if (raiz < 0 || g_retencion.fase == nullptr) return;
-  int fase = *g_retencion.fase;
-  int e = 0;
-  const char *destino = "";
-  if (fase == kBundleConfirmado) {
-    Borrar(raiz, g_retencion.dirorigen, NombreActual(fase));
-    if (g_retencion.respuesta[0] != '\0') {
-      destino = g_retencion.respuesta;
-      e = Mover(raiz, "download", "output.dat", destino);
-    }
-  } else if (fase == kBundleArmado || (fase == kBundleDudoso && !g_retencion.reenvio)) {
-    destino = fase == kBundleDudoso ? g_retencion.dudosa : g_retencion.subida;
-    if (destino[0] != '\0') e = Mover(raiz, g_retencion.dirorigen, g_retencion.origen, destino);
-  }
-  if (destino[0] == '\0' || e == ENOENT) return;
-  // The same line as Retener's, put together without the heap.
-  const char *raizruta = g_corrida.raiz.c_str();
-  size_t largo = strlen(raizruta);
-  const char *barra = largo > 0 && raizruta[largo - 1] == '/' ? "" : "/";
-  char linea[PATH_MAX];
-  size_t n = 0;
-  const char *partes[] = {e == 0 ? "Transaccion retenida en " : "No se pudo retener en ", raizruta,
-                          barra, "retenidos/", destino};
-  for (const char *p : partes) {
-    for (; *p != '\0' && n + 1 < sizeof linea; p++) linea[n++] = *p;
-  }
-  linea[n] = '\0';
-  LogMensajeSenal(linea, 1);
 }
 
 void BorrarDescarga(const Descriptor &bajada) {

@@ -14,8 +14,7 @@
 enum FaseTransaccion { kSinBundle = 0, kBundleArmado, kBundleDudoso, kBundleConfirmado };
 
 // Readies retention for the run: the phase record shared with a dial-up
-// protocol child, a descriptor of the root for the interrupt handler, the
-// time of the names. Call once the run holds its locks.
+// protocol child, the time of the names. Call once the run holds its locks.
 void PrepararRetencion();
 // Records the phase (in the protocol child too, for its parent to read).
 void MarcarFase(FaseTransaccion fase);
@@ -48,8 +47,6 @@ int DisponerBundle(int resultado);
 // After a commit whose answer could not be delivered: download/output.dat
 // goes to retenidos/ as ".respuesta". Logged.
 void RetenerRespuesta();
-// The same for the interrupt handler, by the phase reached. Async-signal-safe.
-void RetenerSenal();
 
 // Deletes output.dat from bajada (the directory the answer was split into)
 // once the answer is delivered. A failure is logged.

@@ -2,17 +2,21 @@
 // time-outs come from the process alarm, the wait for modem answers,
 // blocking mode and the wait for a TCP connect, and the signal handlers.
 //
-// Time-outs rest on signals interrupting the wait of LeerByte. A signal that
-// lands just before the wait begins would be lost, so the alarm and hang-up
-// handlers also write one byte to a private pipe that LeerByte watches next
-// to the line: the wait ends whenever the signal came.
+// Time-outs and interrupts rest on signals ending the waits of this file. A
+// signal that lands just before a wait begins would be lost, so every
+// handler records what came and writes one byte to a private pipe that the
+// waits watch next to what they wait for: the wait ends whenever the signal
+// came. The handlers do nothing else; the waits log what they noticed and
+// return, and the run goes on (or ends) on its normal path.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -36,13 +40,12 @@ void VaciarAviso() {
   }
 }
 
-// Called with no alarm pending, so no handler can use the pipe meanwhile.
-void PrepararAviso() {
+// The pipe of this process, made when missing (a forked child makes its
+// own: the handlers of each process write only to the pipe it made).
+void AsegurarAviso() {
   pid_t yo = getpid();
-  if (g_aviso.fd[0] >= 0 && g_aviso.duenio == yo) {
-    VaciarAviso();
-    return;
-  }
+  if (g_aviso.fd[0] >= 0 && g_aviso.duenio == yo) return;
+  g_aviso.duenio = 0;
   if (g_aviso.fd[0] >= 0) {
     close(g_aviso.fd[0]);
     close(g_aviso.fd[1]);
@@ -55,17 +58,74 @@ void PrepararAviso() {
   g_aviso.duenio = yo;
 }
 
+// Called with no alarm pending, so no alarm can use the pipe meanwhile; an
+// interrupt emptied away stays recorded for the wait to see.
+void PrepararAviso() {
+  AsegurarAviso();
+  VaciarAviso();
+}
+
 void Avisar() {
-  if (g_aviso.fd[1] < 0) return;
+  if (g_aviso.fd[1] < 0 || g_aviso.duenio != getpid()) return;
   char c = 1;
   ssize_t w = write(g_aviso.fd[1], &c, 1);
   (void)w;  // a full pipe already wakes the reader
 }
 
+// The interrupt of the run: the signal that came first, 0 while none did.
+volatile sig_atomic_t g_interrupcion = 0;
+bool g_interrupcionanotada = false;
+
+const char *TextoInterrupcion(int senal) {
+  if (senal == SIGTERM) return "SIGTERM recibido";
+  if (senal == SIGHUP) return "SIGHUP recibido";
+  return "Ctrl-C recibido";
+}
+
+// Logs the alarms that came since the last look.
+void AnotarAlarmas() {
+  if (g_linea.avisocolgado) {
+    g_linea.avisocolgado = 0;
+    LogMensaje("Hangup Alarm!", 8);
+  }
+  if (g_linea.alarma) {
+    g_linea.alarma = 0;
+    LogMensaje("Timeout Alarm!", 8);
+  }
+}
+
+// What a wait of LeerByte that a signal ended returns.
+int Despertado() {
+  AnotarAlarmas();
+  if (g_linea.colgado || Interrumpido()) return -2;
+  return 0;
+}
+
+long long AhoraMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace
+
+bool Interrumpido() {
+  int senal = g_interrupcion;
+  if (senal == 0) return false;
+  if (!g_interrupcionanotada) {
+    g_interrupcionanotada = true;
+    LogMensaje(TextoInterrupcion(senal), 1);
+  }
+  return true;
+}
+
+int ResultadoTrasInterrupcion(int resultado) {
+  return Interrumpido() ? kAbortadoUsuario : resultado;
+}
 
 void ArmarAlarma(unsigned segundos) {
   alarm(0);
+  AnotarAlarmas();
   PrepararAviso();
   alarm(segundos);
 }
@@ -73,10 +133,34 @@ void ArmarAlarma(unsigned segundos) {
 void DesarmarAlarma() {
   alarm(0);
   VaciarAviso();
+  AnotarAlarmas();
 }
 
+FinEspera EsperarListo(int fd, short eventos, long long ms) {
+  AsegurarAviso();
+  const long long limite = ms < 0 ? -1 : AhoraMs() + ms;
+  for (;;) {
+    if (Interrumpido()) return kEsperaInterrumpida;
+    struct pollfd espera[2] = {{fd, eventos, 0}, {g_aviso.fd[0], POLLIN, 0}};
+    int plazo = -1;
+    if (limite >= 0) {
+      long long resta = limite - AhoraMs();
+      plazo = resta <= 0 ? 0 : static_cast<int>(resta > 3600000 ? 3600000 : resta);
+    }
+    int n = poll(espera, 2, plazo);
+    if (n < 0 && errno != EINTR) return kEsperaFallida;
+    if (n > 0 && (espera[1].revents & POLLIN) != 0) VaciarAviso();
+    if (n > 0 && espera[0].revents != 0) return kEsperaLista;
+    if (Interrumpido()) return kEsperaInterrumpida;
+    if (limite >= 0 && AhoraMs() >= limite) return kEsperaVencida;
+  }
+}
+
+bool Dormir(long ms) { return EsperarListo(-1, 0, ms) != kEsperaInterrumpida; }
+
 int LeerByte(unsigned char *byte) {
-  if (g_linea.colgado) return -2;
+  AnotarAlarmas();
+  if (g_linea.colgado || Interrumpido()) return -2;
   int fd = g_linea.fd;
   if (fd < 0 || fd >= FD_SETSIZE) {
     LogFormato(8, "Error! select(): %d %s", EBADF, TextoError(EBADF));
@@ -98,14 +182,14 @@ int LeerByte(unsigned char *byte) {
     int e = errno;
     if (e == EINTR) {
       VaciarAviso();
-      return g_linea.colgado ? -2 : 0;
+      return Despertado();
     }
     LogFormato(8, "Error! select(): %d %s", e, TextoError(e));
     return -1;
   }
   if (aviso >= 0 && FD_ISSET(aviso, &lectura)) {
     VaciarAviso();
-    return g_linea.colgado ? -2 : 0;
+    return Despertado();
   }
   if (read(fd, byte, 1) != 1) return -2;
   return 1;
@@ -176,12 +260,10 @@ int ModoBloqueante() { return CambiarModo(true); }
 int EsperarConexion() {
   LogMensaje("Waiting ...", 10);
   int fd = g_linea.fd;
-  if (fd >= 0 && fd < FD_SETSIZE) {
-    fd_set escritura;
-    FD_ZERO(&escritura);
-    FD_SET(fd, &escritura);
-    struct timeval espera = {5, 0};
-    if (select(fd + 1, nullptr, &escritura, nullptr, &espera) > 0) {
+  if (fd >= 0) {
+    FinEspera fin = EsperarListo(fd, POLLOUT, 5000);
+    if (fin == kEsperaInterrumpida) return kSinConexion;
+    if (fin == kEsperaLista) {
       int error = 0;
       socklen_t largo = sizeof error;
       if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &largo) != 0) error = errno;
@@ -211,15 +293,15 @@ void FijarManejador(int senal, void (*manejador)(int), struct sigaction *previa)
 void HangupAlarm(int) {
   int e = errno;
   g_linea.colgado = 1;
+  g_linea.avisocolgado = 1;
   Avisar();
-  LogMensajeSenal("Hangup Alarm!", 8);
   errno = e;
 }
 
 void TimeoutAlarm(int) {
   int e = errno;
+  g_linea.alarma = 1;
   Avisar();
-  LogMensajeSenal("Timeout Alarm!", 8);
   errno = e;
 }
 
@@ -227,12 +309,6 @@ namespace {
 
 // The signals that end a run like a keyboard interrupt.
 constexpr int kInterrupciones[] = {SIGINT, SIGTERM, SIGHUP};
-
-const char *TextoInterrupcion(int senal) {
-  if (senal == SIGTERM) return "SIGTERM recibido";
-  if (senal == SIGHUP) return "SIGHUP recibido";
-  return "Ctrl-C recibido";
-}
 
 void MascaraInterrupciones(sigset_t *mascara) {
   sigemptyset(mascara);
@@ -242,36 +318,28 @@ void MascaraInterrupciones(sigset_t *mascara) {
 }  // namespace
 
 void CtrlCHandler(int senal) {
-  // The session buffer is left alone: freeing is not safe here and the
-  // process ends below anyway.
+  int e = errno;
   pid_t hijo = g_linea.hijo;
   if (hijo > 0) {
     // The protocol child ends the session; its SIGHUP means a lost carrier,
     // so whatever came here reaches it as an interrupt.
-    int e = errno;
     kill(hijo, SIGINT);
-    errno = e;
-    return;
+  } else {
+    if (g_interrupcion == 0) g_interrupcion = senal;
+    Avisar();
   }
-  LogMensajeSenal(TextoInterrupcion(senal), 1);
-  int fd = g_linea.fd;
-  if (fd != -1) {
-    if (g_linea.hayguardado) tcsetattr(fd, TCSANOW, &g_linea.guardado);
-    close(fd);
-    g_linea.fd = -1;
-  }
-  LiberarLocksDevice();
-  if (hijo == 0) _exit(kAbortadoUsuario);
-  TerminarCorridaSenal(kAbortadoUsuario);
+  errno = e;
 }
 
 void InstalarInterrupciones() {
+  AsegurarAviso();
   struct sigaction accion {};
   accion.sa_handler = CtrlCHandler;
-  // One handler at a time: a second signal waits until the first has ended
-  // the process.
+  // One handler at a time. No SA_RESTART: a write that the line holds up
+  // (a modem without CTS, a peer that stopped reading) ends with EINTR
+  // instead of waiting on after the interrupt.
   MascaraInterrupciones(&accion.sa_mask);
-  accion.sa_flags = SA_RESTART;
+  accion.sa_flags = 0;
   for (int s : kInterrupciones) sigaction(s, &accion, nullptr);
 }
 

@@ -39,9 +39,12 @@ constexpr int kRespuestaConnect = 0;
 constexpr int kModemTomado = 1;
 
 // Writes a whole command to the modem. Failures are only logged: the answer
-// that then does not come is what the dialogue reacts to.
+// that then does not come is what the dialogue reacts to. An interrupt
+// breaks off a write the modem holds up.
 void EscribirModem(const std::string &texto) {
-  if (!EscribirTodo(g_linea.fd, texto.data(), texto.size())) LogFalla(8, errno, "Error! write()");
+  if (!EscribirTodo(g_linea.fd, texto.data(), texto.size(), AnteSenal::kCortar)) {
+    LogFalla(8, errno, "Error! write()");
+  }
 }
 
 // The line settings of the modem device, built on the saved ones.
@@ -60,9 +63,11 @@ termios AjustesLinea(const termios &base) {
 }
 
 // Ends the protocol child: saved settings back on the line, line closed,
-// device locks released, then the normal exit (the exit handlers run).
+// device locks released, then the normal exit (the exit handlers run), with
+// 6 once an interrupt came.
 [[noreturn]] void TerminarHijo(int resultado) {
   RetenerInterrupciones retener;
+  resultado = ResultadoTrasInterrupcion(resultado);
   if (g_linea.fd >= 0) {
     if (g_linea.hayguardado) tcsetattr(g_linea.fd, TCSANOW, &g_linea.guardado);
     close(g_linea.fd);
@@ -136,8 +141,8 @@ double SegundosDesde(const timespec &inicio) {
 // device was skipped; every fruitless walk then ends with one line naming
 // the holders, the same line while nothing changes, so the log folds the
 // wait into one line and its repeat count. Returns 0 with the line open and
-// its settings saved, 4 when a device cannot be opened, or 5 when ESPERAMODEM
-// seconds passed without a free device.
+// its settings saved, 4 when a device cannot be opened, 5 when ESPERAMODEM
+// seconds passed without a free device, or 6 when an interrupt came.
 int AbrirModem() {
   timespec inicio;
   clock_gettime(CLOCK_MONOTONIC, &inicio);
@@ -168,7 +173,7 @@ int AbrirModem() {
       }
       if (falta * 1000 < static_cast<double>(espera)) espera = static_cast<long>(falta * 1000) + 1;
     }
-    Dormir(espera);
+    if (!Dormir(espera)) return kAbortadoUsuario;
   }
 }
 
@@ -241,6 +246,11 @@ int Marcar(termios &ajustes, CorrerSesionFn sesion) {
     LogFormato(15, "Conectando al %s%s", g_config.prefijo.c_str(), numero.c_str());
     EscribirModem(ComandoMarcado(g_config.prefijo, numero));
     int respuesta = EsperarRespuesta(kRespuestasMarcado, kEsperaMarcado);
+    if (Interrumpido()) {
+      // No hang-up sequence: closing the line drops DTR (HUPCL).
+      DesarmarAlarma();
+      return kAbortadoUsuario;
+    }
     if (respuesta < 0) {
       DesarmarAlarma();
       LogMensaje("Timeout", 1);
@@ -248,9 +258,10 @@ int Marcar(termios &ajustes, CorrerSesionFn sesion) {
       LogMensaje(kRespuestasMarcado[respuesta], 1);
     }
     if (respuesta == kRespuestaConnect) resultado = Conectado(ajustes, sesion);
+    if (Interrumpido()) return kAbortadoUsuario;
     if (resultado != kPerdidaPortadora) Colgar();
     if (respuesta == kRespuestaConnect) break;
-    Dormir(3000);
+    if (!Dormir(3000)) return kAbortadoUsuario;
   }
   return resultado;
 }
@@ -266,6 +277,7 @@ int Marcar(termios &ajustes, CorrerSesionFn sesion) {
   termios ajustes;
   PrepararLinea(ajustes);
   if (!InicializarModem()) {
+    if (Interrumpido()) TerminarHijo(kAbortadoUsuario);
     LogMensaje("No se pudo inicializar el modem", 1);
     TerminarHijo(kModemSinInicializar);
   }
@@ -301,6 +313,7 @@ int LeerLineaConnect(std::string &texto) {
 
 int SesionModem(CorrerSesionFn sesion) {
   g_linea.fd = -1;
+  if (Interrumpido()) return kAbortadoUsuario;
   ManejarInterrupciones interrupciones;
   // Nothing buffered may be written twice, once by each process.
   fflush(nullptr);
@@ -342,5 +355,5 @@ int SesionModem(CorrerSesionFn sesion) {
     LogFormato(1, "El proceso de protocolo termino por la senal %d", WTERMSIG(estado));
     return kAbortadoUsuario;
   }
-  return WEXITSTATUS(estado);
+  return ResultadoTrasInterrupcion(WEXITSTATUS(estado));
 }

@@ -54,10 +54,10 @@ struct Plazo {
   long long limite;
   long long Resta() const { return limite - AhoraMs(); }
   bool Vencido() const { return Resta() <= 0; }
-  // Sleeps ms, but never past the deadline.
-  void Dormir(long ms) const {
+  // Sleeps ms, but never past the deadline. False when an interrupt came.
+  bool Dormir(long ms) const {
     long long resta = Resta();
-    if (resta > 0) ::Dormir(static_cast<long>(std::min<long long>(ms, resta)));
+    return resta <= 0 || ::Dormir(static_cast<long>(std::min<long long>(ms, resta)));
   }
 };
 
@@ -66,30 +66,30 @@ bool MismoEmisor(const sockaddr_in &a, const sockaddr_in &b) {
          a.sin_addr.s_addr == b.sin_addr.s_addr;
 }
 
-enum Espera { kEsperaLeida, kEsperaVencida, kEsperaFallida };
+enum Recepcion { kRecibida, kRecepcionVencida, kRecepcionFallida, kRecepcionInterrumpida };
 
 // Waits until the monotonic time limite for the manager's answer and reads
 // it into buf (at most kMaxRespuesta bytes, *n of them). A datagram from any
 // other sender (queued before the socket was connected) is dropped and the
-// wait goes on. Failures are logged.
-Espera EsperarRespuesta(int fd, const sockaddr_in &manager, long long limite, char *buf,
-                        ssize_t *n) {
+// wait goes on. Failures are logged; an interrupt ends the wait at once.
+Recepcion EsperarRespuesta(int fd, const sockaddr_in &manager, long long limite, char *buf,
+                           ssize_t *n) {
   for (;;) {
-    struct pollfd espera = {fd, POLLIN, 0};
-    int listo = poll(&espera, 1, static_cast<int>(std::max(0LL, limite - AhoraMs())));
-    if (listo == 0) return kEsperaVencida;
-    if (listo < 0) {
+    FinEspera fin = EsperarListo(fd, POLLIN, std::max(0LL, limite - AhoraMs()));
+    if (fin == kEsperaInterrumpida) return kRecepcionInterrumpida;
+    if (fin == kEsperaVencida) return kRecepcionVencida;
+    if (fin == kEsperaFallida) {
       LogFalla(1, errno, "PortMgrConnect select()");
-      return kEsperaFallida;
+      return kRecepcionFallida;
     }
     struct sockaddr_in emisor {};
     socklen_t largo = sizeof emisor;
     *n = recvfrom(fd, buf, kMaxRespuesta, 0, reinterpret_cast<struct sockaddr *>(&emisor), &largo);
     if (*n < 0) {
       LogFalla(1, errno, "PortMgrConnect recvfrom()");
-      return kEsperaFallida;
+      return kRecepcionFallida;
     }
-    if (MismoEmisor(emisor, manager)) return kEsperaLeida;
+    if (MismoEmisor(emisor, manager)) return kRecibida;
     // The address only, so that a stream of them folds into one line.
     LogFormato(1, "PortMgrConnect descarto un datagrama de %s", inet_ntoa(emisor.sin_addr));
   }
@@ -197,7 +197,7 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
   bool pausa = false;
   while (quedan > 0 && resultado != kExito) {
     quedan--;
-    if (pausa) plazo.Dormir(kPausaIntento * 1000L);
+    if (Interrumpido() || (pausa && !plazo.Dormir(kPausaIntento * 1000L))) break;
     pausa = true;
     if (plazo.Vencido()) {
       LogFormato(1, "PortMgrConnect: sin respuesta util en TIEMPOMAXIMO (%d segundos)",
@@ -228,13 +228,14 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
     char respuesta[kMaxRespuesta + 1];
     ssize_t n = 0;
     long long esperams = std::min<long long>(kEsperaRespuestaMs, std::max(0LL, plazo.Resta()));
-    Espera espera = EsperarRespuesta(sock.fd, destino, AhoraMs() + esperams, respuesta, &n);
-    if (espera == kEsperaVencida) {
+    Recepcion espera = EsperarRespuesta(sock.fd, destino, AhoraMs() + esperams, respuesta, &n);
+    if (espera == kRecepcionInterrumpida) break;
+    if (espera == kRecepcionVencida) {
       LogMensaje("PorgMgrConnect timeout esperando resp", 10);
       pausa = false;
       continue;
     }
-    if (espera == kEsperaFallida) continue;
+    if (espera == kRecepcionFallida) continue;
     if (n == 0) continue;
     respuesta[n] = '\0';
     LogFormato(10, "Resp de PortMgr: %s", respuesta);
@@ -243,8 +244,11 @@ int PortMgrConnect(const char *host, unsigned short puerto, char *outhost, size_
       case kRespuestaBusy:
         LogMensaje("PortMgr resp BUSY", 3);
         LogMensaje("Sleeping...", 5);
-        plazo.Dormir(kPausaBusy * 1000L);
-        quedan++;
+        if (plazo.Dormir(kPausaBusy * 1000L)) {
+          quedan++;
+        } else {
+          quedan = 0;  // interrupted
+        }
         break;
       case kRespuestaNone:
         LogMensaje("PortMgr resp NONE", 2);

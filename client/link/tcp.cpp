@@ -50,6 +50,7 @@ int Conectar(const struct sockaddr_in &servidor) {
 
 int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
   g_linea.fd = -1;
+  if (Interrumpido()) return kAbortadoUsuario;
   LogFormato(8, "Conectando con svr ZELTA %s %u...", host, static_cast<unsigned>(puerto));
   struct hostent *he = gethostbyname(host);
   if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
@@ -70,7 +71,7 @@ int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
   FijarManejador(SIGPIPE, SIG_IGN, &tuberia);
 
   int resultado = kSinConexion;
-  for (int quedan = g_config.reintentos; quedan > 0; quedan--) {
+  for (int quedan = g_config.reintentos; quedan > 0 && !Interrumpido(); quedan--) {
     int r = Conectar(servidor);
     if (r == kSinReintento) {
       CerrarLinea();
@@ -85,8 +86,9 @@ int SesionTCP(const char *host, unsigned short puerto, CorrerSesionFn sesion) {
     }
     resultado = r;
     CerrarLinea();
-    Dormir(kPausaReintento * 1000L);
+    if (!Dormir(kPausaReintento * 1000L)) break;
   }
+  resultado = ResultadoTrasInterrupcion(resultado);
 
   DesarmarAlarma();  // no timer may outlive its handler
   FijarManejador(SIGALRM, SIG_DFL);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "control.h"
+#include "line.h"
 #include "session.h"
 
 namespace {
@@ -143,5 +144,6 @@ int CorrerSesion() {
   LogMensaje("Protocolo...", 2);
   int resultado = IniciarProtocolo();
   LiberarBufferSesion();
-  return resultado;
+  // An interrupt ends the session as a lost line; the run reports it as such.
+  return ResultadoTrasInterrupcion(resultado);
 }

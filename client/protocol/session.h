@@ -105,8 +105,8 @@ int IniciarProtocolo();
 
 // The session as a transport runs it on a line that is up: reserves the
 // session buffer (18 when there is no memory, logged), runs IniciarProtocolo
-// and releases the buffer. Returns the result code. Both transports get it
-// from the run (CorrerSesionFn).
+// and releases the buffer. Returns the result code, 6 when an interrupt
+// ended it. Both transports get it from the run (CorrerSesionFn).
 int CorrerSesion();
 
 // ---------------------------------------------------------------- transfer

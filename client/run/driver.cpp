@@ -112,6 +112,8 @@ int EntregarRespuesta() {
   Descriptor bajada;
   int r = DesarmarArchivosBIN(&bajada);
   if (r == kExito) r = ReemplazarTicket();
+  // Interrupted on the way: the answer is kept, as after a failed split.
+  r = ResultadoTrasInterrupcion(r);
   {
     RetenerInterrupciones retener;
     if (r != kExito) {
@@ -152,6 +154,7 @@ int Intercambio(const char *argv0, int *codigoestado) {
   if (r == kExito) r = RetenerSobrante();
   if (r != kExito) return r;
   LimpiarDescargas();
+  if (Interrumpido()) return kAbortadoUsuario;
   r = Empaquetar();
   if (r != kExito) return r;
   ResumenEnviados(TamanoEnRaiz(kBultoSubida));
@@ -159,6 +162,8 @@ int Intercambio(const char *argv0, int *codigoestado) {
   r = LeerDestino(destino);
   if (r == kExito) r = ComprobarBloques();
   if (r == kExito) r = Transportar(destino);
+  // An interrupt ends the run with 6 through the retention below.
+  r = ResultadoTrasInterrupcion(r);
   ResumenRecibidos(TamanoEnRaiz("download/output.dat"));
   if (FaseActual() != kBundleConfirmado) {
     (void)DisponerBundle(r);  // kept in retenidos/; where, or why not, is logged
@@ -175,14 +180,21 @@ int Intercambio(const char *argv0, int *codigoestado) {
   return EntregarRespuesta();
 }
 
+// Memory kept aside for the end of a run after a failed allocation, so
+// that retention, the status file and the summary can still allocate.
+constexpr size_t kReservaFinal = 64 * 1024;
+void *g_reservafinal = nullptr;
+
 // An allocation that fails where no result code was planned for it ends
 // the run here instead of in an abort: result 18, and once the run holds
-// its locks, "18: ..." in estado.rsp and the locks undone. Nothing in it
-// allocates. The dial-up protocol child only ends with 18, which its parent
-// reports.
+// its locks, the bundle retained, "18: ..." in estado.rsp and the locks
+// undone (TerminarCorrida). The dial-up protocol child only ends with 18,
+// which its parent reports.
 [[noreturn]] void FinPorFaltaDeMemoria() {
-  LogMensajeSenal("No hay suficiente memoria", 1);
-  TerminarCorridaSenal(kNoHayMemoria);
+  free(g_reservafinal);
+  g_reservafinal = nullptr;
+  LogMensaje("No hay suficiente memoria", 1);
+  TerminarCorrida(kNoHayMemoria);
 }
 
 }  // namespace
@@ -229,6 +241,7 @@ int ObtenerIdentificacion() {
 }
 
 int CorrerZelta(int argc, char **argv) {
+  g_reservafinal = malloc(kReservaFinal);  // without it the end is only tighter
   std::set_terminate(FinPorFaltaDeMemoria);
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "--version") == 0) {
@@ -268,15 +281,22 @@ int CorrerZelta(int argc, char **argv) {
     LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
                kVersionRevision);
     r = ReenviarRetenidos(argv[0]);
-    IgnorarInterrupciones();
-    // Each bundle sent had its own line; a resend that sent none has one
-    // of its own.
-    if (ResumenesEscritos() == 0) LogResumen(r);
+    bool despues = false;  // interrupted once the last bundle was done
+    {
+      RetenerInterrupciones retener;
+      despues = r == kExito && Interrumpido();
+      r = ResultadoTrasInterrupcion(r);
+      IgnorarInterrupciones();
+    }
+    // Each bundle sent had its own line; a resend that sent none, or that
+    // was interrupted after its last bundle, has one of its own.
+    if (ResumenesEscritos() == 0 || despues) LogResumen(r);
     return r;
   }
   LockearDirectorio();
   // From here an interrupt (SIGINT, SIGTERM, SIGHUP) ends the run with 6,
-  // its status written, its bundle retained and its locks undone.
+  // its status written, its bundle retained and its locks undone: the
+  // waits return at once and the exchange ends as on any failure.
   InstalarInterrupciones();
   LogMensaje(kBanner, 1);
   LogFormato(1, "Version %d.%d.%d - Protocolo KALDO", kVersionMayor, kVersionMenor,
@@ -286,6 +306,10 @@ int CorrerZelta(int argc, char **argv) {
   {
     // Once the outcome is written a late interrupt changes nothing.
     RetenerInterrupciones retener;
+    if (Interrumpido()) {
+      r = kAbortadoUsuario;
+      codigoestado = kExito;
+    }
     // A success whose status cannot be made durable is not reported as one.
     if (!EscribirEstado(codigoestado != kExito ? codigoestado : r) && r == kExito) {
       r = kErrorEscribiendo;

@@ -92,6 +92,11 @@ int ReenviarRetenidos(const char *argv0) {
   if (r = ListarRetenidos(kSufijo, nombres); r != kExito) return r;
   if (nombres.empty()) LogMensaje("No hay transacciones retenidas para reenviar", 1);
   for (const std::string &n : nombres) {
+    if (Interrumpido()) {
+      // Between two bundles: the run's own line carries the interrupt.
+      LogResumen(kAbortadoUsuario);
+      return kAbortadoUsuario;
+    }
     r = ReenviarUno(n);
     if (r != kExito) return r;
   }

@@ -154,11 +154,11 @@ TEST_F(LogFixture, MessageEndingInLineFeedLeavesAnEmptyLine) {
   EXPECT_EQ(Lineas(), (std::vector<std::string>{"[term01]: Saliendo con error 4.", ""}));
 }
 
-TEST_F(LogFixture, SignalVariantWritesTheSameLineFormat) {
+TEST_F(LogFixture, RepeatIsFoldedAndALineAboveTheLevelIsDropped) {
   LogMensaje("antes", 1);
-  LogMensajeSenal("Ctrl-C recibido", 1);
-  LogMensajeSenal("Ctrl-C recibido", 1);
-  LogMensajeSenal("nivel alto", 9);
+  LogMensaje("Ctrl-C recibido", 1);
+  LogMensaje("Ctrl-C recibido", 1);
+  LogMensaje("nivel alto", 9);
   LogMensaje("despues", 1);
   EXPECT_EQ(Lineas(), (std::vector<std::string>{"[term01]: antes", "[term01]: Ctrl-C recibido",
                                                 "[term01]: Ctrl-C recibido [Repetido 1 veces]",
@@ -172,7 +172,7 @@ TEST_F(LogFixture, StampMatchesStrftime) {
   char esperado[32];
   strftime(esperado, sizeof esperado, "%b %d %H:%M", &tmv);
   LogMensaje("x", 1);
-  LogMensajeSenal("y", 1);
+  LogMensaje("y", 1);
   std::string t = Log();
   // Both lines start with the same minute as strftime (barring a tick).
   EXPECT_EQ(t.substr(0, strlen(esperado)), esperado);

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -295,83 +296,71 @@ int EnHijo(const std::function<void()> &body) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
 }
 
-// SIGTERM and SIGHUP end a run like SIGINT: 6, the status line written,
-// the line closed and every lock removed.
-TEST_F(Linea, InterruptEndsTheRunWith6ClosingTheLineAndRemovingLocks) {
+// SIGINT, SIGTERM and SIGHUP, in the run and in the protocol child: the
+// handler only records the interrupt (no lock removed, nothing exits), and
+// every wait then ends at once as a lost line: one that began after the
+// signal, a sleep, and a connect wait. The signal's line is logged once, by
+// the wait that noticed it, and the run's result becomes 6.
+TEST_F(Linea, InterruptEndsEveryWaitAtOnceAndLeavesTheShutdownToTheRun) {
   struct Caso {
     int senal;
     const char *log;
-  } casos[] = {{SIGINT, "Ctrl-C recibido"}, {SIGTERM, "SIGTERM recibido"},
-               {SIGHUP, "SIGHUP recibido"}};
+    pid_t hijo;  // -1 the run itself; 0 the protocol child
+  } casos[] = {{SIGINT, "Ctrl-C recibido", -1}, {SIGTERM, "SIGTERM recibido", -1},
+               {SIGHUP, "SIGHUP recibido", -1}, {SIGINT, "Ctrl-C recibido", 0}};
   std::string lock = dir / "_zelta.lck";
-  g_config.lockdir = dir.path;
-  g_corrida.debuglevel = 10;
   for (const Caso &c : casos) {
     SCOPED_TRACE(c.log);
+    AbrirLog(10);
     prueba::WriteFile(lock, "123\n");
-    unlink((dir / "estado.rsp").c_str());
-    if (sv[0] < 0) {
-      ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    }
-    g_linea.fd = sv[0];
     int st = EnHijo([&] {
       g_corrida.locklpath = lock;
       g_corrida.lockpid = getpid();
-      g_corrida.raizfd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (LockearDeviceFile("/dev/ttyZZ7", 0) != 0) _exit(98);
+      g_linea.hijo = c.hijo;
       InstalarInterrupciones();
-      raise(c.senal);
+      raise(c.senal);  // returns: the handler ends nothing
+      auto t = Reloj::now();
+      unsigned char b;
+      if (LeerByte(&b) != -2 || LeerByte(&b) != -2) _exit(90);
+      if (Dormir(5000)) _exit(91);
+      int oyente = socket(AF_INET, SOCK_STREAM, 0);
+      if (EsperarListo(oyente, POLLIN, 5000) != kEsperaInterrumpida) _exit(92);
+      if (MsDesde(t) > 1000) _exit(93);
+      _exit(ResultadoTrasInterrupcion(kPerdidaPortadora));
     });
     EXPECT_EQ(st, 6);
     std::string salida = Log();
-    EXPECT_NE(salida.find(c.log), std::string::npos);
-    EXPECT_NE(salida.find("Exiting ..."), std::string::npos);
-    EXPECT_FALSE(prueba::Exists(lock));
-    EXPECT_FALSE(prueba::Exists(dir / "LCK..ttyZZ7"));
-    EXPECT_EQ(prueba::ReadFile(dir / "estado.rsp"), "6: Abortado por el usuario\r\n");
-    // The child closed its end of the line.
-    close(sv[0]);
-    sv[0] = -1;
-    char c1;
-    EXPECT_EQ(read(sv[1], &c1, 1), 0);
-    close(sv[1]);
-    sv[1] = -1;
+    size_t primera = salida.find(c.log);
+    ASSERT_NE(primera, std::string::npos) << salida;
+    EXPECT_EQ(salida.find(c.log, primera + 1), std::string::npos) << "logged once: " << salida;
+    EXPECT_TRUE(prueba::Exists(lock)) << "the handler does no shutdown";
   }
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);  // for TearDown
-  g_linea.fd = sv[0];
 }
 
-TEST_F(Linea, InterruptInTheProtocolChildEndsItAtOnceAndRestoresTheLine) {
-  int amo, esclavo;
-  ASSERT_EQ(openpty(&amo, &esclavo, nullptr, nullptr, nullptr), 0);
-  struct termios antes;
-  tcgetattr(esclavo, &antes);
-  ASSERT_NE(antes.c_lflag & ICANON, 0u);
-  std::string lock = dir / "_zelta.lck";
-  prueba::WriteFile(lock, "123\n");
-  g_corrida.debuglevel = 10;
+// The handlers do not restart the call they interrupt: a write that the
+// line holds up (the peer reads nothing) ends at the interrupt instead of
+// waiting on.
+TEST_F(Linea, InterruptBreaksOffAWriteTheLineHoldsUp) {
   int st = EnHijo([&] {
-    g_corrida.locklpath = lock;
-    g_corrida.lockpid = getpid();
-    g_linea.hijo = 0;
-    g_linea.fd = esclavo;
-    tcgetattr(esclavo, &g_linea.guardado);
-    g_linea.hayguardado = true;
-    struct termios crudo = g_linea.guardado;
-    cfmakeraw(&crudo);
-    tcsetattr(esclavo, TCSANOW, &crudo);
-    FijarManejador(SIGINT, CtrlCHandler);
-    raise(SIGINT);
+    InstalarInterrupciones();
+    pthread_t escritor = pthread_self();
+    std::thread senal([escritor] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      pthread_kill(escritor, SIGTERM);
+    });
+    // The socket full first, so that the next write waits from its start.
+    int banderas = fcntl(sv[0], F_GETFL);
+    fcntl(sv[0], F_SETFL, banderas | O_NONBLOCK);
+    char trozo[4096] = {};
+    while (write(sv[0], trozo, sizeof trozo) > 0) {
+    }
+    fcntl(sv[0], F_SETFL, banderas);
+    bool escrito = EscribirTodo(sv[0], trozo, sizeof trozo, AnteSenal::kCortar);
+    int e = errno;
+    senal.join();
+    _exit(!escrito && e == EINTR && Interrumpido() ? 6 : 90);
   });
   EXPECT_EQ(st, 6);
-  struct termios despues;
-  tcgetattr(esclavo, &despues);
-  EXPECT_NE(despues.c_lflag & ICANON, 0u) << "line settings restored";
-  EXPECT_NE(Log().find("Ctrl-C recibido"), std::string::npos);
-  EXPECT_EQ(Log().find("Exiting ..."), std::string::npos) << "no exit handlers in the child";
-  EXPECT_TRUE(prueba::Exists(lock));
-  close(amo);
-  close(esclavo);
 }
 
 TEST_F(Linea, InterruptInTheDialUpParentIsForwardedToTheChild) {
